@@ -1,0 +1,129 @@
+#include "core/settings.hpp"
+
+#include "core/ini_file.hpp"
+
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+
+namespace kestrel {
+
+namespace fs = std::filesystem;
+
+fs::path ProgramPath() {
+  std::error_code ec;
+  fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+  return ec ? fs::path() : exe;
+}
+
+fs::path ProgramDirectory() { return ProgramPath().parent_path(); }
+
+fs::path ConfigHome() {
+  if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg != nullptr && *xdg == '/') { return xdg; }
+  if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') { return fs::path(home) / ".config"; }
+  return fs::path("/tmp");
+}
+
+DataPathInputs DataPathInputs::FromProcess() {
+  std::error_code ec;
+  return {fs::current_path(ec), ProgramDirectory(), ConfigHome()};
+}
+
+fs::path ResolveDataFilePath(const DataPathInputs& inputs) {
+  std::error_code ec;
+  if (!inputs.workingDir.empty() && fs::exists(inputs.workingDir / kDataFileName, ec)) {
+    return inputs.workingDir / kDataFileName;
+  }
+  if (!inputs.programDir.empty() && fs::exists(inputs.programDir / kDataFileName, ec)) {
+    return inputs.programDir / kDataFileName;
+  }
+  return inputs.configHome / "kestrel" / kDataFileName;
+}
+
+std::int32_t Settings::ReadConfigInt(std::string_view section, std::string_view key, std::int32_t defaultValue) const {
+  const auto value = ini::ReadValue(path_, section, key);
+  if (!value || value->empty()) { return defaultValue; }
+  return ini::LeadingNumber(*value);
+}
+
+std::string Settings::ReadConfigText(const config::ConfigKey& key) const { return ReadConfigText(key, key.defaultText); }
+
+std::string Settings::ReadConfigText(const config::ConfigKey& key, std::string_view computedDefault) const {
+  auto value = ini::ReadValue(path_, key.section, key.name);
+  std::string text = value ? std::move(*value) : std::string(computedDefault);
+  if (text.size() > kMaxTextLength) { text.resize(kMaxTextLength); }
+  return text;
+}
+
+bool Settings::WriteConfigInt(std::string_view section, std::string_view key, std::int32_t value) {
+  return WriteConfigText(section, key, std::to_string(value));
+}
+
+bool Settings::WriteConfigText(std::string_view section, std::string_view key, std::string_view text) {
+  std::string stored(text);
+  if (!text.empty() && text.front() == '"' && text.back() == '"') { stored = "\"" + stored + "\""; }
+  std::string error;
+  if (!ini::WriteValue(path_, section, key, stored, &error)) {
+    lastError_ = std::move(error);
+    return false;
+  }
+  return true;
+}
+
+// ---- Autostart -------------------------------------------------------------------------------
+
+namespace {
+constexpr std::string_view kEntrySection = "Desktop Entry";
+}
+
+fs::path AutostartEntryPath(const fs::path& configHome) { return configHome / "autostart" / "kestrel.desktop"; }
+
+std::string AutostartCommand(const fs::path& program) {
+  const std::string path = program.string();
+  // Arguments holding reserved characters are quoted; inside quotes ", `, $ and \ are escaped.
+  const bool quote = path.find_first_of(" \t\n\"'\\><~|&;$*?#()`") != std::string::npos;
+  std::string arg;
+  for (const char c : path) {
+    if (quote && (c == '"' || c == '`' || c == '$' || c == '\\')) { arg += '\\'; }
+    if (c == '%') { arg += '%'; }  // field codes start with %
+    arg += c;
+  }
+  if (quote) { arg = "\"" + arg + "\""; }
+  // The value of a desktop entry key escapes backslashes once more.
+  std::string value;
+  for (const char c : arg) {
+    if (c == '\\') { value += '\\'; }
+    value += c;
+  }
+  return value + " /m";
+}
+
+bool ReadAutostart(const fs::path& entry) {
+  const auto content = ini::ReadFile(entry);
+  if (!content) { return false; }
+  const auto exec = ini::FindValue(*content, kEntrySection, "Exec");
+  if (!exec || exec->empty()) { return false; }
+  const auto hidden = ini::FindValue(*content, kEntrySection, "Hidden");
+  if (hidden && ini::EqualsNoCase(*hidden, "true")) { return false; }
+  const auto enabled = ini::FindValue(*content, kEntrySection, "X-GNOME-Autostart-enabled");
+  return !(enabled && ini::EqualsNoCase(*enabled, "false"));
+}
+
+bool WriteAutostart(const fs::path& entry, bool on, const fs::path& program, std::string* error) {
+  std::error_code ec;
+  if (!on) {
+    fs::remove(entry, ec);
+    if (ec && error != nullptr) { *error = "cannot remove " + entry.string() + ": " + ec.message(); }
+    return !ec;
+  }
+  const std::string content = "[Desktop Entry]\n"
+                              "Type=Application\n"
+                              "Name=Vantor Kestrel\n"
+                              "Comment=MIDI over the studio network\n"
+                              "Exec=" + AutostartCommand(program) + "\n"
+                              "Terminal=false\n"
+                              "X-GNOME-Autostart-enabled=true\n";
+  return ini::WriteFileAtomically(entry, content, error);
+}
+
+} // namespace kestrel

@@ -1,0 +1,31 @@
+#include "core/tick_clock.hpp"
+
+#include <ctime>
+
+namespace kestrel {
+
+namespace {
+
+std::uint64_t MonotonicNanoseconds() noexcept {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000'000U + static_cast<std::uint64_t>(ts.tv_nsec);
+}
+
+class SystemTickClock final : public TickClock {
+public:
+  [[nodiscard]] Tick Now() const noexcept override { return TickCount(); }
+};
+
+} // namespace
+
+Tick TickCount() noexcept { return static_cast<Tick>(MonotonicNanoseconds() / 1'000'000U); }
+
+std::uint32_t HighResolutionCounter() noexcept { return static_cast<std::uint32_t>(MonotonicNanoseconds()); }
+
+const TickClock& SystemClock() noexcept {
+  static const SystemTickClock clock;
+  return clock;
+}
+
+} // namespace kestrel
