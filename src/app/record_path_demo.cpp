@@ -51,7 +51,7 @@ int RunRecordPathDemo(std::FILE* out) {
   };
   play(1, RecordType::MIM_OPEN, 0);
   play(1, RecordType::MIM_DATA, PackShortMessage(0x90, 60, 100));
-  play(1, RecordType::MIM_DATA, PackShortMessage(0xF8));  // Timing Clock: the filter refuses it
+  play(1, RecordType::MIM_DATA, PackShortMessage(0xF8)); // Timing Clock: the filter refuses it
   play(3, RecordType::MIM_DATA, PackShortMessage(0xB2, 7, 90));
   play(1, RecordType::MIM_DATA, PackShortMessage(0x80, 60, 0));
 
@@ -63,7 +63,9 @@ int RunRecordPathDemo(std::FILE* out) {
   header.timestamp = t;
   std::vector<std::byte> record(kHeaderSize + sysex.size());
   StoreHeader(record.data(), header);
-  for (std::size_t i = 0; i < sysex.size(); ++i) { record[kHeaderSize + i] = std::byte{static_cast<std::uint8_t>(i % 128)}; }
+  for (std::size_t i = 0; i < sysex.size(); ++i) {
+    record[kHeaderSize + i] = std::byte{static_cast<std::uint8_t>(i % 128)};
+  }
   record[kHeaderSize] = std::byte{0xF0};
   record[kHeaderSize + 1] = std::byte{0x43};
   record.back() = std::byte{0xF7};
@@ -98,7 +100,8 @@ int RunRecordPathDemo(std::FILE* out) {
     std::fprintf(out, "\n");
   };
   std::uint32_t nextId = 0x1000;
-  PackDatagrams(queue.Take(), [&] { return nextId++; }, receive);
+  PackDatagrams(
+      queue.Take(), [&] { return nextId++; }, receive);
 
   PrintDump(out, "Server dump", serverDump);
   PrintDump(out, "Client dump", clientDump);

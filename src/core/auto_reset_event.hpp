@@ -10,7 +10,7 @@ namespace kestrel {
 // Set() may be called from any thread and never blocks.
 class AutoResetEvent {
 public:
-  AutoResetEvent();  // throws std::system_error when no eventfd can be made
+  AutoResetEvent(); // throws std::system_error when no eventfd can be made
   ~AutoResetEvent();
   AutoResetEvent(const AutoResetEvent&) = delete;
   AutoResetEvent& operator=(const AutoResetEvent&) = delete;

@@ -37,7 +37,7 @@ inline constexpr IntKey kFilterTimingClock{kPref, "FilterTC", 1};
 inline constexpr IntKey kFilterActiveSensing{kPref, "FilterAS", 1};
 inline constexpr IntKey kWindowX{kPref, "x", 0};
 inline constexpr IntKey kWindowY{kPref, "y", 0};
-inline constexpr IntKey kWindowWidth{kPref, "w", 0};  // the position applies only when above 0
+inline constexpr IntKey kWindowWidth{kPref, "w", 0}; // the position applies only when above 0
 inline constexpr IntKey kWindowHeight{kPref, "h", 0};
 
 // ---- Server
@@ -63,12 +63,15 @@ inline constexpr IntKey kNotesOffOnLoss{kClient, "NotesOffOnLoss", 1};
 inline constexpr std::array<std::string_view, 8> kPortKeyNames{"Port1", "Port2", "Port3", "Port4",
                                                                "Port5", "Port6", "Port7", "Port8"};
 // "To1".."To8": the client row's local MIDI Out device; default: entry N-1 of that row's list.
-inline constexpr std::array<std::string_view, 8> kToKeyNames{"To1", "To2", "To3", "To4",
-                                                             "To5", "To6", "To7", "To8"};
+inline constexpr std::array<std::string_view, 8> kToKeyNames{"To1", "To2", "To3", "To4", "To5", "To6", "To7", "To8"};
 
 // Port number n in 1..8.
-[[nodiscard]] constexpr IntKey ServerPortKey(int n) { return {kServer, kPortKeyNames.at(static_cast<std::size_t>(n - 1)), 1}; }
-[[nodiscard]] constexpr IntKey ClientPortKey(int n) { return {kClient, kPortKeyNames.at(static_cast<std::size_t>(n - 1)), 1}; }
+[[nodiscard]] constexpr IntKey ServerPortKey(int n) {
+  return {kServer, kPortKeyNames.at(static_cast<std::size_t>(n - 1)), 1};
+}
+[[nodiscard]] constexpr IntKey ClientPortKey(int n) {
+  return {kClient, kPortKeyNames.at(static_cast<std::size_t>(n - 1)), 1};
+}
 [[nodiscard]] constexpr ConfigKey ClientDeviceKey(int n) {
   return {kClient, kToKeyNames.at(static_cast<std::size_t>(n - 1)), "", true};
 }

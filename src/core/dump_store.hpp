@@ -22,7 +22,7 @@ struct WindowFlags;
 struct DumpLimits {
   std::size_t maxBytes = std::size_t{32} << 20U;  // record bytes kept; oldest rows go beyond this
   std::size_t maxRows = 1'000'000;                // rows kept; oldest rows go beyond this
-  std::size_t chunkBytes = std::size_t{1} << 20U;  // storage grows and shrinks in chunks this big
+  std::size_t chunkBytes = std::size_t{1} << 20U; // storage grows and shrinks in chunks this big
 };
 
 struct LagFigures {
@@ -34,7 +34,7 @@ struct LagFigures {
 // Writers: the send queue (server side) and the client engine; reader: the dump list.
 class DumpStore {
 public:
-  static constexpr int kTimeBases = 17;  // indexed by port number 0..16
+  static constexpr int kTimeBases = 17; // indexed by port number 0..16
 
   DumpStore(const TickClock& clock, const WindowFlags& flags, DumpLimits limits = {});
   DumpStore(const DumpStore&) = delete;
@@ -62,7 +62,8 @@ public:
 
   // Calls fn(const RecordView&) with row `row` under the store's lock and returns true; false when
   // there is no such row. `fn` must not call back into the store.
-  template <class Fn> bool WithRow(std::size_t row, Fn&& fn) const {
+  template <class Fn>
+  bool WithRow(std::size_t row, Fn&& fn) const {
     const std::lock_guard guard(lock_);
     if (row >= rowCount_) { return false; }
     fn(RowLocked(row));
@@ -77,7 +78,7 @@ public:
 
 private:
   struct RowLocation {
-    std::uint64_t chunk;  // absolute chunk number
+    std::uint64_t chunk; // absolute chunk number
     std::uint32_t offset;
   };
   struct Chunk {
@@ -95,11 +96,11 @@ private:
   DumpLimits limits_;
   mutable std::mutex lock_;
 
-  std::deque<Chunk> chunks_;  // oldest first
-  std::uint64_t firstChunk_ = 0;  // absolute number of chunks_.front()
+  std::deque<Chunk> chunks_;     // oldest first
+  std::uint64_t firstChunk_ = 0; // absolute number of chunks_.front()
   std::vector<std::unique_ptr<std::byte[]>> spareChunks_;
 
-  std::vector<RowLocation> rows_;  // ring buffer, grows by doubling up to maxRows
+  std::vector<RowLocation> rows_; // ring buffer, grows by doubling up to maxRows
   std::size_t rowHead_ = 0;
   std::size_t rowCount_ = 0;
   std::uint64_t droppedRows_ = 0;

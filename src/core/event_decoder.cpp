@@ -144,12 +144,15 @@ std::size_t EventDecoder::CellText(std::span<char> out, const RecordView& record
   const bool notice = h.Is(RecordType::MIM_OPEN) || h.Is(RecordType::MIM_CLOSE);
   switch (column) {
   case static_cast<int>(DumpColumn::TimeStamp): {
-    const auto lag = static_cast<std::int32_t>(static_cast<std::uint32_t>(h.captureTime) - static_cast<std::uint32_t>(h.timestamp));
+    const auto lag =
+        static_cast<std::int32_t>(static_cast<std::uint32_t>(h.captureTime) - static_cast<std::uint32_t>(h.timestamp));
     return Print(out, "%d %d", h.timestamp, lag);
   }
   case static_cast<int>(DumpColumn::Port): return Print(out, "%d", h.port);
   case static_cast<int>(DumpColumn::Hex):
-    if (h.dataLength > 4) { return HexBytes(out, record.payload.first(std::min<std::size_t>(record.payload.size(), 6))); }
+    if (h.dataLength > 4) {
+      return HexBytes(out, record.payload.first(std::min<std::size_t>(record.payload.size(), 6)));
+    }
     if (notice) { return Print(out, "%s", ""); }
     return FormatShortHex(out, record.Word());
   case static_cast<int>(DumpColumn::Code):

@@ -21,7 +21,7 @@ std::size_t FormatShortHex(std::span<char> out, std::uint32_t word) noexcept;
 
 struct VarLength {
   std::uint32_t value = 0;
-  std::size_t used = 0;  // bytes taken
+  std::size_t used = 0; // bytes taken
 };
 
 // A MIDI variable-length quantity. Takes at most four bytes and never reads past `bytes`.

@@ -24,16 +24,16 @@ enum class RecordType : std::int32_t {
 };
 
 inline constexpr std::size_t kHeaderSize = 32;
-inline constexpr std::size_t kShortRecordSize = kHeaderSize + 4;   // open, close, data, keep-alive
-inline constexpr std::size_t kMaxDatagram = 512;                   // largest datagram a server sends
-inline constexpr std::size_t kFragmentPayload = kMaxDatagram - kHeaderSize;  // 480
-inline constexpr std::size_t kMaxLongMessage = 65536;              // one capture buffer
+inline constexpr std::size_t kShortRecordSize = kHeaderSize + 4;            // open, close, data, keep-alive
+inline constexpr std::size_t kMaxDatagram = 512;                            // largest datagram a server sends
+inline constexpr std::size_t kFragmentPayload = kMaxDatagram - kHeaderSize; // 480
+inline constexpr std::size_t kMaxLongMessage = 65536;                       // one capture buffer
 inline constexpr std::size_t kMaxRecordSize = kHeaderSize + kMaxLongMessage;
-inline constexpr std::size_t kReceiveBufferSize = 9999;            // largest datagram a client takes
+inline constexpr std::size_t kReceiveBufferSize = 9999; // largest datagram a client takes
 inline constexpr std::uint16_t kDefaultUdpPort = 8800;
 inline constexpr int kLowestPort = 1;
-inline constexpr int kHighestReceivedPort = 16;  // a client serves ports 1..16
-inline constexpr int kVirtualPorts = 8;          // "Kestrel Port1".."Kestrel Port8"
+inline constexpr int kHighestReceivedPort = 16; // a client serves ports 1..16
+inline constexpr int kVirtualPorts = 8;         // "Kestrel Port1".."Kestrel Port8"
 
 // The header in host order. Load/Store convert from and to the little-endian wire layout.
 struct EventRecord {
@@ -132,8 +132,8 @@ using ShortRecord = std::array<std::byte, kShortRecordSize>;
 // A validated view of one record inside a larger buffer (a datagram, the queue, the dump).
 struct RecordView {
   EventRecord header;
-  std::span<const std::byte> payload;  // exactly header.dataLength bytes
-  std::span<const std::byte> bytes;    // header and payload as they lie in the buffer
+  std::span<const std::byte> payload; // exactly header.dataLength bytes
+  std::span<const std::byte> bytes;   // header and payload as they lie in the buffer
 
   // The four-byte payload word of open, close, short message and keep-alive records.
   [[nodiscard]] std::uint32_t Word() const noexcept {

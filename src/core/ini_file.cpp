@@ -27,8 +27,8 @@ char Lower(char c) noexcept { return (c >= 'A' && c <= 'Z') ? static_cast<char>(
 // One line of a profile file as the reader sees it.
 struct Line {
   enum class Kind { Other, Section, Key } kind = Kind::Other;
-  std::string_view name;   // section or key name, trimmed
-  std::string_view value;  // key lines: the value, trimmed, quotes kept
+  std::string_view name;  // section or key name, trimmed
+  std::string_view value; // key lines: the value, trimmed, quotes kept
 };
 
 Line Parse(std::string_view raw) noexcept {
@@ -63,7 +63,8 @@ std::string_view StripQuotes(std::string_view v) noexcept {
 }
 
 // Calls fn(lineStart, lineEnd, Line) for every line; lineEnd excludes the line feed.
-template <class Fn> void ForEachLine(std::string_view content, Fn&& fn) {
+template <class Fn>
+void ForEachLine(std::string_view content, Fn&& fn) {
   std::size_t start = 0;
   while (start < content.size()) {
     auto end = content.find('\n', start);
@@ -218,11 +219,11 @@ bool WriteValue(const std::filesystem::path& file, std::string_view section, std
   bool sectionFound = false;
   std::size_t keyStart = std::string::npos;
   std::size_t keyEnd = 0;
-  std::size_t sectionEnd = std::string::npos;  // just after the section's last non-blank line
+  std::size_t sectionEnd = std::string::npos; // just after the section's last non-blank line
   std::string_view keyName;
   ForEachLine(content, [&](std::size_t start, std::size_t end, const Line& line) {
     if (line.kind == Line::Kind::Section) {
-      if (sectionFound && inSection) { return false; }  // the section we want has ended
+      if (sectionFound && inSection) { return false; } // the section we want has ended
       inSection = EqualsNoCase(line.name, section);
       if (inSection) {
         sectionFound = true;

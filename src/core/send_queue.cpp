@@ -15,9 +15,7 @@ SendQueue::SendQueue(DumpStore& dump, const WindowFlags& flags)
 int SendQueue::Append(std::span<const std::byte> record) {
   if (record.size() < kHeaderSize || record.size() > kMaxRecordSize) { return 0; }
   EventRecord header = LoadHeader(record.data());
-  if (header.dataLength < 0 || static_cast<std::size_t>(header.dataLength) != record.size() - kHeaderSize) {
-    return 0;
-  }
+  if (header.dataLength < 0 || static_cast<std::size_t>(header.dataLength) != record.size() - kHeaderSize) { return 0; }
   const std::span<const std::byte> payload = record.subspan(kHeaderSize);
 
   const bool windowPresent = flags_.present.load(std::memory_order_acquire);

@@ -20,8 +20,8 @@ struct WindowFlags;
 
 class SendQueue {
 public:
-  static constexpr std::size_t kCapacity = 164000;  // bytes; at most kCapacity - 1 are ever queued
-  static constexpr std::size_t kYieldThreshold = 1000;  // producers of short messages yield above this
+  static constexpr std::size_t kCapacity = 164000;     // bytes; at most kCapacity - 1 are ever queued
+  static constexpr std::size_t kYieldThreshold = 1000; // producers of short messages yield above this
 
   // `dump` and `flags` must outlive the queue and every producer.
   SendQueue(DumpStore& dump, const WindowFlags& flags);
@@ -56,9 +56,9 @@ private:
   DumpStore& dump_;
   const WindowFlags& flags_;
   std::mutex lock_;
-  std::unique_ptr<std::byte[]> active_;  // producers append here (under lock_)
-  std::unique_ptr<std::byte[]> spare_;   // the consumer's, between two Take() calls
-  std::atomic<std::size_t> count_{0};    // bytes in active_; written under lock_
+  std::unique_ptr<std::byte[]> active_; // producers append here (under lock_)
+  std::unique_ptr<std::byte[]> spare_;  // the consumer's, between two Take() calls
+  std::atomic<std::size_t> count_{0};   // bytes in active_; written under lock_
   std::atomic<std::uint64_t> dropped_{0};
   AutoResetEvent wakeEvent_;
 };

@@ -46,7 +46,9 @@ std::int32_t Settings::ReadConfigInt(std::string_view section, std::string_view 
   return ini::LeadingNumber(*value);
 }
 
-std::string Settings::ReadConfigText(const config::ConfigKey& key) const { return ReadConfigText(key, key.defaultText); }
+std::string Settings::ReadConfigText(const config::ConfigKey& key) const {
+  return ReadConfigText(key, key.defaultText);
+}
 
 std::string Settings::ReadConfigText(const config::ConfigKey& key, std::string_view computedDefault) const {
   auto value = ini::ReadValue(path_, key.section, key.name);
@@ -85,7 +87,7 @@ std::string AutostartCommand(const fs::path& program) {
   std::string arg;
   for (const char c : path) {
     if (quote && (c == '"' || c == '`' || c == '$' || c == '\\')) { arg += '\\'; }
-    if (c == '%') { arg += '%'; }  // field codes start with %
+    if (c == '%') { arg += '%'; } // field codes start with %
     arg += c;
   }
   if (quote) { arg = "\"" + arg + "\""; }
@@ -120,7 +122,9 @@ bool WriteAutostart(const fs::path& entry, bool on, const fs::path& program, std
                               "Type=Application\n"
                               "Name=Vantor Kestrel\n"
                               "Comment=MIDI over the studio network\n"
-                              "Exec=" + AutostartCommand(program) + "\n"
+                              "Exec=" +
+                              AutostartCommand(program) +
+                              "\n"
                               "Terminal=false\n"
                               "X-GNOME-Autostart-enabled=true\n";
   return ini::WriteFileAtomically(entry, content, error);

@@ -16,9 +16,9 @@ inline constexpr std::string_view kDataFileName = "Kestrel.dat";
 
 // What the location of Kestrel.dat depends on, gathered so that tests can set it.
 struct DataPathInputs {
-  std::filesystem::path workingDir;  // the current directory
-  std::filesystem::path programDir;  // the folder of the running program
-  std::filesystem::path configHome;  // $XDG_CONFIG_HOME, else ~/.config
+  std::filesystem::path workingDir; // the current directory
+  std::filesystem::path programDir; // the folder of the running program
+  std::filesystem::path configHome; // $XDG_CONFIG_HOME, else ~/.config
 
   // From the process: cwd, /proc/self/exe, $XDG_CONFIG_HOME and $HOME.
   [[nodiscard]] static DataPathInputs FromProcess();
@@ -36,7 +36,7 @@ struct DataPathInputs {
 
 class Settings {
 public:
-  static constexpr std::size_t kMaxTextLength = 259;  // longer values are cut
+  static constexpr std::size_t kMaxTextLength = 259; // longer values are cut
 
   explicit Settings(std::filesystem::path dataFilePath) : path_(std::move(dataFilePath)) {}
 
@@ -58,7 +58,9 @@ public:
   // cannot be written, returns false and keeps the reason for LastError(): the change then lives
   // only in the caller's memory.
   bool WriteConfigInt(std::string_view section, std::string_view key, std::int32_t value);
-  bool WriteConfigInt(const config::IntKey& key, std::int32_t value) { return WriteConfigInt(key.section, key.name, value); }
+  bool WriteConfigInt(const config::IntKey& key, std::int32_t value) {
+    return WriteConfigInt(key.section, key.name, value);
+  }
   // A text that itself begins and ends with a double quote is written in one more pair, which
   // the next read strips, so that it reads back unchanged.
   bool WriteConfigText(std::string_view section, std::string_view key, std::string_view text);

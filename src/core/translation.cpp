@@ -54,7 +54,7 @@ void UnescapeText(char* text) noexcept {
     case 'r': *to++ = '\r'; break;
     case 't': *to++ = '\t'; break;
     case '\\': *to++ = '\\'; break;
-    default: *to++ = '\\'; break;  // the unknown character is dropped
+    default: *to++ = '\\'; break; // the unknown character is dropped
     }
   }
   *to = '\0';
@@ -96,7 +96,7 @@ const char* Translator::TranslateString(const char* text) const {
   if (fileName_.empty() || text == nullptr || *text == '\0') { return text; }
   thread_local std::array<char, kBufferSize> key{};
   thread_local std::array<char, kBufferSize> value{};
-  if (!EscapeText(text, key.data(), key.size())) { return text; }  // no text of ours is this long
+  if (!EscapeText(text, key.data(), key.size())) { return text; } // no text of ours is this long
   const fs::path file = LanguageFilePath();
   if (file.empty()) { return text; }
   const auto found = ini::ReadValue(file, "Common", key.data());

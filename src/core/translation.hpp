@@ -26,7 +26,7 @@ void UnescapeText(std::string& text);
 
 class Translator {
 public:
-  static constexpr std::size_t kBufferSize = 1000;  // per-thread key and value buffers
+  static constexpr std::size_t kBufferSize = 1000; // per-thread key and value buffers
 
   // No language file: every text stays as it is, at no cost.
   Translator() = default;

@@ -11,11 +11,11 @@ struct WindowFlags {
   // The main window (or the headless controller) exists. While false, nothing is filtered and
   // nothing reaches the dump store.
   std::atomic<bool> present{false};
-  std::atomic<bool> filterTimingClock{true};    // "Pref"/"FilterTC": the queue refuses 0xF8
-  std::atomic<bool> filterActiveSensing{true};  // "Pref"/"FilterAS": the queue refuses 0xFE
-  std::atomic<bool> dumpFilter{true};           // "Pref"/"Filter": 0xF8 and 0xFE get no dump row
-  std::atomic<bool> serverLog{false};           // "Server"/"Log": server-side records are dumped
-  std::atomic<bool> clientLog{false};           // "Client"/"Log": client-side records are dumped
+  std::atomic<bool> filterTimingClock{true};   // "Pref"/"FilterTC": the queue refuses 0xF8
+  std::atomic<bool> filterActiveSensing{true}; // "Pref"/"FilterAS": the queue refuses 0xFE
+  std::atomic<bool> dumpFilter{true};          // "Pref"/"Filter": 0xF8 and 0xFE get no dump row
+  std::atomic<bool> serverLog{false};          // "Server"/"Log": server-side records are dumped
+  std::atomic<bool> clientLog{false};          // "Client"/"Log": client-side records are dumped
 };
 
 } // namespace kestrel

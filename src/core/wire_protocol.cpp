@@ -10,13 +10,10 @@ bool PlausibleLength(std::int32_t type, std::int32_t dataLength) noexcept {
   case RecordType::KeepAlive:
   case RecordType::MIM_OPEN:
   case RecordType::MIM_CLOSE:
-  case RecordType::MIM_DATA:
-    return dataLength == 4;
-  case RecordType::MIM_LONGDATA:
-    return dataLength >= 1 && dataLength <= static_cast<std::int32_t>(kMaxLongMessage);
+  case RecordType::MIM_DATA: return dataLength == 4;
+  case RecordType::MIM_LONGDATA: return dataLength >= 1 && dataLength <= static_cast<std::int32_t>(kMaxLongMessage);
   case RecordType::Fragment:
-  case RecordType::LastFragment:
-    return dataLength >= 1 && dataLength <= static_cast<std::int32_t>(kFragmentPayload);
+  case RecordType::LastFragment: return dataLength >= 1 && dataLength <= static_cast<std::int32_t>(kFragmentPayload);
   }
   return false;
 }

@@ -61,8 +61,8 @@ void SendFragments(std::span<std::byte> record, std::uint32_t messageId, SendDat
 // ---- Gathering -------------------------------------------------------------------------------
 
 struct GatherLimits {
-  std::size_t maxPending = 16;  // messages gathered at once; the stalest is dropped beyond this
-  Tick maxAgeMs = 5000;         // a message with no fragment for this long is dropped
+  std::size_t maxPending = 16; // messages gathered at once; the stalest is dropped beyond this
+  Tick maxAgeMs = 5000;        // a message with no fragment for this long is dropped
 };
 
 // Puts fragmented long messages together again, keyed by messageId. Memory is bounded: at most
@@ -71,13 +71,13 @@ struct GatherLimits {
 class FragmentGatherer {
 public:
   enum class Result {
-    Started,        // first fragment taken, message pending
-    Continued,      // later fragment appended
-    Complete,       // the message is whole: see Completed()
-    Ignored,        // no pending message with this messageId
-    SequenceBreak,  // sequence skipped or repeated: fragment ignored, message stays pending
-    Refused,        // malformed (bad totalLength, more bytes than announced): message dropped
-    Discarded,      // last fragment arrived but the byte count differs from totalLength
+    Started,       // first fragment taken, message pending
+    Continued,     // later fragment appended
+    Complete,      // the message is whole: see Completed()
+    Ignored,       // no pending message with this messageId
+    SequenceBreak, // sequence skipped or repeated: fragment ignored, message stays pending
+    Refused,       // malformed (bad totalLength, more bytes than announced): message dropped
+    Discarded,     // last fragment arrived but the byte count differs from totalLength
   };
 
   explicit FragmentGatherer(GatherLimits limits = {});
@@ -99,7 +99,7 @@ private:
     std::int32_t totalLength = 0;
     std::int32_t gathered = 0;
     Tick lastActivity = 0;
-    std::unique_ptr<std::byte[]> buffer;  // header + up to kMaxLongMessage bytes
+    std::unique_ptr<std::byte[]> buffer; // header + up to kMaxLongMessage bytes
   };
 
   Slot* Find(std::int32_t messageId) noexcept;
@@ -113,12 +113,12 @@ private:
 
 // ---- Server presence -------------------------------------------------------------------------
 
-inline constexpr Tick kKeepAliveIdleMs = 1000;   // a keep-alive after more than this without sending
-inline constexpr Tick kKeepAliveMaxGapMs = 10000;  // and at least this often while busy
+inline constexpr Tick kKeepAliveIdleMs = 1000;    // a keep-alive after more than this without sending
+inline constexpr Tick kKeepAliveMaxGapMs = 10000; // and at least this often while busy
 
 struct KeepAliveTimes {
-  Tick lastSendTime = 0;       // last datagram sent (or keep-alive forced)
-  Tick lastKeepAliveTime = 0;  // last keep-alive queued
+  Tick lastSendTime = 0;      // last datagram sent (or keep-alive forced)
+  Tick lastKeepAliveTime = 0; // last keep-alive queued
 };
 
 // The keep-alive rule, checked on every 30 ms status tick while the server is on. Returns true
