@@ -13,7 +13,7 @@ namespace {
   if (out.empty()) { return 0; }
   va_list args;
   va_start(args, format);
-  const int n = std::vsnprintf(out.data(), out.size(), format, args);
+  const int n = std::vsnprintf(out.data(), out.size(), format, args); // NOLINT(clang-analyzer-valist.Uninitialized)
   va_end(args);
   if (n < 0) {
     out[0] = '\0';

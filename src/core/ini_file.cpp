@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <sys/stat.h>
+#include <system_error>
 #include <unistd.h>
 #include <vector>
 
@@ -75,7 +76,7 @@ void ForEachLine(std::string_view content, Fn&& fn) {
 }
 
 std::string Describe(const std::filesystem::path& file, const char* what, int err) {
-  return std::string(what) + " " + file.string() + ": " + std::strerror(err);
+  return std::string(what) + " " + file.string() + ": " + std::generic_category().message(err);
 }
 
 } // namespace

@@ -19,8 +19,11 @@ fs::path ProgramPath() {
 fs::path ProgramDirectory() { return ProgramPath().parent_path(); }
 
 fs::path ConfigHome() {
-  if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg != nullptr && *xdg == '/') { return xdg; }
-  if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') { return fs::path(home) / ".config"; }
+  // Read at start-up, before any other thread exists.
+  const char* xdg = std::getenv("XDG_CONFIG_HOME"); // NOLINT(concurrency-mt-unsafe)
+  if (xdg != nullptr && *xdg == '/') { return xdg; }
+  const char* home = std::getenv("HOME"); // NOLINT(concurrency-mt-unsafe)
+  if (home != nullptr && *home != '\0') { return fs::path(home) / ".config"; }
   return fs::path("/tmp");
 }
 

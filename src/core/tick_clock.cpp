@@ -24,8 +24,8 @@ Tick TickCount() noexcept { return static_cast<Tick>(MonotonicNanoseconds() / 1'
 std::uint32_t HighResolutionCounter() noexcept { return static_cast<std::uint32_t>(MonotonicNanoseconds()); }
 
 const TickClock& SystemClock() noexcept {
-  static const SystemTickClock clock;
-  return clock;
+  static const SystemTickClock kClock;
+  return kClock;
 }
 
 } // namespace kestrel

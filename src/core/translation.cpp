@@ -53,8 +53,7 @@ void UnescapeText(char* text) noexcept {
     case 'n': *to++ = '\n'; break;
     case 'r': *to++ = '\r'; break;
     case 't': *to++ = '\t'; break;
-    case '\\': *to++ = '\\'; break;
-    default: *to++ = '\\'; break; // the unknown character is dropped
+    default: *to++ = '\\'; break; // "\\" gives one backslash; before any other character it stays alone
     }
   }
   *to = '\0';
@@ -79,7 +78,7 @@ fs::path Translator::LanguageFilePath() const {
   const fs::path cwd = workingDir_.empty() ? fs::current_path(ec) : workingDir_;
   if (fs::exists(cwd / fileName_, ec)) { return fs::absolute(cwd / fileName_, ec); }
   if (programDir_.empty()) { return {}; }
-  const fs::path shared = programDir_.parent_path() / "share" / "kestrel" / fileName_;
+  fs::path shared = programDir_.parent_path() / "share" / "kestrel" / fileName_;
   if (!fs::exists(programDir_ / fileName_, ec) && fs::exists(shared, ec)) { return shared; }
   return programDir_ / fileName_;
 }
