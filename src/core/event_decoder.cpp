@@ -34,6 +34,16 @@ std::size_t HexBytes(std::span<char> out, std::span<const std::byte> bytes) noex
   return n;
 }
 
+// The payload word of a row of at most four bytes. A long message of one to three bytes (the end
+// of a system-exclusive dump) shows its own bytes, padded with zeros, not a word of zeros.
+std::uint32_t ShortWord(std::span<const std::byte> payload) noexcept {
+  std::uint32_t word = 0;
+  for (std::size_t i = 0; i < std::min<std::size_t>(payload.size(), 4); ++i) {
+    word |= std::to_integer<std::uint32_t>(payload[i]) << (8U * i);
+  }
+  return word;
+}
+
 } // namespace
 
 std::size_t FormatShortHex(std::span<char> out, std::uint32_t word) noexcept {
@@ -154,7 +164,7 @@ std::size_t EventDecoder::CellText(std::span<char> out, const RecordView& record
       return HexBytes(out, record.payload.first(std::min<std::size_t>(record.payload.size(), 6)));
     }
     if (notice) { return Print(out, "%s", ""); }
-    return FormatShortHex(out, record.Word());
+    return FormatShortHex(out, ShortWord(record.payload));
   case static_cast<int>(DumpColumn::Code):
     if (h.Is(RecordType::MIM_OPEN)) { return Print(out, "Port Opened"); }
     if (h.Is(RecordType::MIM_CLOSE)) { return Print(out, "Port Closed"); }

@@ -66,7 +66,8 @@ std::string_view StripQuotes(std::string_view v) noexcept {
 // Calls fn(lineStart, lineEnd, Line) for every line; lineEnd excludes the line feed.
 template <class Fn>
 void ForEachLine(std::string_view content, Fn&& fn) {
-  std::size_t start = 0;
+  // A UTF-8 byte order mark, as some editors write, must not hide the first section.
+  std::size_t start = content.starts_with("\xEF\xBB\xBF") ? 3 : 0;
   while (start < content.size()) {
     auto end = content.find('\n', start);
     if (end == std::string_view::npos) { end = content.size(); }

@@ -1,0 +1,117 @@
+// The MIDI and network paths must not allocate per short message: an allocation can take a lock
+// inside the C library and stall a real-time thread. A counting operator new shows it.
+#include "core/dump_store.hpp"
+#include "core/send_queue.hpp"
+#include "core/window_flags.hpp"
+#include "core/wire_protocol.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+namespace {
+std::atomic<long> allocations{0};
+}
+
+void* operator new(std::size_t size) {
+  allocations.fetch_add(1, std::memory_order_relaxed);
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void* operator new[](std::size_t size) { return operator new(size); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+
+namespace kestrel {
+namespace {
+
+struct Path {
+  Path() {
+    serverFlags.present = true;
+    clientFlags.present = true;
+  }
+  ManualClock clock{1000};
+  WindowFlags serverFlags;
+  WindowFlags clientFlags;
+  DumpStore serverDump{clock, serverFlags};
+  DumpStore clientDump{clock, clientFlags};
+  SendQueue queue{serverDump, serverFlags};
+  FragmentGatherer gatherer;
+  std::size_t received = 0;
+
+  // Producer to reader: append, take, pack, read, gather, note on the client side.
+  void Run(int messages) {
+    for (int i = 0; i < messages; ++i) {
+      clock.Advance(1);
+      const ShortRecord r = MakeShortRecord(RecordType::MIM_DATA, 1 + i % 8, i, 0, PackShortMessage(0x90, 60, 100));
+      queue.Append(r);
+      if (queue.Count() > 4000 || i + 1 == messages) Drain();
+    }
+  }
+  void Drain() {
+    PackDatagrams(
+        queue.Take(), [] { return 1U; },
+        [&](std::span<const std::byte> datagram) {
+          RecordReader reader(datagram);
+          RecordView view;
+          while (reader.Next(view)) {
+            EventRecord h = view.header;
+            if (h.Is(RecordType::Fragment) || h.Is(RecordType::LastFragment)) {
+              if (gatherer.Add(view, clock.Now()) != FragmentGatherer::Result::Complete) continue;
+              h = gatherer.Completed().header;
+            }
+            clientDump.NoteArrival(h);
+            if (clientFlags.clientLog) clientDump.AppendToDump(h, view.payload);
+            ++received;
+          }
+        });
+  }
+};
+
+TEST(Allocation, ShortMessagesFromProducerToReaderAllocateNothing) {
+  Path path;
+  path.Run(100); // warm-up
+  const long before = allocations.load();
+  path.Run(100'000);
+  EXPECT_EQ(allocations.load() - before, 0);
+  EXPECT_EQ(path.received, 100'100U);
+}
+
+TEST(Allocation, DumpLoggingAllocatesOnlyPerStorageChunk) {
+  Path path;
+  path.serverFlags.serverLog = true;
+  path.clientFlags.clientLog = true;
+  const long before = allocations.load();
+  path.Run(100'000);
+  // 3.6 MB of records per side in 1 MiB chunks, plus the row index doubling from 1024 rows.
+  const long count = allocations.load() - before;
+  EXPECT_GT(count, 0);  // the counter does see the chunks
+  EXPECT_LE(count, 40);
+  EXPECT_EQ(path.clientDump.RowCount(), 100'000U);
+}
+
+TEST(Allocation, GatheringReusesItsBuffers) {
+  Path path;
+  std::vector<std::byte> record(kHeaderSize + 10'000);
+  EventRecord h;
+  h.dataLength = 10'000;
+  h.type = static_cast<std::int32_t>(RecordType::MIM_LONGDATA);
+  h.port = 2;
+  StoreHeader(record.data(), h);
+  path.queue.Append(record);
+  path.Drain(); // the first long message allocates the gatherer's buffer once
+  const long before = allocations.load();
+  for (int i = 0; i < 50; ++i) {
+    path.queue.Append(record);
+    path.Drain();
+  }
+  EXPECT_EQ(allocations.load() - before, 0);
+  EXPECT_EQ(path.received, 51U);
+}
+
+} // namespace
+} // namespace kestrel
