@@ -2,9 +2,11 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <string>
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
@@ -78,6 +80,17 @@ void ForEachLine(std::string_view content, Fn&& fn) {
 
 std::string Describe(const std::filesystem::path& file, const char* what, int err) {
   return std::string(what) + " " + file.string() + ": " + std::generic_category().message(err);
+}
+
+// The umask, read without changing it (umask() itself can only be read by setting it, which
+// would race with other threads creating files).
+mode_t ProcessUmask() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.starts_with("Umask:")) { return static_cast<mode_t>(std::strtoul(line.c_str() + 6, nullptr, 8)); }
+  }
+  return 022;
 }
 
 } // namespace
@@ -155,7 +168,8 @@ bool WriteFileAtomically(const std::filesystem::path& file, std::string_view con
   const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
   fs::create_directories(folder, ec);
 
-  mode_t mode = 0644;
+  // An existing file keeps its mode; a new one gets what the user's umask allows.
+  mode_t mode = 0666 & ~ProcessUmask();
   struct stat st {};
   if (stat(target.c_str(), &st) == 0) { mode = st.st_mode & 07777; }
 

@@ -34,10 +34,10 @@ DataPathInputs DataPathInputs::FromProcess() {
 
 fs::path ResolveDataFilePath(const DataPathInputs& inputs) {
   std::error_code ec;
-  if (!inputs.workingDir.empty() && fs::exists(inputs.workingDir / kDataFileName, ec)) {
+  if (!inputs.workingDir.empty() && fs::is_regular_file(inputs.workingDir / kDataFileName, ec)) {
     return inputs.workingDir / kDataFileName;
   }
-  if (!inputs.programDir.empty() && fs::exists(inputs.programDir / kDataFileName, ec)) {
+  if (!inputs.programDir.empty() && fs::is_regular_file(inputs.programDir / kDataFileName, ec)) {
     return inputs.programDir / kDataFileName;
   }
   return inputs.configHome / "kestrel" / kDataFileName;

@@ -37,28 +37,27 @@ std::set<std::string> Entries(const fs::path& dir) {
   return names;
 }
 
+fs::path MakeTempDir() {
+  std::string pattern = (fs::temp_directory_path() / "kestrel-settings-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) { throw std::runtime_error("mkdtemp failed"); }
+  return pattern;
+}
+
 // Every test works in a fresh temporary folder, removed afterwards.
 class SettingsTest : public testing::Test {
 protected:
-  SettingsTest() {
-    std::string pattern = (fs::temp_directory_path() / "kestrel-settings-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) { throw std::runtime_error("mkdtemp failed"); }
-    dir_ = pattern;
-  }
   ~SettingsTest() override {
     std::error_code ec;
     fs::remove_all(dir_, ec);
   }
 
-  fs::path dir_;
-  fs::path file_ = dir_ / "Kestrel.dat";
+  const fs::path dir_ = MakeTempDir();
+  const fs::path file_ = dir_ / "Kestrel.dat";
   Settings settings_{file_};
 };
 
 TEST_F(SettingsTest, DataFileInWorkingDirWinsThenBesideProgramThenConfigHome) {
   const DataPathInputs inputs{dir_ / "work", dir_ / "bin", dir_ / "config"};
-  fs::create_directories(inputs.workingDir);
-  fs::create_directories(inputs.programDir);
   EXPECT_EQ(ResolveDataFilePath(inputs), dir_ / "config" / "kestrel" / "Kestrel.dat");
   WriteFile(inputs.programDir / "Kestrel.dat", "");
   EXPECT_EQ(ResolveDataFilePath(inputs), inputs.programDir / "Kestrel.dat");
@@ -68,16 +67,11 @@ TEST_F(SettingsTest, DataFileInWorkingDirWinsThenBesideProgramThenConfigHome) {
 
 TEST_F(SettingsTest, MissingFileGivesEveryDefault) {
   const Settings fresh(dir_ / "none" / "Kestrel.dat");
-  for (const auto& [key, expected] :
-       std::initializer_list<std::pair<config::IntKey, int>>{{config::kServerEnable, 0},
-                                                             {config::kClientEnable, 1},
-                                                             {config::kServerUdpPort, 8800},
-                                                             {config::kClientUdpPort, 8800},
-                                                             {config::kDumpFilter, 1},
-                                                             {config::kFilterTimingClock, 1},
-                                                             {config::kFilterActiveSensing, 1},
-                                                             {config::kServerLog, 0},
-                                                             {config::kClientLog, 0}}) {
+  const std::pair<config::IntKey, int> kCases[] = {
+      {config::kServerEnable, 0},        {config::kClientEnable, 1}, {config::kServerUdpPort, 8800},
+      {config::kClientUdpPort, 8800},    {config::kDumpFilter, 1},   {config::kFilterTimingClock, 1},
+      {config::kFilterActiveSensing, 1}, {config::kServerLog, 0},    {config::kClientLog, 0}};
+  for (const auto& [key, expected] : kCases) {
     EXPECT_EQ(fresh.ReadConfigInt(key), expected) << key.section << "/" << key.name;
   }
   for (int n = 1; n <= 8; ++n) {
@@ -91,30 +85,19 @@ TEST_F(SettingsTest, MissingFileGivesEveryDefault) {
 
 TEST_F(SettingsTest, IntegerIsTheLeadingDecimalNumber) {
   WriteFile(file_, "[Pref]\na=42abc\nb=abc\nc=\nd=-17\ne=99999999999\nf=-99999999999\ng=  +7 \nh=\"12\"\n");
-  for (const auto& [key, expected] : std::initializer_list<std::pair<const char*, std::int32_t>>{{"a", 42},
-                                                                                                 {"b", 0},
-                                                                                                 {"c", 5},
-                                                                                                 {"d", -17},
-                                                                                                 {"e", INT32_MAX},
-                                                                                                 {"f", INT32_MIN},
-                                                                                                 {"g", 7},
-                                                                                                 {"h", 12},
-                                                                                                 {"missing", 5}}) {
-    EXPECT_EQ(settings_.ReadConfigInt("Pref", key, 5), expected) << key;
-  }
+  const std::pair<const char*, std::int32_t> kCases[] = {{"a", 42},  {"b", 0},         {"c", 5},
+                                                         {"d", -17}, {"e", INT32_MAX}, {"f", INT32_MIN},
+                                                         {"g", 7},   {"h", 12},        {"missing", 5}};
+  for (const auto& [key, expected] : kCases) { EXPECT_EQ(settings_.ReadConfigInt("Pref", key, 5), expected) << key; }
 }
 
 TEST_F(SettingsTest, TextLosesOnePairOfQuotesAndNamesIgnoreCase) {
   WriteFile(file_, "[client]\n  HOSTIP = 10.0.0.2 \nTo1=\"Quoted\"\nTo2='Single'\nTo3=\"Mixed'\nTo4=\"\"Two\"\"\nTo5=" +
                        std::string(300, 'x') + "\n");
-  for (const auto& [key, expected] :
-       std::initializer_list<std::pair<const char*, std::string>>{{"HostIP", "10.0.0.2"},
-                                                                  {"to1", "Quoted"},
-                                                                  {"To2", "Single"},
-                                                                  {"To3", "\"Mixed'"},
-                                                                  {"To4", "\"Two\""},
-                                                                  {"To5", std::string(259, 'x')},
-                                                                  {"To6", "default"}}) {
+  const std::pair<const char*, std::string> kCases[] = {
+      {"HostIP", "10.0.0.2"},         {"to1", "Quoted"}, {"To2", "Single"}, {"To3", "\"Mixed'"}, {"To4", "\"Two\""},
+      {"To5", std::string(259, 'x')}, {"To6", "default"}};
+  for (const auto& [key, expected] : kCases) {
     EXPECT_EQ(settings_.ReadConfigText(config::ConfigKey{"CLIENT", key, "default"}), expected) << key;
   }
 }
@@ -128,20 +111,20 @@ TEST_F(SettingsTest, WrittenTextReadsBackUnchanged) {
 
 TEST_F(SettingsTest, WritingOneKeyLeavesTheRestOfTheFileAlone) {
   // {before ("" = no file), section, key, after} for writing the value 7.
-  using Case = std::tuple<const char*, const char*, const char*, const char*>;
-  for (const auto& [before, section, key, after] : std::initializer_list<Case>{
-           // existing key replaced in place, its spelling, the comment and CRLF endings kept
-           {"; Kestrel\r\n[Pref]\r\nFilter=1\r\n\r\n[Server]\r\nUDPPort=8800\r\nEnable=0\r\n", "server", "udpport",
-            "; Kestrel\r\n[Pref]\r\nFilter=1\r\n\r\n[Server]\r\nUDPPort=7\r\nEnable=0\r\n"},
-           // new key at the end of its own section, not after the next one
-           {"[Pref]\nFilter=1\n\n[Server]\nEnable=1\n", "Pref", "w", "[Pref]\nFilter=1\nw=7\n\n[Server]\nEnable=1\n"},
-           {"[Pref]\r\nx=1\r\n[Client]\r\nLog=0\r\n", "Pref", "y", "[Pref]\r\nx=1\r\ny=7\r\n[Client]\r\nLog=0\r\n"},
-           {"[Client]\nLog=0", "Client", "Enable", "[Client]\nLog=0\nEnable=7\n"},
-           {"[Server]\nLog=1\n[Client]\nLog=1\n", "CLIENT", "Log", "[Server]\nLog=1\n[Client]\nLog=7\n"},
-           {"\xEF\xBB\xBF[Pref]\nx=1\n", "Pref", "y", "\xEF\xBB\xBF[Pref]\nx=1\ny=7\n"},
-           // new section appended
-           {"[Pref]\nx=1\n", "Server", "Enable", "[Pref]\nx=1\n\n[Server]\nEnable=7\n"},
-           {"", "Server", "Enable", "[Server]\nEnable=7\n"}}) {
+  const std::tuple<const char*, const char*, const char*, const char*> kCases[] = {
+      // existing key replaced in place, its spelling, the comment and CRLF endings kept
+      {"; Kestrel\r\n[Pref]\r\nFilter=1\r\n\r\n[Server]\r\nUDPPort=8800\r\nEnable=0\r\n", "server", "udpport",
+       "; Kestrel\r\n[Pref]\r\nFilter=1\r\n\r\n[Server]\r\nUDPPort=7\r\nEnable=0\r\n"},
+      // new key at the end of its own section, not after the next one
+      {"[Pref]\nFilter=1\n\n[Server]\nEnable=1\n", "Pref", "w", "[Pref]\nFilter=1\nw=7\n\n[Server]\nEnable=1\n"},
+      {"[Pref]\r\nx=1\r\n[Client]\r\nLog=0\r\n", "Pref", "y", "[Pref]\r\nx=1\r\ny=7\r\n[Client]\r\nLog=0\r\n"},
+      {"[Client]\nLog=0", "Client", "Enable", "[Client]\nLog=0\nEnable=7\n"},
+      {"[Server]\nLog=1\n[Client]\nLog=1\n", "CLIENT", "Log", "[Server]\nLog=1\n[Client]\nLog=7\n"},
+      {"\xEF\xBB\xBF[Pref]\nx=1\n", "Pref", "y", "\xEF\xBB\xBF[Pref]\nx=1\ny=7\n"},
+      // new section appended
+      {"[Pref]\nx=1\n", "Server", "Enable", "[Pref]\nx=1\n\n[Server]\nEnable=7\n"},
+      {"", "Server", "Enable", "[Server]\nEnable=7\n"}};
+  for (const auto& [before, section, key, after] : kCases) {
     SCOPED_TRACE(before);
     fs::remove(file_);
     if (*before != '\0') { WriteFile(file_, before); }
@@ -161,6 +144,12 @@ TEST_F(SettingsTest, WriteReplacesTheFileAtomically) {
   Settings fresh(dir_ / "config" / "kestrel" / "Kestrel.dat"); // the first write makes the folders
   ASSERT_TRUE(fresh.WriteConfigInt(config::kServerEnable, 1)) << fresh.LastError();
   EXPECT_EQ(ReadAll(fresh.DataFilePath()), "[Server]\nEnable=1\n");
+
+  const mode_t oldMask = umask(077); // a new file gets what the user's umask allows
+  Settings secret(dir_ / "secret.dat");
+  ASSERT_TRUE(secret.WriteConfigInt(config::kServerEnable, 1)) << secret.LastError();
+  umask(oldMask);
+  EXPECT_EQ(fs::status(secret.DataFilePath()).permissions() & fs::perms::mask, fs::perms(0600));
 }
 
 TEST_F(SettingsTest, RefusedWriteGivesReasonAndChangesNothing) {
@@ -193,7 +182,7 @@ TEST_F(SettingsTest, FileOver4MiBIsNeitherReadNorRewritten) {
   EXPECT_EQ(fs::file_size(file_), content.size());
 }
 
-TEST_F(SettingsTest, AutostartOnWritesAnEntryStartingTheProgramHidden) {
+TEST_F(SettingsTest, AutostartEntryStartsTheProgramHidden) {
   const fs::path entry = AutostartEntryPath(dir_);
   EXPECT_EQ(entry, dir_ / "autostart" / "kestrel.desktop");
   EXPECT_FALSE(ReadAutostart(entry));
@@ -206,22 +195,19 @@ TEST_F(SettingsTest, AutostartOnWritesAnEntryStartingTheProgramHidden) {
   EXPECT_FALSE(ReadAutostart(entry));
   EXPECT_TRUE(WriteAutostart(entry, false, {})) << "switching off twice is not an error";
 
-  for (const auto& [program, command] : std::initializer_list<std::pair<const char*, const char*>>{
-           {"/home/ann/Studio Tools/kestrel", "\"/home/ann/Studio Tools/kestrel\" /m"},
-           {"/opt/a$b/kestrel", "\"/opt/a\\\\$b/kestrel\" /m"}, // \$ inside quotes, its \ escaped again
-           {"/opt/100%/kestrel", "/opt/100%%/kestrel /m"}}) {
-    EXPECT_EQ(AutostartCommand(program), command);
-  }
-}
+  const std::pair<const char*, const char*> kCases[] = {
+      {"/home/ann/Studio Tools/kestrel", "\"/home/ann/Studio Tools/kestrel\" /m"},
+      {"/opt/100%/kestrel", "/opt/100%%/kestrel /m"}}; // % starts a field code
+  for (const auto& [program, command] : kCases) { EXPECT_EQ(AutostartCommand(program), command); }
 
-TEST_F(SettingsTest, AutostartEntrySwitchedOffOrIncompleteReadsOff) {
-  const fs::path entry = dir_ / "kestrel.desktop";
-  for (const auto& [content, on] : std::initializer_list<std::pair<const char*, bool>>{
-           {"[Desktop Entry]\nExec=kestrel /m\nHidden=false\nX-GNOME-Autostart-enabled=true\n", true},
-           {"[Desktop Entry]\nExec=kestrel /m\nHidden=true\n", false},
-           {"[Desktop Entry]\nExec=kestrel /m\nX-GNOME-Autostart-enabled=false\n", false},
-           {"[Desktop Entry]\nType=Application\n", false},
-           {"[Other]\nExec=kestrel /m\n", false}}) {
+  // An entry switched off by the desktop, or without a command, counts as off.
+  const std::pair<const char*, bool> kEntries[] = {
+      {"[Desktop Entry]\nExec=kestrel /m\nHidden=false\nX-GNOME-Autostart-enabled=true\n", true},
+      {"[Desktop Entry]\nExec=kestrel /m\nHidden=true\n", false},
+      {"[Desktop Entry]\nExec=kestrel /m\nX-GNOME-Autostart-enabled=false\n", false},
+      {"[Desktop Entry]\nType=Application\n", false},
+      {"[Other]\nExec=kestrel /m\n", false}};
+  for (const auto& [content, on] : kEntries) {
     WriteFile(entry, content);
     EXPECT_EQ(ReadAutostart(entry), on) << content;
   }
