@@ -149,6 +149,11 @@ RecordView DumpStore::RowLocked(std::size_t row) const noexcept {
   return view;
 }
 
+std::size_t DumpStore::StorageBytes() const {
+  const std::lock_guard guard(lock_);
+  return (chunks_.size() + spareChunks_.size()) * limits_.chunkBytes;
+}
+
 std::int32_t DumpStore::TimeBase(int port) const {
   const std::lock_guard guard(lock_);
   return port >= 0 && port < kTimeBases ? timeBase_[static_cast<std::size_t>(port)] : 0;

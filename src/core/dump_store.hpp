@@ -56,8 +56,8 @@ public:
 
   [[nodiscard]] std::size_t RowCount() const;
 
-  // Rows dropped from the front to stay within the limits, since construction (the first row's
-  // absolute number, for a view that wants to keep its selection steady).
+  // Rows dropped from the front to stay within the limits, since construction (rows removed by
+  // ClearDump are not counted). A view can use it to keep its selection on the same record.
   [[nodiscard]] std::uint64_t DroppedRows() const;
 
   // Calls fn(const RecordView&) with row `row` under the store's lock and returns true; false when
@@ -69,6 +69,9 @@ public:
     fn(RowLocked(row));
     return true;
   }
+
+  // Bytes of record storage the store holds, spare chunk included.
+  [[nodiscard]] std::size_t StorageBytes() const;
 
   [[nodiscard]] std::int32_t TimeBase(int port) const;
   [[nodiscard]] std::int32_t MinLag() const;

@@ -2,6 +2,7 @@
 
 #include "core/dump_store.hpp"
 #include "core/window_flags.hpp"
+#include "core/wire_protocol.hpp"
 
 #include <cstring>
 #include <utility>
@@ -16,6 +17,12 @@ int SendQueue::Append(std::span<const std::byte> record) {
   if (record.size() < kHeaderSize || record.size() > kMaxRecordSize) { return 0; }
   EventRecord header = LoadHeader(record.data());
   if (header.dataLength < 0 || static_cast<std::size_t>(header.dataLength) != record.size() - kHeaderSize) { return 0; }
+  // Only what a receiver will read: a record it takes for malformed would cost every record
+  // behind it in the same datagram. Fragments are made by the sender alone.
+  if (header.Is(RecordType::Fragment) || header.Is(RecordType::LastFragment) ||
+      !PlausibleLength(header.type, header.dataLength)) {
+    return 0;
+  }
   const std::span<const std::byte> payload = record.subspan(kHeaderSize);
 
   const bool windowPresent = flags_.present.load(std::memory_order_acquire);

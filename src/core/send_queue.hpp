@@ -32,8 +32,8 @@ public:
   // lock only for the copy; never allocates, never waits on the network.
   // Returns 1 when the record was taken or dropped because the queue was full, and 0 when a
   // filter refused it (Timing Clock or Active Sensing while the window's filters are on) or it is
-  // not a well-formed record. Taken records are then noted in the dump store (lag statistics, and
-  // the dump itself when the server's log flag is on) while the window exists.
+  // not a record a receiver would take (wrong length, unknown type, a fragment). Taken records are then noted in the
+  // dump store (lag statistics, and the dump itself when the server's log flag is on) while the window exists.
   int Append(std::span<const std::byte> record);
 
   // Bytes queued now, read without the lock (may be stale): for the producers' yield rule.

@@ -81,6 +81,7 @@ FragmentGatherer::Result FragmentGatherer::Add(const RecordView& fragment, Tick 
   Expire(now);
   const EventRecord& h = fragment.header;
   const bool last = h.Is(RecordType::LastFragment);
+  if (!last && !h.Is(RecordType::Fragment)) return Result::Ignored;
   const auto length = static_cast<std::int32_t>(fragment.payload.size());
 
   if (!last && h.sequence == 0) {

@@ -89,7 +89,7 @@ TEST(Allocation, DumpLoggingAllocatesOnlyPerStorageChunk) {
   path.Run(100'000);
   // 3.6 MB of records per side in 1 MiB chunks, plus the row index doubling from 1024 rows.
   const long count = allocations.load() - before;
-  EXPECT_GT(count, 0);  // the counter does see the chunks
+  EXPECT_GT(count, 0); // the counter does see the chunks
   EXPECT_LE(count, 40);
   EXPECT_EQ(path.clientDump.RowCount(), 100'000U);
 }

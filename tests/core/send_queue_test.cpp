@@ -1,7 +1,6 @@
 #include "core/send_queue.hpp"
 
 #include "core/dump_store.hpp"
-#include "core/tick_clock.hpp"
 #include "core/window_flags.hpp"
 #include "core/wire_protocol.hpp"
 
@@ -10,8 +9,6 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <cstddef>
-#include <cstdint>
 #include <latch>
 #include <thread>
 #include <vector>
@@ -19,17 +16,12 @@
 namespace kestrel {
 namespace {
 
-using Bytes = std::vector<std::byte>;
-
-// A long record of `size` bytes in all whose payload starts with `first`.
-Bytes LongRecord(std::size_t size, std::uint8_t first = 0xF0, std::int32_t port = 2, std::int32_t timestamp = 0) {
-  Bytes r(std::max(size, kHeaderSize + 1), std::byte{0x11});
-  EventRecord h;
-  h.dataLength = static_cast<std::int32_t>(size - kHeaderSize);
-  h.type = static_cast<std::int32_t>(RecordType::MIM_LONGDATA);
-  h.port = port;
-  h.timestamp = timestamp;
-  StoreHeader(r.data(), h);
+// A long record of `size` bytes in all (at least 33) whose payload is `first`, then `fill` bytes.
+std::vector<std::byte> LongRecord(std::size_t size, std::int32_t port = 2, std::int32_t timestamp = 0,
+                                  std::uint8_t first = 0xF0, std::uint8_t fill = 0x11) {
+  std::vector<std::byte> r(std::max(size, kHeaderSize + 1), std::byte{fill});
+  const auto type = static_cast<std::int32_t>(RecordType::MIM_LONGDATA);
+  StoreHeader(r.data(), {static_cast<std::int32_t>(r.size() - kHeaderSize), type, port, timestamp});
   r[kHeaderSize] = std::byte{first};
   return r;
 }
@@ -38,8 +30,8 @@ ShortRecord Data(std::uint8_t status, std::int32_t port = 1, std::int32_t timest
   return MakeShortRecord(RecordType::MIM_DATA, port, timestamp, 0, PackShortMessage(status, 60, 100));
 }
 
-struct QueueFixture : ::testing::Test {
-  QueueFixture() {
+struct SendQueueTest : ::testing::Test {
+  SendQueueTest() {
     flags.present = true;
     flags.serverLog = true;
     flags.dumpFilter = false;
@@ -50,84 +42,72 @@ struct QueueFixture : ::testing::Test {
   SendQueue queue{dump, flags};
 };
 
-using SendQueueTest = QueueFixture;
-
-TEST_F(SendQueueTest, TakeReturnsTheRecordsInOrderAndEmptiesTheQueue) {
-  const auto a = Data(0x90, 1, 10);
-  const Bytes b = LongRecord(200);
-  const auto c = MakeKeepAlive(8);
-  EXPECT_EQ(queue.Append(a), 1);
-  EXPECT_EQ(queue.Append(b), 1);
-  EXPECT_EQ(queue.Append(c), 1);
-  EXPECT_EQ(queue.Count(), 36U + 200U + 36U);
-
-  Bytes expected(a.begin(), a.end());
-  expected.insert(expected.end(), b.begin(), b.end());
-  expected.insert(expected.end(), c.begin(), c.end());
-  EXPECT_TRUE(std::ranges::equal(queue.Take(), expected));
-  EXPECT_EQ(queue.Count(), 0U);
-  EXPECT_TRUE(queue.Take().empty());
-}
-
-// At most 163999 bytes are ever queued. A record that does not fit is dropped but still counts
-// as taken (1); it reaches neither the queue nor the dump, and the queue works again once drained.
+// At most 163999 bytes are ever queued. A record that does not fit counts as taken (1) but reaches
+// neither the queue nor the dump, and the queue takes records again once the engine drained it.
 TEST_F(SendQueueTest, DropsRecordsThatWouldFillTheQueue) {
-  struct Case {
-    std::size_t lastSize;  // appended onto 163964 queued bytes
-    bool taken;
-  };
-  for (const Case c : {Case{35, true}, Case{36, false}, Case{37, false}}) {
+  for (const auto& [lastSize, taken] : {std::pair<std::size_t, bool>{35, true}, {36, false}, {37, false}}) {
     DumpStore d(clock, flags);
     SendQueue q(d, flags);
-    ASSERT_EQ(q.Append(LongRecord(kMaxRecordSize)), 1);
-    ASSERT_EQ(q.Append(LongRecord(kMaxRecordSize)), 1);
-    ASSERT_EQ(q.Append(LongRecord(163964 - 2 * kMaxRecordSize)), 1);
-    ASSERT_EQ(q.Count(), 163964U);
+    for (const std::size_t size : {kMaxRecordSize, kMaxRecordSize, 163964 - 2 * kMaxRecordSize}) {
+      ASSERT_EQ(q.Append(LongRecord(size)), 1);
+    }
     d.ClearDump();
-    const std::int32_t unusedPort = 9;
+    EXPECT_EQ(q.Append(LongRecord(lastSize, 9)), 1) << lastSize;
+    EXPECT_EQ(q.Count(), taken ? 163999U : 163964U) << lastSize;
+    EXPECT_EQ(q.DroppedCount(), taken ? 0U : 1U) << lastSize;
+    EXPECT_EQ(d.RowCount(), taken ? 1U : 0U) << lastSize;
+    EXPECT_EQ(d.TimeBase(9) != 0, taken) << lastSize;
 
-    EXPECT_EQ(q.Append(LongRecord(c.lastSize, 0xF0, unusedPort)), 1) << c.lastSize;
-    EXPECT_EQ(q.Count(), c.taken ? 163999U : 163964U) << c.lastSize;
-    EXPECT_EQ(q.DroppedCount(), c.taken ? 0U : 1U) << c.lastSize;
-    EXPECT_EQ(d.RowCount(), c.taken ? 1U : 0U) << c.lastSize;
-    EXPECT_EQ(d.TimeBase(unusedPort) != 0, c.taken) << c.lastSize;
-
-    EXPECT_EQ(q.Take().size(), c.taken ? 163999U : 163964U);
+    EXPECT_EQ(q.Take().size(), taken ? 163999U : 163964U);
     EXPECT_EQ(q.Append(Data(0x90)), 1);
     EXPECT_EQ(q.Count(), 36U);
-    EXPECT_EQ(q.DroppedCount(), c.taken ? 0U : 1U);
   }
 }
 
+// Without a window nothing is filtered and nothing reaches the dump, not even the lag.
 TEST_F(SendQueueTest, FiltersRefuseClockAndSensingOnlyWhileTheWindowAsksForIt) {
-  struct Case {
+  const struct {
     bool present, filterTC, filterAS;
     std::uint8_t status;
-    int expected;
+    int result;
+  } cases[] = {
+      {true, true, true, 0xF8, 0},  {true, true, true, 0xFE, 0},    {true, true, true, 0x90, 1},
+      {true, false, true, 0xF8, 1}, {true, true, false, 0xFE, 1},   {false, true, true, 0xF8, 1},
+      {false, true, true, 0xFE, 1}, {false, false, false, 0x90, 1},
   };
-  const Case cases[] = {
-      {true, true, true, 0xF8, 0},   {true, true, true, 0xFE, 0},   {true, true, true, 0x90, 1},
-      {true, false, true, 0xF8, 1},  {true, true, false, 0xFE, 1},  {true, false, true, 0xFE, 0},
-      {true, true, false, 0xF8, 0},  {false, true, true, 0xF8, 1},  {false, true, true, 0xFE, 1},
-  };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     flags.present = c.present;
     flags.filterTimingClock = c.filterTC;
     flags.filterActiveSensing = c.filterAS;
-    const std::size_t rowsBefore = dump.RowCount();
-    const std::size_t countBefore = queue.Count();
-    const auto record = Data(c.status);
-    EXPECT_EQ(queue.Append(record), c.expected)
-        << c.present << c.filterTC << c.filterAS << " status " << int{c.status};
-    EXPECT_EQ(queue.Count() - countBefore, c.expected == 1 ? 36U : 0U);
-    EXPECT_EQ(dump.RowCount() - rowsBefore, c.present && c.expected == 1 ? 1U : 0U);
+    DumpStore d(clock, flags);
+    SendQueue q(d, flags);
+    EXPECT_EQ(q.Append(Data(c.status, 5)), c.result) << c.present << c.filterTC << c.filterAS << int{c.status};
+    EXPECT_EQ(q.Count(), c.result == 1 ? 36U : 0U);
+    EXPECT_EQ(d.RowCount(), c.present && c.result == 1 ? 1U : 0U);
+    EXPECT_EQ(d.TimeBase(5) != 0, c.present && c.result == 1);
   }
-  // A system-exclusive message is never refused, whatever the filters say.
-  flags.present = true;
   flags.filterTimingClock = true;
   flags.filterActiveSensing = true;
-  EXPECT_EQ(queue.Append(LongRecord(100, 0xF0)), 1);
-  EXPECT_EQ(queue.Append(LongRecord(1000, 0xF0)), 1);
+  flags.present = true; // system-exclusive is never refused
+  EXPECT_EQ(queue.Append(LongRecord(100)), 1);
+  EXPECT_EQ(queue.Append(LongRecord(1000)), 1);
+}
+
+// A record the receiver would drop as malformed (and with it the rest of its datagram) is refused.
+TEST_F(SendQueueTest, RefusesRecordsNoReceiverWouldRead) {
+  ShortRecord shortData = Data(0x90);
+  StoreLE32(shortData.data() + field::kDataLength, 3);
+  ShortRecord unknown = MakeShortRecord(static_cast<RecordType>(5), 1, 0, 0, 0x90);
+  ShortRecord fragment = MakeShortRecord(RecordType::Fragment, 1, 0, 0, 0x90);
+  std::vector<std::byte> emptyLong = LongRecord(kHeaderSize + 1);
+  emptyLong.pop_back();
+  StoreLE32(emptyLong.data() + field::kDataLength, 0);
+  EXPECT_EQ(queue.Append(std::span(shortData).first(35)), 0);
+  EXPECT_EQ(queue.Append(unknown), 0);
+  EXPECT_EQ(queue.Append(fragment), 0);
+  EXPECT_EQ(queue.Append(emptyLong), 0);
+  EXPECT_EQ(queue.Append(LongRecord(kMaxRecordSize + 1)), 0);
+  EXPECT_EQ(queue.Count(), 0U);
 }
 
 TEST_F(SendQueueTest, WakeEventOnlyWhenTheQueueStopsBeingEmpty) {
@@ -138,81 +118,43 @@ TEST_F(SendQueueTest, WakeEventOnlyWhenTheQueueStopsBeingEmpty) {
   EXPECT_FALSE(queue.WakeEvent().Consume());
   (void)queue.Take();
   EXPECT_FALSE(queue.WakeEvent().Consume());
+  queue.Append(Data(0xF8)); // refused
+  EXPECT_FALSE(queue.WakeEvent().Consume());
   queue.Append(Data(0x90));
   EXPECT_TRUE(queue.WakeEvent().Consume());
-  // A refused record does not wake the engine.
-  (void)queue.Take();
-  flags.filterTimingClock = true;
-  queue.Append(Data(0xF8));
-  EXPECT_FALSE(queue.WakeEvent().Consume());
-}
-
-// The dump sees the record with its capture time made relative to the port's time base; the copy
-// that travels keeps the producer's.
-TEST_F(SendQueueTest, TakenRecordsReachTheDumpOnlyWhileTheWindowExists) {
-  flags.present = false;
-  EXPECT_EQ(queue.Append(Data(0x90, 4, 100)), 1);
-  EXPECT_EQ(dump.RowCount(), 0U);
-  EXPECT_EQ(dump.TimeBase(4), 0);
-  EXPECT_EQ(queue.Count(), 36U);
-
-  flags.present = true;
-  flags.serverLog = false;
-  queue.Append(Data(0x90, 4, 100));
-  EXPECT_EQ(dump.RowCount(), 0U);
-  EXPECT_EQ(dump.TimeBase(4), 4900);  // lag is kept even without the log
-
-  flags.serverLog = true;
-  clock.Advance(50);
-  queue.Append(Data(0x80, 4, 120));
-  ASSERT_EQ(dump.RowCount(), 1U);
-  dump.WithRow(0, [](const RecordView& row) {
-    EXPECT_EQ(row.header.captureTime, 150);
-    EXPECT_EQ(row.Word(), PackShortMessage(0x80, 60, 100));
-  });
-  const auto queued = queue.Take();
-  EXPECT_EQ(LoadHeader(queued.data() + 2 * kShortRecordSize).captureTime, 0);
 }
 
 // Four producers released together append numbered records of varying length while the engine
 // thread drains: every record arrives once, whole, and in its producer's order.
 TEST_F(SendQueueTest, RacingProducersLoseNothing) {
   constexpr int kProducers = 4;
-  constexpr int kPerProducer = 1000;  // about 144000 bytes in all: nothing is ever dropped
-  std::latch start(kProducers + 1);
+  constexpr int kPerProducer = 1000; // about 144000 bytes in all: nothing is ever dropped
   auto record = [](int producer, int n) {
-    Bytes r = LongRecord(kHeaderSize + 1 + static_cast<std::size_t>(n % 7), 0x10, producer + 1, n);
-    for (std::size_t i = kHeaderSize + 1; i < r.size(); ++i) { r[i] = static_cast<std::byte>(n & 0x7F); }
-    return r;
+    return LongRecord(kHeaderSize + 1 + static_cast<std::size_t>(n % 7), producer, n, 0x10,
+                      static_cast<std::uint8_t>(n & 0x7F));
   };
-
+  std::latch start(kProducers + 1);
   std::array<int, kProducers> next{};
   int received = 0;
   bool intact = true;
   std::thread consumer([&] {
     start.arrive_and_wait();
-    while (received < kProducers * kPerProducer && intact) {
-      if (!queue.WakeEvent().WaitFor(std::chrono::seconds(5))) {
-        intact = false;  // records outstanding and no wake: the engine would sleep forever
-        break;
-      }
+    while (intact && received < kProducers * kPerProducer) {
+      // Records outstanding but no wake would leave the engine asleep for good.
+      intact = queue.WakeEvent().WaitFor(std::chrono::seconds(5));
       RecordReader reader(queue.Take());
-      RecordView v;
-      while (reader.Next(v)) {
-        const int producer = v.header.port - 1;
-        const int n = v.header.timestamp;
-        intact = intact && producer >= 0 && producer < kProducers && n == next[static_cast<std::size_t>(producer)] &&
-                 std::ranges::equal(v.bytes, record(producer, n));
-        if (!intact) { break; }
-        ++next[static_cast<std::size_t>(producer)];
-        ++received;
+      for (RecordView v; intact && reader.Next(v); ++received) {
+        const auto p = static_cast<std::size_t>(v.header.port);
+        intact = p < next.size() && v.header.timestamp == next[p] &&
+                 std::ranges::equal(v.bytes, record(v.header.port, next[p]));
+        if (intact) { ++next[p]; }
       }
       intact = intact && !reader.Malformed();
     }
   });
-  std::vector<std::thread> producers;
+  std::vector<std::thread> producers(kProducers);
   for (int p = 0; p < kProducers; ++p) {
-    producers.emplace_back([&, p] {
+    producers[static_cast<std::size_t>(p)] = std::thread([&, p] {
       start.arrive_and_wait();
       for (int n = 0; n < kPerProducer; ++n) { queue.Append(record(p, n)); }
     });
