@@ -1,0 +1,31 @@
+#pragma once
+
+// Where the virtual-port provider keeps its settings and announces itself, shared by the provider,
+// by Kestrel (which sets the port count and restarts it) and by quillon (which removes it).
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+
+namespace kestrel::driverctl {
+
+inline constexpr const char* kProviderProgram = "kestrel-ports";
+inline constexpr const char* kProviderClientName = "Kestrel";
+inline constexpr int kDefaultMaxDevs = 8;
+
+// $XDG_CONFIG_HOME/kestrel/kestrel-ports.conf: section "Driver", key "MaxDevs" (1..8, default 8).
+[[nodiscard]] std::filesystem::path ProviderSettingsPath();
+// $XDG_RUNTIME_DIR/kestrel-ports.pid (or /tmp/kestrel-ports-<uid>.pid without a runtime folder).
+[[nodiscard]] std::filesystem::path ProviderPidPath();
+// $XDG_RUNTIME_DIR, or /tmp when it is not set.
+[[nodiscard]] std::filesystem::path RuntimeDirectory();
+
+// The port count the provider makes: "MaxDevs" clamped to 1..8, 8 when missing or not a number.
+[[nodiscard]] int ReadMaxDevs(const std::filesystem::path& settings);
+bool WriteMaxDevs(const std::filesystem::path& settings, int count, std::string* error = nullptr);
+
+// The pid of the running provider, or nullopt when its pid file is missing, stale or not its own.
+[[nodiscard]] std::optional<pid_t> RunningProvider(const std::filesystem::path& pidFile);
+
+} // namespace kestrel::driverctl

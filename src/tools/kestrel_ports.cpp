@@ -1,0 +1,166 @@
+// kestrel-ports: the virtual MIDI ports "Kestrel Port1".."Kestrel PortN".
+//
+// One sequencer client named "Kestrel" with N duplex ports (N from the "MaxDevs" key of section
+// "Driver" in its settings file, 1 to 8, default 8). Every event written to port n is handed on at
+// once and unchanged to port n's readers, so whatever a program plays into a port reaches
+// Kestrel's capture. It announces itself with a pid file in the user's runtime folder and ends
+// cleanly on SIGTERM, SIGINT or SIGHUP; the ports and the pid file go with it.
+
+#include "driverctl/provider_files.hpp"
+#include "midi/alsa_seq.hpp"
+
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <string>
+#include <sys/file.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using kestrel::midi::SeqHandle;
+
+// The largest pools the sequencer grants: room for bursts and long system-exclusive dumps.
+constexpr std::size_t kPoolEvents = 2000;
+
+bool IsSystemNotice(int type) {
+  return type >= SND_SEQ_EVENT_CLIENT_START && type <= SND_SEQ_EVENT_PORT_UNSUBSCRIBED;
+}
+
+// Holds the pid file locked for the provider's life: a second provider finds it locked and leaves.
+class PidFile {
+public:
+  explicit PidFile(std::string path) : path_(std::move(path)) {}
+  ~PidFile() {
+    if (fd_ >= 0) {
+      unlink(path_.c_str());
+      close(fd_);
+    }
+  }
+  PidFile(const PidFile&) = delete;
+  PidFile& operator=(const PidFile&) = delete;
+
+  // false when another provider holds it (or it cannot be made).
+  bool Lock(std::string& error) {
+    fd_ = open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd_ < 0) {
+      error = "cannot open " + path_ + ": " + std::strerror(errno);
+      return false;
+    }
+    if (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+      error = "another kestrel-ports is running";
+      close(fd_);
+      fd_ = -1;
+      return false;
+    }
+    return true;
+  }
+  // Written once the ports exist, so a pid in the file means the ports are there.
+  void Announce() {
+    const std::string pid = std::to_string(getpid()) + "\n";
+    if (ftruncate(fd_, 0) != 0 || pwrite(fd_, pid.data(), pid.size(), 0) != static_cast<ssize_t>(pid.size())) {
+      std::fprintf(stderr, "kestrel-ports: cannot write %s: %s\n", path_.c_str(), std::strerror(errno));
+    }
+  }
+
+private:
+  std::string path_;
+  int fd_ = -1;
+};
+
+int Run() {
+  const int count = kestrel::driverctl::ReadMaxDevs(kestrel::driverctl::ProviderSettingsPath());
+  PidFile pidFile(kestrel::driverctl::ProviderPidPath().string());
+  std::string error;
+  if (!pidFile.Lock(error)) {
+    std::fprintf(stderr, "kestrel-ports: %s\n", error.c_str());
+    return 1;
+  }
+
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGHUP);
+  sigprocmask(SIG_BLOCK, &signals, nullptr);
+  const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
+
+  SeqHandle seq = kestrel::midi::OpenSequencer(kestrel::driverctl::kProviderClientName, &error);
+  if (!seq) {
+    std::fprintf(stderr, "kestrel-ports: %s\n", error.c_str());
+    return 1;
+  }
+  snd_seq_set_client_pool_input(seq.get(), kPoolEvents);
+  snd_seq_set_client_pool_output(seq.get(), kPoolEvents);
+  snd_seq_nonblock(seq.get(), 1);
+
+  // Port n of the sequencer carries "Kestrel Portn"; the sequencer numbers them from 0.
+  std::vector<int> portOf(static_cast<std::size_t>(count) + 1, -1);
+  for (int n = 1; n <= count; ++n) {
+    const int port = snd_seq_create_simple_port(
+        seq.get(), kestrel::midi::VirtualPortName(n).c_str(),
+        SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ | SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE |
+            SND_SEQ_PORT_CAP_DUPLEX,
+        SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_SOFTWARE | SND_SEQ_PORT_TYPE_PORT);
+    if (port < 0) {
+      std::fprintf(stderr, "kestrel-ports: cannot create port %d: %s\n", n, snd_strerror(port));
+      return 1;
+    }
+    portOf[static_cast<std::size_t>(n)] = port;
+  }
+  pidFile.Announce();
+  std::fprintf(stderr, "kestrel-ports: client %d, %d ports\n", snd_seq_client_id(seq.get()), count);
+
+  // Forwarding should not wait behind desktop work; refused without the rights, which is fine.
+  sched_param param{};
+  param.sched_priority = 10;
+  sched_setscheduler(0, SCHED_FIFO, &param);
+
+  const int seqFds = snd_seq_poll_descriptors_count(seq.get(), POLLIN);
+  std::vector<pollfd> fds(static_cast<std::size_t>(seqFds) + 1);
+  fds[0] = {signalFd, POLLIN, 0};
+  snd_seq_poll_descriptors(seq.get(), fds.data() + 1, static_cast<unsigned>(seqFds), POLLIN);
+
+  for (;;) {
+    if (poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) { break; }
+    if ((fds[0].revents & POLLIN) != 0) { break; }
+    for (;;) {
+      snd_seq_event_t* ev = nullptr;
+      const int r = snd_seq_event_input(seq.get(), &ev);
+      if (r == -EAGAIN || r == -EWOULDBLOCK) { break; }
+      if (r == -ENOSPC) {
+        std::fprintf(stderr, "kestrel-ports: input overrun, events were lost\n");
+        continue;
+      }
+      if (r < 0 || ev == nullptr) { break; }
+      if (IsSystemNotice(ev->type) || ev->dest.client != snd_seq_client_id(seq.get())) { continue; }
+      // Hand the event on from the port it was written to, to that port's readers.
+      snd_seq_ev_set_source(ev, ev->dest.port);
+      snd_seq_ev_set_subs(ev);
+      snd_seq_ev_set_direct(ev);
+      const int w = snd_seq_event_output_direct(seq.get(), ev);
+      if (w < 0 && w != -EAGAIN) { std::fprintf(stderr, "kestrel-ports: cannot forward: %s\n", snd_strerror(w)); }
+    }
+  }
+  return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  if (argc > 1) {
+    std::printf("Usage: kestrel-ports\n"
+                "Makes the virtual MIDI ports \"Kestrel Port1\"..\"Kestrel PortN\" until stopped (SIGTERM).\n"
+                "N is \"MaxDevs\" in section [Driver] of %s (1 to 8, default 8).\n",
+                kestrel::driverctl::ProviderSettingsPath().c_str());
+    return std::strcmp(argv[1], "--help") == 0 ? 0 : 2;
+  }
+  return Run();
+}
