@@ -1,7 +1,7 @@
 #include "midi/alsa_seq.hpp"
 
-#include "core/ini_file.hpp"
 #include "core/event_record.hpp"
+#include "core/ini_file.hpp"
 
 namespace kestrel::midi {
 

@@ -28,7 +28,7 @@ enum class Direction { In, Out };
 struct MidiPort {
   int client = -1;
   int port = -1;
-  std::string name;  // as lists show it, see DeviceName
+  std::string name; // as lists show it, see DeviceName
   friend bool operator==(const MidiPort&, const MidiPort&) = default;
 };
 

@@ -30,9 +30,7 @@ using kestrel::midi::SeqHandle;
 // The largest pools the sequencer grants: room for bursts and long system-exclusive dumps.
 constexpr std::size_t kPoolEvents = 2000;
 
-bool IsSystemNotice(int type) {
-  return type >= SND_SEQ_EVENT_CLIENT_START && type <= SND_SEQ_EVENT_PORT_UNSUBSCRIBED;
-}
+bool IsSystemNotice(int type) { return type >= SND_SEQ_EVENT_CLIENT_START && type <= SND_SEQ_EVENT_PORT_UNSUBSCRIBED; }
 
 // Holds the pid file locked for the provider's life: a second provider finds it locked and leaves.
 class PidFile {
