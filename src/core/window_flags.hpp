@@ -16,6 +16,9 @@ struct WindowFlags {
   std::atomic<bool> dumpFilter{true};          // "Pref"/"Filter": 0xF8 and 0xFE get no dump row
   std::atomic<bool> serverLog{false};          // "Server"/"Log": server-side records are dumped
   std::atomic<bool> clientLog{false};          // "Client"/"Log": client-side records are dumped
+  // The virtual port (0-based, 0..7) under which the ordinary MIDI In device is sent; read by the
+  // capture thread with every event, so a change applies from the next event on.
+  std::atomic<int> midiInTarget{0};
 };
 
 } // namespace kestrel

@@ -8,6 +8,7 @@
 
 #include "driverctl/provider_files.hpp"
 #include "midi/alsa_seq.hpp"
+#include "midi/flow_control.hpp"
 
 #include <array>
 #include <cerrno>
@@ -25,6 +26,7 @@
 
 namespace {
 
+using kestrel::midi::ReaderBudget;
 using kestrel::midi::SeqHandle;
 
 // The largest pools the sequencer grants: room for bursts and long system-exclusive dumps.
@@ -113,6 +115,8 @@ int Run() {
     }
     portOf[static_cast<std::size_t>(n)] = port;
   }
+  std::vector<ReaderBudget> budgets;
+  for (int port = 0; port < count; ++port) budgets.emplace_back(seq.get(), port);
   pidFile.Announce();
   std::fprintf(stderr, "kestrel-ports: client %d, %d ports\n", snd_seq_client_id(seq.get()), count);
 
@@ -138,13 +142,21 @@ int Run() {
         continue;
       }
       if (r < 0 || ev == nullptr) { break; }
-      if (IsSystemNotice(ev->type) || ev->dest.client != snd_seq_client_id(seq.get())) { continue; }
+      if (IsSystemNotice(ev->type) || ev->dest.client != snd_seq_client_id(seq.get()) || ev->dest.port >= count) {
+        continue;
+      }
       // Hand the event on from the port it was written to, to that port's readers.
       snd_seq_ev_set_source(ev, ev->dest.port);
       snd_seq_ev_set_subs(ev);
       snd_seq_ev_set_direct(ev);
+      // Wait until the port's readers have room: an event that does not fit would cost a reader
+      // everything waiting in its queue.
+      ReaderBudget& budget = budgets[static_cast<std::size_t>(ev->dest.port)];
+      if (!budget.Reserve(kestrel::midi::EventCells(*ev))) {
+        std::fprintf(stderr, "kestrel-ports: a reader of port %d takes no events\n", ev->dest.port + 1);
+      }
       const int w = snd_seq_event_output_direct(seq.get(), ev);
-      if (w < 0 && w != -EAGAIN) { std::fprintf(stderr, "kestrel-ports: cannot forward: %s\n", snd_strerror(w)); }
+      if (w < 0) std::fprintf(stderr, "kestrel-ports: cannot forward an event: %s\n", snd_strerror(w));
     }
   }
   return 0;

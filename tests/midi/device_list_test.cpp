@@ -86,7 +86,9 @@ TEST_F(DeviceListTest, VirtualPortCountStopsAtTheFirstGap) {
   lower.AddPort("kestrel port5", kReadable | kWritable);
   std::vector<std::string> in;
   directory.ListMidiInDevices(in);
-  for (const std::string& name : in) { EXPECT_FALSE(name.starts_with("Kestrel Port") || name.starts_with("kestrel port")); }
+  for (const std::string& name : in) {
+    EXPECT_FALSE(name.starts_with("Kestrel Port") || name.starts_with("kestrel port"));
+  }
   EXPECT_FALSE(directory.FindMidiInDevice("Kestrel Port5"));
   EXPECT_TRUE(directory.FindMidiInDevice("kestrel port5"));
 }

@@ -15,7 +15,7 @@ class ChildProcess {
 public:
   // Starts `args[0]` (looked up on PATH) with its standard output written to `output` when given.
   explicit ChildProcess(std::vector<std::string> args, const std::filesystem::path& output = {});
-  ~ChildProcess();  // ends the child (SIGKILL) if it still runs
+  ~ChildProcess(); // ends the child (SIGKILL) if it still runs
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 

@@ -1,0 +1,86 @@
+#include "midi/flow_control.hpp"
+
+#include <algorithm>
+#include <climits>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <thread>
+
+namespace kestrel::midi {
+
+namespace {
+constexpr int kMargin = 16;  // cells left free for other senders
+constexpr int kNoLimit = INT_MAX / 2;
+
+// The sequencer's pool record (struct snd_seq_client_pool of the kernel's interface; its header
+// cannot be included beside alsa-lib's).
+struct ClientPool {
+  int client;
+  int outputPool;
+  int inputPool;
+  int outputRoom;
+  int outputFree;
+  int inputFree;
+  char reserved[64];
+};
+// NOLINTNEXTLINE(hicpp-signed-bitwise): the kernel's own encoding
+constexpr unsigned long kGetClientPool = _IOWR('S', 0x4b, ClientPool);
+} // namespace
+
+std::size_t EventCells(const snd_seq_event_t& ev) noexcept {
+  if ((ev.flags & SND_SEQ_EVENT_LENGTH_MASK) != SND_SEQ_EVENT_LENGTH_VARIABLE) return 1;
+  return 1 + (ev.data.ext.len + sizeof(snd_seq_event_t) - 1) / sizeof(snd_seq_event_t);
+}
+
+int InputRoom(snd_seq_t* seq, int client) noexcept {
+  // alsa-lib asks only for the caller's own pool; the sequencer answers for any client.
+  pollfd fd{};
+  if (snd_seq_poll_descriptors(seq, &fd, 1, POLLIN) != 1) return kNoLimit;
+  snd_seq_client_info_t* info = nullptr;
+  snd_seq_client_info_alloca(&info);
+  if (snd_seq_get_any_client_info(seq, client, info) < 0) return kNoLimit;  // gone: nothing to wait for
+  if (snd_seq_client_info_get_type(info) != SND_SEQ_USER_CLIENT) return kNoLimit;
+  ClientPool pool{};
+  pool.client = client;
+  if (ioctl(fd.fd, kGetClientPool, &pool) < 0) return kNoLimit;
+  return pool.inputFree;
+}
+
+int ReaderBudget::Query() const noexcept {
+  if (destClient_ >= 0) return InputRoom(seq_, destClient_);
+  int room = kNoLimit;
+  snd_seq_query_subscribe_t* query = nullptr;
+  snd_seq_query_subscribe_alloca(&query);
+  snd_seq_addr_t root{static_cast<unsigned char>(snd_seq_client_id(seq_)), static_cast<unsigned char>(port_)};
+  snd_seq_query_subscribe_set_root(query, &root);
+  snd_seq_query_subscribe_set_type(query, SND_SEQ_QUERY_SUBS_READ);
+  snd_seq_query_subscribe_set_index(query, 0);
+  while (snd_seq_query_port_subscribers(seq_, query) >= 0) {
+    room = std::min(room, InputRoom(seq_, snd_seq_query_subscribe_get_addr(query)->client));
+    snd_seq_query_subscribe_set_index(query, snd_seq_query_subscribe_get_index(query) + 1);
+  }
+  return room;
+}
+
+bool ReaderBudget::Reserve(std::size_t cells, std::chrono::milliseconds limit) {
+  const long need = static_cast<long>(cells);
+  if (budget_ >= need) {
+    budget_ -= need;
+    return true;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    budget_ = static_cast<long>(Query()) - kMargin;
+    if (budget_ >= need) {
+      budget_ -= need;
+      return true;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      budget_ = 0;
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+} // namespace kestrel::midi

@@ -1,0 +1,43 @@
+#pragma once
+
+// Flow control towards sequencer readers. A reader's input pool holds at most 2000 cells (about
+// 56 KB of system-exclusive data); an event that does not fit is refused, and worse, the
+// sequencer then empties the reader's whole input queue at its next read. A long dump written
+// faster than its reader takes it would lose far more than the event that did not fit. So a
+// sender that can outrun its readers first waits until they have room.
+
+#include <alsa/asoundlib.h>
+
+#include <chrono>
+#include <cstddef>
+
+namespace kestrel::midi {
+
+// Cells an event takes in a reader's input pool: one, plus its variable-length data.
+[[nodiscard]] std::size_t EventCells(const snd_seq_event_t& ev) noexcept;
+
+// Free cells in `client`'s input pool; a very large number for a kernel client (which has none).
+[[nodiscard]] int InputRoom(snd_seq_t* seq, int client) noexcept;
+
+// Keeps a conservative count of the room its readers have, so that most events need no query.
+// One per sending port; used by one thread.
+class ReaderBudget {
+public:
+  // Readers of our port `port` (its subscribers), or one `destClient` when set.
+  ReaderBudget(snd_seq_t* seq, int port, int destClient = -1) noexcept
+      : seq_(seq), port_(port), destClient_(destClient) {}
+
+  // Waits, in 1 ms steps up to `limit`, until the readers have room for `cells` more; takes them
+  // from the budget. Returns false when the time ran out (the caller sends all the same or not).
+  bool Reserve(std::size_t cells, std::chrono::milliseconds limit = std::chrono::seconds(2));
+
+private:
+  [[nodiscard]] int Query() const noexcept;
+
+  snd_seq_t* seq_;
+  int port_;
+  int destClient_;
+  long budget_ = 0;
+};
+
+} // namespace kestrel::midi
