@@ -9,7 +9,7 @@
 namespace kestrel::midi {
 
 namespace {
-constexpr int kMargin = 16;  // cells left free for other senders
+constexpr int kMargin = 16; // cells left free for other senders
 constexpr int kNoLimit = INT_MAX / 2;
 
 // The sequencer's pool record (struct snd_seq_client_pool of the kernel's interface; its header
@@ -38,7 +38,7 @@ int InputRoom(snd_seq_t* seq, int client) noexcept {
   if (snd_seq_poll_descriptors(seq, &fd, 1, POLLIN) != 1) return kNoLimit;
   snd_seq_client_info_t* info = nullptr;
   snd_seq_client_info_alloca(&info);
-  if (snd_seq_get_any_client_info(seq, client, info) < 0) return kNoLimit;  // gone: nothing to wait for
+  if (snd_seq_get_any_client_info(seq, client, info) < 0) return kNoLimit; // gone: nothing to wait for
   if (snd_seq_client_info_get_type(info) != SND_SEQ_USER_CLIENT) return kNoLimit;
   ClientPool pool{};
   pool.client = client;

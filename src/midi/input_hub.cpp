@@ -15,7 +15,7 @@ namespace kestrel::midi {
 namespace {
 
 constexpr std::int32_t kNoSource = -1;
-constexpr std::size_t kInputPoolEvents = 2000;  // the most the sequencer grants: room for bursts
+constexpr std::size_t kInputPoolEvents = 2000; // the most the sequencer grants: room for bursts
 
 constexpr std::int32_t Pack(int client, int port) noexcept { return (client << 8) | (port & 0xFF); }
 
@@ -49,7 +49,7 @@ struct InputHub::Slot {
   // Capture thread only.
   std::uint32_t seenGeneration = 0;
   snd_midi_event_t* decoder = nullptr;
-  std::unique_ptr<std::byte[]> sysex;  // record header + up to kSysexBufferSize bytes
+  std::unique_ptr<std::byte[]> sysex; // record header + up to kSysexBufferSize bytes
   std::size_t sysexLength = 0;
 
   ~Slot() {
@@ -98,11 +98,10 @@ void InputHub::CaptureCallback(int instance, RecordType message, std::uint32_t p
   if (!flags_.present.load(std::memory_order_acquire)) return;
   const int port = PortOf(instance);
   const bool data = message == RecordType::MIM_DATA;
-  const std::int32_t captureTime =
-      data && instance >= 1 && instance <= kSlots ? static_cast<std::int32_t>(clock_.Now() - OpenTick(instance - 1))
-                                                  : 0;
-  const ShortRecord record =
-      MakeShortRecord(message, port, static_cast<std::int32_t>(param2), captureTime, param1);
+  const std::int32_t captureTime = data && instance >= 1 && instance <= kSlots
+                                       ? static_cast<std::int32_t>(clock_.Now() - OpenTick(instance - 1))
+                                       : 0;
+  const ShortRecord record = MakeShortRecord(message, port, static_cast<std::int32_t>(param2), captureTime, param1);
   const int taken = queue_.Append(record);
   if (!data) return;
   // Let the sender catch up with a flooding input.
@@ -122,14 +121,12 @@ void InputHub::SetInputOpen(const std::optional<MidiPort>& device, int index, bo
     s.generation.fetch_add(1);
     if (seq_ != nullptr) snd_seq_disconnect_from(seq_, capturePort_, s.device.client, s.device.port);
     // A source that vanished had its close notice queued already.
-    if (old != kNoSource) {
-      CaptureCallback(index + 1, RecordType::MIM_CLOSE, 0, clock_.Now() - s.openTick.load());
-    }
+    if (old != kNoSource) { CaptureCallback(index + 1, RecordType::MIM_CLOSE, 0, clock_.Now() - s.openTick.load()); }
     return;
   }
   const std::int32_t address = Pack(device->client, device->port);
   if (s.open && s.source.load() == address) return;
-  if (s.open) SetInputOpen(std::nullopt, index, false);  // gone, or back under another address
+  if (s.open) SetInputOpen(std::nullopt, index, false); // gone, or back under another address
 
   const int err = seq_ == nullptr ? -ENODEV : snd_seq_connect_from(seq_, capturePort_, device->client, device->port);
   if (err < 0) {
@@ -177,7 +174,7 @@ int InputHub::SlotOf(int client, int port) const noexcept {
 void InputHub::CaptureLoop() {
   sched_param param{};
   param.sched_priority = 10;
-  pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);  // refused without the rights: fine
+  pthread_setschedparam(pthread_self(), SCHED_FIFO, &param); // refused without the rights: fine
 
   const int seqFds = snd_seq_poll_descriptors_count(seq_, POLLIN);
   std::vector<pollfd> fds(static_cast<std::size_t>(seqFds) + 1);
@@ -189,7 +186,7 @@ void InputHub::CaptureLoop() {
     for (;;) {
       snd_seq_event_t* ev = nullptr;
       const int r = snd_seq_event_input(seq_, &ev);
-      if (r == -ENOSPC) continue;  // the input overran and the sequencer dropped events
+      if (r == -ENOSPC) continue; // the input overran and the sequencer dropped events
       if (r < 0 || ev == nullptr) break;
       HandleEvent(*ev);
     }
@@ -205,7 +202,7 @@ void InputHub::HandleEvent(const snd_seq_event_t& ev) {
   if (index < 0) return;
   Slot& s = *slots_[static_cast<std::size_t>(index)];
   if (const std::uint32_t g = s.generation.load(std::memory_order_acquire); g != s.seenGeneration) {
-    s.seenGeneration = g;  // reopened: a half-gathered message of the old opening is dropped
+    s.seenGeneration = g; // reopened: a half-gathered message of the old opening is dropped
     s.sysexLength = 0;
     if (s.decoder != nullptr) snd_midi_event_reset_decode(s.decoder);
   }
@@ -228,8 +225,7 @@ void InputHub::HandleEvent(const snd_seq_event_t& ev) {
     if (status < 0x80 || i + length > n) break;
     const std::uint8_t d1 = length > 1 ? bytes[static_cast<std::size_t>(i + 1)] : 0;
     const std::uint8_t d2 = length > 2 ? bytes[static_cast<std::size_t>(i + 2)] : 0;
-    CaptureCallback(index + 1, RecordType::MIM_DATA, PackShortMessage(static_cast<std::uint8_t>(status), d1, d2),
-                    time);
+    CaptureCallback(index + 1, RecordType::MIM_DATA, PackShortMessage(static_cast<std::uint8_t>(status), d1, d2), time);
     i += length;
   }
 }

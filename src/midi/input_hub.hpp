@@ -57,14 +57,14 @@ public:
 class InputHub {
 public:
   static constexpr int kSlots = 16;
-  static constexpr int kMidiInSlot = 9;  // the ordinary MIDI In device; 0..7 are the virtual ports
+  static constexpr int kMidiInSlot = 9; // the ordinary MIDI In device; 0..7 are the virtual ports
   static constexpr std::size_t kSysexBufferSize = kMaxLongMessage;
 
   // `seq` is Kestrel's sequencer client (may be null: no sequencer, nothing opens). Starts the
   // capture thread. Everything passed in must outlive the hub.
   InputHub(snd_seq_t* seq, SendQueue& queue, const WindowFlags& flags, CaptureObserver& observer,
            const TickClock& clock = SystemClock());
-  ~InputHub();  // closes every input and stops the capture thread
+  ~InputHub(); // closes every input and stops the capture thread
   InputHub(const InputHub&) = delete;
   InputHub& operator=(const InputHub&) = delete;
 
@@ -82,7 +82,7 @@ public:
   // that is not found lowers VirtualPortCount (ports from it on are left as they are). UI thread.
   void RefreshInputs(const std::array<bool, kVirtualPorts>& serverPorts, const std::string& midiInChoice);
 
-  void CloseAllInputs();  // UI thread
+  void CloseAllInputs(); // UI thread
 
   [[nodiscard]] bool IsOpen(int index) const noexcept;
   // GetTickCount-style tick at which the slot was last opened (0 when never).

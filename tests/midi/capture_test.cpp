@@ -136,9 +136,11 @@ TEST_F(CaptureTest, AMidiFilePlayedIntoAVirtualPortArrivesWholeAndInOrder) {
 
   // Running status in the file: the records carry every status byte.
   const test::TrackEvent events[] = {
-      {0, {0x90, 60, 100}}, {10, {62, 90}},        {10, {0x80, 60, 0}},   {0, {62, 0}},
-      {5, {0xB3, 7, 99}},   {5, {0xC9, 12}},       {5, {0xE0, 0x00, 0x40}}, {5, {0xD2, 55}},
-      {5, {0xA1, 60, 20}},  {5, {0xF0, 4, 0x43, 0x10, 0x01, 0xF7}},
+      {0, {0x90, 60, 100}},    {10, {62, 90}},
+      {10, {0x80, 60, 0}},     {0, {62, 0}},
+      {5, {0xB3, 7, 99}},      {5, {0xC9, 12}},
+      {5, {0xE0, 0x00, 0x40}}, {5, {0xD2, 55}},
+      {5, {0xA1, 60, 20}},     {5, {0xF0, 4, 0x43, 0x10, 0x01, 0xF7}},
   };
   test::WriteMidiFile(folders.Path() / "song.mid", std::vector<test::TrackEvent>(std::begin(events), std::end(events)));
   ChildProcess play({"aplaymidi", "-p", "Kestrel:2", (folders.Path() / "song.mid").string()});
@@ -164,8 +166,8 @@ TEST_F(CaptureTest, AMidiFilePlayedIntoAVirtualPortArrivesWholeAndInOrder) {
   }
   const Captured& sysex = records[10];
   EXPECT_EQ(sysex.header.type, static_cast<std::int32_t>(RecordType::MIM_LONGDATA));
-  EXPECT_EQ(sysex.payload, (std::vector<std::byte>{std::byte{0xF0}, std::byte{0x43}, std::byte{0x10},
-                                                   std::byte{0x01}, std::byte{0xF7}}));
+  EXPECT_EQ(sysex.payload, (std::vector<std::byte>{std::byte{0xF0}, std::byte{0x43}, std::byte{0x10}, std::byte{0x01},
+                                                   std::byte{0xF7}}));
   EXPECT_EQ(observer.lamps[3].load(), 10) << "every queued record of port 3 lights its lamp";
 
   hub->CloseAllInputs();
@@ -246,14 +248,14 @@ TEST_F(CaptureTest, TheMidiInDeviceIsSentUnderTheChosenPortAndClosesWhenItGoesAw
   EXPECT_EQ(records[1].header.port, 5);
   EXPECT_EQ(records[2].header.port, 1) << "a new target applies from the next event";
 
-  device.reset();  // unplugged
+  device.reset(); // unplugged
   records = Records(4);
   ASSERT_EQ(records.size(), 4U);
   EXPECT_EQ(records[3].header.type, static_cast<std::int32_t>(RecordType::MIM_CLOSE));
   EXPECT_TRUE(WaitUntil([&] { return observer.vanished.load() == InputHub::kMidiInSlot; }));
   EXPECT_FALSE(hub->IsOpen(InputHub::kMidiInSlot));
 
-  hub->RefreshInputs({}, "USB Keys:out");  // no such device any more: stays closed, no second notice
+  hub->RefreshInputs({}, "USB Keys:out"); // no such device any more: stays closed, no second notice
   EXPECT_EQ(Records(5, std::chrono::seconds(1)).size(), 4U);
 
   // Opening what is not there is reported, not raised.
@@ -290,7 +292,7 @@ TEST_F(CaptureTest, NothingIsQueuedWithoutAWindow) {
   hub->SetInputOpen(In("USB Keys:out"), InputHub::kMidiInSlot, true);
   flags.present = false;
   player->Note(50);
-  player.reset();  // its exit reaches the capture thread after the note
+  player.reset(); // its exit reaches the capture thread after the note
   ASSERT_TRUE(WaitUntil([&] { return observer.vanished.load() == InputHub::kMidiInSlot; }));
   flags.present = true;
   const auto records = Records(2, std::chrono::seconds(1));

@@ -25,8 +25,8 @@ void WriteMidiFile(const std::filesystem::path& file, const std::vector<TrackEve
   std::vector<std::uint8_t> data{'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 0, 0, 1, 0, 96, 'M', 'T', 'r', 'k'};
   Be32(data, static_cast<std::uint32_t>(track.size()));
   data.insert(data.end(), track.begin(), track.end());
-  std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(data.data()),
-                                              static_cast<std::streamsize>(data.size()));
+  std::ofstream(file, std::ios::binary)
+      .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
 }
 
 } // namespace kestrel::test

@@ -9,8 +9,8 @@
 namespace kestrel::test {
 
 struct TrackEvent {
-  std::uint32_t delta = 0;          // ticks since the previous event
-  std::vector<std::uint8_t> bytes;  // as they stand in the track (running status allowed)
+  std::uint32_t delta = 0;         // ticks since the previous event
+  std::vector<std::uint8_t> bytes; // as they stand in the track (running status allowed)
 };
 
 // Writes a format 0 file with 96 ticks per quarter note and the given events, ending the track.

@@ -1,0 +1,135 @@
+#include "midi/output_table.hpp"
+
+#include "core/ini_file.hpp"
+#include "core/translation.hpp"
+#include "midi/input_hub.hpp"
+
+#include <string>
+
+namespace kestrel::midi {
+
+namespace {
+constexpr const char* kNotConnected = "--Not Connected--";
+
+std::size_t ShortLength(unsigned status) noexcept {
+  switch (status & 0xF0U) {
+  case 0xC0:
+  case 0xD0: return 2;
+  case 0xF0: return status == 0xF2 ? 3 : (status == 0xF1 || status == 0xF3) ? 2 : 1;
+  default: return 3;
+  }
+}
+} // namespace
+
+OutputTable::OutputTable(snd_seq_t* seq, const Translator& translator) : seq_(seq), translator_(translator) {}
+
+OutputTable::~OutputTable() {
+  CloseAllOutputs();
+  for (Slot& s : slots_) {
+    if (s.encoder != nullptr) snd_midi_event_free(s.encoder);
+    if (s.port >= 0 && seq_ != nullptr) snd_seq_delete_simple_port(seq_, s.port);
+  }
+}
+
+OutputTable::SlotState OutputTable::State(int index) const noexcept {
+  return index >= 0 && index < kSlots ? slots_[static_cast<std::size_t>(index)].state : SlotState::Empty;
+}
+
+void OutputTable::CloseOutput(int index) {
+  if (index < 0 || index >= kSlots) return;
+  Slot& s = slots_[static_cast<std::size_t>(index)];
+  if (s.state == SlotState::Open && seq_ != nullptr) {
+    snd_seq_disconnect_to(seq_, s.port, s.device.client, s.device.port);
+  }
+  s.state = SlotState::Empty;
+  s.budget.reset();
+}
+
+void OutputTable::CloseAllOutputs() {
+  for (int i = 0; i < kSlots; ++i) CloseOutput(i);
+}
+
+int OutputTable::OpenOutputByName(std::string_view name, int index) {
+  if (index < 0 || index >= kSlots) return 0;
+  CloseOutput(index);
+  Slot& s = slots_[static_cast<std::size_t>(index)];
+  if (ini::EqualsNoCase(name, translator_.TranslateString(kNotConnected))) {
+    s.state = SlotState::NotConnected;
+    return 1;
+  }
+  const auto device = DeviceDirectory(seq_).FindMidiOutDevice(name);
+  if (!device) return 0;
+  if (s.port < 0) {
+    // Readable by Kestrel's own connection only: other programs do not see it as a source.
+    const std::string portName = "out " + std::to_string(index + 1);
+    s.port = snd_seq_create_simple_port(seq_, portName.c_str(), SND_SEQ_PORT_CAP_READ,
+                                        SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
+    if (s.port < 0) return 0;
+  }
+  if (s.encoder == nullptr) {
+    if (snd_midi_event_new(kSysexChunk, &s.encoder) < 0) return 0;
+    snd_midi_event_no_status(s.encoder, 1);
+  }
+  // Fails when the device is gone or another program holds it exclusively.
+  if (snd_seq_connect_to(seq_, s.port, device->client, device->port) < 0) return 0;
+  s.device = *device;
+  s.budget.emplace(seq_, s.port, device->client);
+  s.state = SlotState::Open;
+  return 1;
+}
+
+void OutputTable::Send(Slot& slot, snd_seq_event_t& ev) {
+  snd_seq_ev_set_source(&ev, static_cast<unsigned char>(slot.port));
+  snd_seq_ev_set_subs(&ev);
+  snd_seq_ev_set_direct(&ev);
+  slot.budget->Reserve(EventCells(ev));
+  MidiResultCheck(snd_seq_event_output_direct(seq_, &ev));
+}
+
+void OutputTable::PlayShort(int index, std::uint32_t word) noexcept {
+  if (index < 0 || index >= kSlots) return;
+  Slot& s = slots_[static_cast<std::size_t>(index)];
+  if (s.state != SlotState::Open) return;
+  const std::array<unsigned char, 3> bytes{static_cast<unsigned char>(word), static_cast<unsigned char>(word >> 8U),
+                                           static_cast<unsigned char>(word >> 16U)};
+  if (bytes[0] < 0x80 || bytes[0] == 0xF0 || bytes[0] == 0xF7) return;
+  snd_seq_event_t ev{};
+  snd_midi_event_reset_encode(s.encoder);
+  if (snd_midi_event_encode(s.encoder, bytes.data(), static_cast<long>(ShortLength(bytes[0])), &ev) <= 0 ||
+      ev.type == SND_SEQ_EVENT_NONE) {
+    return;
+  }
+  try {
+    Send(s, ev);
+  } catch (const MidiError&) {
+    // A short message that cannot be played is dropped; the next one may go through.
+  }
+}
+
+void OutputTable::PlayLong(int index, std::span<const std::byte> bytes) {
+  if (index < 0 || index >= kSlots) return;
+  Slot& s = slots_[static_cast<std::size_t>(index)];
+  if (s.state != SlotState::Open) return;
+  while (!bytes.empty()) {
+    const std::size_t n = std::min(bytes.size(), kSysexChunk);
+    snd_seq_event_t ev{};
+    ev.type = SND_SEQ_EVENT_SYSEX;
+    ev.flags = SND_SEQ_EVENT_LENGTH_VARIABLE;
+    ev.data.ext.len = static_cast<unsigned>(n);
+    ev.data.ext.ptr = const_cast<std::byte*>(bytes.data()); // the sequencer only reads it
+    Send(s, ev);
+    bytes = bytes.subspan(n);
+  }
+}
+
+void OutputTable::NotesOff() noexcept {
+  for (int i = 0; i < kSlots; ++i) {
+    for (std::uint32_t channel = 0; channel < 16; ++channel) {
+      const auto status = static_cast<std::uint8_t>(0xB0U | channel);
+      PlayShort(i, static_cast<std::uint32_t>(status) | (123U << 8U)); // All Notes Off
+      PlayShort(i, static_cast<std::uint32_t>(status) | (64U << 8U));  // Sustain Off
+    }
+  }
+}
+
+} // namespace kestrel::midi

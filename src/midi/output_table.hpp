@@ -1,0 +1,73 @@
+#pragma once
+
+// The client side's local MIDI outputs: sixteen slots, one per server port, each empty, routed
+// to nothing ("--Not Connected--"), or open on a local MIDI Out device. Each open slot has a port
+// of Kestrel's own connected to its device, so two slots may share one device.
+
+#include "midi/alsa_seq.hpp"
+#include "midi/flow_control.hpp"
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string_view>
+
+namespace kestrel {
+class Translator;
+}
+
+namespace kestrel::midi {
+
+class OutputTable {
+public:
+  static constexpr int kSlots = 16;
+  static constexpr std::size_t kSysexChunk = 256; // bytes per sequencer event of a long message
+  enum class SlotState { Empty, NotConnected, Open };
+
+  // `seq` may be null (no sequencer: every open fails). Both must outlive the table.
+  OutputTable(snd_seq_t* seq, const Translator& translator);
+  ~OutputTable(); // closes every slot
+  OutputTable(const OutputTable&) = delete;
+  OutputTable& operator=(const OutputTable&) = delete;
+
+  // Opens slot `index` on the device of this name (closing what it held first). The translated
+  // "--Not Connected--", in any letter case, routes the slot to nothing. Returns 1 when the slot
+  // is usable, 0 when the device is missing or refuses (another program holds it exclusively).
+  // Client engine thread.
+  int OpenOutputByName(std::string_view name, int index);
+  void CloseOutput(int index);
+  void CloseAllOutputs();
+
+  [[nodiscard]] SlotState State(int index) const noexcept;
+
+  // Plays a packed short message (status lowest) on an open slot; does nothing otherwise.
+  // Failures are ignored. Never allocates. Client engine thread.
+  void PlayShort(int index, std::uint32_t word) noexcept;
+
+  // Plays a system-exclusive message of up to 65536 bytes, whole and in order, waiting for room
+  // at the device's reader as it goes; the bytes are copied by the sequencer, so the caller's
+  // buffer may go once this returns. Raises MidiError when the sequencer refuses.
+  void PlayLong(int index, std::span<const std::byte> bytes);
+
+  // All Notes Off and Sustain Off on all 16 channels of every open slot: what a lost connection
+  // leaves sounding is silenced.
+  void NotesOff() noexcept;
+
+private:
+  struct Slot {
+    SlotState state = SlotState::Empty;
+    int port = -1; // our own port for this slot, made at its first opening
+    MidiPort device;
+    snd_midi_event_t* encoder = nullptr;
+    std::optional<ReaderBudget> budget;
+  };
+  void Send(Slot& slot, snd_seq_event_t& ev);
+
+  snd_seq_t* seq_;
+  const Translator& translator_;
+  std::array<Slot, kSlots> slots_{};
+};
+
+} // namespace kestrel::midi
