@@ -1,0 +1,120 @@
+#include "driverctl/provider_control.hpp"
+
+#include "driverctl/provider_files.hpp"
+#include "midi/alsa_seq.hpp"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace kestrel::driverctl {
+
+namespace fs = std::filesystem;
+
+fs::path FindProviderProgram(const fs::path& programDir) {
+  std::error_code ec;
+  if (!programDir.empty() && fs::exists(programDir / kProviderProgram, ec)) return programDir / kProviderProgram;
+  const char* path = std::getenv("PATH"); // NOLINT(concurrency-mt-unsafe): not changed while we run
+  if (path == nullptr) return {};
+  std::string_view rest(path);
+  while (!rest.empty()) {
+    const auto colon = rest.find(':');
+    const fs::path candidate = fs::path(rest.substr(0, colon)) / kProviderProgram;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+    rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
+  }
+  return {};
+}
+
+bool StartProvider(const fs::path& program, std::string* error) {
+  if (program.empty() || access(program.c_str(), X_OK) != 0) {
+    if (error != nullptr) *error = "the virtual port provider kestrel-ports was not found";
+    return false;
+  }
+  // Two forks: the provider is handed to init, so it is never left as our zombie and lives on
+  // when Kestrel ends. Between fork and exec only async-signal-safe calls.
+  const pid_t child = fork();
+  if (child < 0) {
+    if (error != nullptr) *error = std::string("cannot start kestrel-ports: ") + std::strerror(errno);
+    return false;
+  }
+  if (child == 0) {
+    setsid();
+    if (fork() != 0) _exit(0);
+    const int null = open("/dev/null", O_RDWR);
+    if (null >= 0) {
+      dup2(null, STDIN_FILENO);
+      dup2(null, STDOUT_FILENO);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execl(program.c_str(), kProviderProgram, static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return true;
+}
+
+bool StopProvider(std::chrono::milliseconds timeout) {
+  const fs::path pidFile = ProviderPidPath();
+  const auto pid = RunningProvider(pidFile);
+  if (!pid) return true;
+  kill(*pid, SIGTERM);
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (RunningProvider(pidFile) == pid) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(*pid, SIGKILL);
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      std::error_code ec;
+      fs::remove(pidFile, ec);
+      return !RunningProvider(pidFile).has_value();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+bool EnsureProviderRunning(const fs::path& programDir, std::string* error) {
+  if (RunningProvider(ProviderPidPath())) return true;
+  if (!StartProvider(FindProviderProgram(programDir), error)) return false;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!RunningProvider(ProviderPidPath())) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      if (error != nullptr) *error = "kestrel-ports started but made no ports";
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+int SetVirtualPortCount(int count, const midi::DeviceDirectory& directory, const fs::path& programDir,
+                        const Sleep& sleep) {
+  const auto wait = [&](std::chrono::milliseconds ms) {
+    if (sleep) {
+      sleep(ms);
+    } else {
+      std::this_thread::sleep_for(ms);
+    }
+  };
+  WriteMaxDevs(ProviderSettingsPath(), count);
+  StopProvider();
+  StartProvider(FindProviderProgram(programDir));
+  for (int n = 1; n <= count; ++n) {
+    for (int attempt = 0; attempt < 10 - n; ++attempt) {
+      if (directory.FindMidiInDevice(midi::VirtualPortName(n))) break;
+      wait(std::chrono::milliseconds(500));
+    }
+  }
+  wait(std::chrono::milliseconds(2000));
+  return directory.CountVirtualPorts();
+}
+
+} // namespace kestrel::driverctl

@@ -1,0 +1,72 @@
+// Setting the virtual port count restarts the real provider and waits for its ports.
+#include "driverctl/provider_control.hpp"
+#include "provider_fixture.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <thread>
+
+namespace kestrel::driverctl {
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::filesystem::path kProgramDir = std::filesystem::path(KESTREL_PORTS_PROGRAM).parent_path();
+
+pid_t ParentOf(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string pidText, name, state;
+  pid_t parent = -1;
+  stat >> pidText >> name >> state >> parent;
+  return parent;
+}
+
+struct ProviderControlTest : ::testing::Test {
+  test::ProviderFolders folders;
+  midi::SeqHandle seq = midi::OpenSequencer("Kestrel engine");
+  midi::DeviceDirectory directory{seq.get()};
+  ~ProviderControlTest() override { StopProvider(); }
+};
+
+TEST_F(ProviderControlTest, StartsADetachedProviderAndRestartsItWithANewCount) {
+  ASSERT_TRUE(EnsureProviderRunning(kProgramDir));
+  const auto first = RunningProvider(ProviderPidPath());
+  ASSERT_TRUE(first);
+  EXPECT_EQ(ParentOf(*first), 1) << "the provider lives on its own, beyond Kestrel";
+  EXPECT_EQ(directory.CountVirtualPorts(), 8);
+  EXPECT_TRUE(EnsureProviderRunning(kProgramDir));
+  EXPECT_EQ(RunningProvider(ProviderPidPath()), first) << "a running provider is left alone";
+
+  std::vector<std::chrono::milliseconds> sleeps;
+  const int count = SetVirtualPortCount(3, directory, kProgramDir, [&](std::chrono::milliseconds ms) {
+    sleeps.push_back(ms);
+    std::this_thread::sleep_for(std::min(ms, 100ms));
+  });
+  EXPECT_EQ(count, 3);
+  EXPECT_EQ(ReadMaxDevs(ProviderSettingsPath()), 3);
+  ASSERT_FALSE(sleeps.empty());
+  EXPECT_EQ(sleeps.back(), 2000ms) << "the final settling wait";
+  const auto second = RunningProvider(ProviderPidPath());
+  ASSERT_TRUE(second);
+  EXPECT_NE(*second, *first);
+
+  EXPECT_TRUE(StopProvider());
+  EXPECT_FALSE(RunningProvider(ProviderPidPath()));
+  EXPECT_EQ(directory.CountVirtualPorts(), 0);
+}
+
+TEST_F(ProviderControlTest, PortsThatNeverComeUseUpTheirAttempts) {
+  test::TempDir empty;
+  std::vector<std::chrono::milliseconds> sleeps;
+  const int count =
+      SetVirtualPortCount(8, directory, empty.Path(), [&](std::chrono::milliseconds ms) { sleeps.push_back(ms); });
+  EXPECT_EQ(count, 0) << "no provider program: no ports";
+  // Port n is looked for 10 - n times: 9 + 8 + ... + 2 = 44 waits of 500 ms, then 2 s.
+  ASSERT_EQ(sleeps.size(), 45U);
+  EXPECT_EQ(std::count(sleeps.begin(), sleeps.end(), 500ms), 44);
+  EXPECT_EQ(sleeps.back(), 2000ms);
+}
+
+} // namespace
+} // namespace kestrel::driverctl
