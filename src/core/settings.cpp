@@ -27,6 +27,12 @@ fs::path ConfigHome() {
   return fs::path("/tmp");
 }
 
+fs::path RuntimeDirectory() {
+  const char* dir = std::getenv("XDG_RUNTIME_DIR"); // NOLINT(concurrency-mt-unsafe)
+  if (dir != nullptr && *dir == '/') { return dir; }
+  return "/tmp";
+}
+
 DataPathInputs DataPathInputs::FromProcess() {
   std::error_code ec;
   return {fs::current_path(ec), ProgramDirectory(), ConfigHome()};
@@ -83,7 +89,7 @@ constexpr std::string_view kEntrySection = "Desktop Entry";
 
 fs::path AutostartEntryPath(const fs::path& configHome) { return configHome / "autostart" / "kestrel.desktop"; }
 
-std::string AutostartCommand(const fs::path& program) {
+std::string DesktopExecArgument(const fs::path& program) {
   const std::string path = program.string();
   // Arguments holding reserved characters are quoted; inside quotes ", `, $ and \ are escaped.
   const bool quote = path.find_first_of(" \t\n\"'\\><~|&;$*?#()`") != std::string::npos;
@@ -100,8 +106,10 @@ std::string AutostartCommand(const fs::path& program) {
     if (c == '\\') { value += '\\'; }
     value += c;
   }
-  return value + " /m";
+  return value;
 }
+
+std::string AutostartCommand(const fs::path& program) { return DesktopExecArgument(program) + " /m"; }
 
 bool ReadAutostart(const fs::path& entry) {
   const auto content = ini::ReadFile(entry);

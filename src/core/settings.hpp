@@ -33,6 +33,8 @@ struct DataPathInputs {
 [[nodiscard]] std::filesystem::path ProgramPath();
 // $XDG_CONFIG_HOME, else $HOME/.config.
 [[nodiscard]] std::filesystem::path ConfigHome();
+// $XDG_RUNTIME_DIR (the user's own, private runtime folder), else /tmp.
+[[nodiscard]] std::filesystem::path RuntimeDirectory();
 
 class Settings {
 public:
@@ -88,7 +90,10 @@ private:
 bool WriteAutostart(const std::filesystem::path& entry, bool on, const std::filesystem::path& program,
                     std::string* error = nullptr);
 
-// The Exec line's command for a program path: quoted and escaped as desktop entries require.
+// A program path as the Exec key of a desktop entry needs it: quoted and escaped when it holds
+// reserved characters.
+[[nodiscard]] std::string DesktopExecArgument(const std::filesystem::path& program);
+// The autostart entry's command: the program followed by " /m".
 [[nodiscard]] std::string AutostartCommand(const std::filesystem::path& program);
 
 } // namespace kestrel

@@ -1,5 +1,7 @@
 #include "driverctl/provider_control.hpp"
 
+#include "core/ini_file.hpp"
+#include "core/settings.hpp"
 #include "driverctl/provider_files.hpp"
 #include "midi/alsa_seq.hpp"
 
@@ -93,6 +95,62 @@ bool EnsureProviderRunning(const fs::path& programDir, std::string* error) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return true;
+}
+
+fs::path ProviderAutostartPath() { return ConfigHome() / "autostart" / "kestrel-ports.desktop"; }
+fs::path ProviderUnitPath() { return ConfigHome() / "systemd" / "user" / "kestrel-ports.service"; }
+fs::path ProviderUnitLinkPath() {
+  return ConfigHome() / "systemd" / "user" / "default.target.wants" / "kestrel-ports.service";
+}
+
+bool InstallProviderAutostart(const fs::path& program, std::string* error) {
+  const std::string content = "[Desktop Entry]\n"
+                              "Type=Application\n"
+                              "Name=Kestrel virtual MIDI ports\n"
+                              "Comment=The ports Kestrel Port1 to Kestrel Port8\n"
+                              "Exec=" +
+                              DesktopExecArgument(program) +
+                              "\n"
+                              "Terminal=false\n"
+                              "NoDisplay=true\n"
+                              "X-GNOME-Autostart-enabled=true\n";
+  return ini::WriteFileAtomically(ProviderAutostartPath(), content, error);
+}
+
+bool InstallProviderUnit(const fs::path& program, std::string* error) {
+  const std::string content = "[Unit]\n"
+                              "Description=Kestrel virtual MIDI ports\n"
+                              "After=sound.target\n"
+                              "\n"
+                              "[Service]\n"
+                              "ExecStart=\"" +
+                              program.string() +
+                              "\"\n"
+                              "Restart=on-failure\n"
+                              "\n"
+                              "[Install]\n"
+                              "WantedBy=default.target\n";
+  if (!ini::WriteFileAtomically(ProviderUnitPath(), content, error)) return false;
+  std::error_code ec;
+  fs::create_directories(ProviderUnitLinkPath().parent_path(), ec);
+  fs::remove(ProviderUnitLinkPath(), ec);
+  fs::create_symlink(ProviderUnitPath(), ProviderUnitLinkPath(), ec);
+  if (ec && error != nullptr) *error = "cannot enable " + ProviderUnitPath().string() + ": " + ec.message();
+  return !ec;
+}
+
+bool RemoveProvider(std::string* error) {
+  bool ok = StopProvider();
+  if (!ok && error != nullptr) *error = "kestrel-ports did not stop";
+  for (const fs::path& file : {ProviderUnitLinkPath(), ProviderUnitPath(), ProviderAutostartPath()}) {
+    std::error_code ec;
+    fs::remove(file, ec);
+    if (ec) {
+      if (ok && error != nullptr) *error = "cannot remove " + file.string() + ": " + ec.message();
+      ok = false;
+    }
+  }
+  return ok;
 }
 
 int SetVirtualPortCount(int count, const midi::DeviceDirectory& directory, const fs::path& programDir,

@@ -29,6 +29,18 @@ bool StopProvider(std::chrono::milliseconds timeout = std::chrono::seconds(5));
 // Starts the provider when none runs and its program can be found. True when one runs after.
 bool EnsureProviderRunning(const std::filesystem::path& programDir, std::string* error = nullptr);
 
+// Where a user's session starts the provider: an XDG autostart entry, or a systemd user unit
+// (with its link in default.target.wants, which enables it).
+[[nodiscard]] std::filesystem::path ProviderAutostartPath();
+[[nodiscard]] std::filesystem::path ProviderUnitPath();
+[[nodiscard]] std::filesystem::path ProviderUnitLinkPath();
+bool InstallProviderAutostart(const std::filesystem::path& program, std::string* error = nullptr);
+bool InstallProviderUnit(const std::filesystem::path& program, std::string* error = nullptr);
+
+// Stops the provider and removes its autostart entry and user unit. False, with the reason, when
+// the provider would not stop or a file could not be removed.
+bool RemoveProvider(std::string* error = nullptr);
+
 using Sleep = std::function<void(std::chrono::milliseconds)>;
 
 // Writes the port count, restarts the provider and waits for the ports: port n is looked for up

@@ -14,12 +14,6 @@ namespace kestrel::driverctl {
 
 namespace fs = std::filesystem;
 
-fs::path RuntimeDirectory() {
-  const char* dir = std::getenv("XDG_RUNTIME_DIR"); // NOLINT(concurrency-mt-unsafe): read at start-up
-  if (dir != nullptr && *dir == '/') { return dir; }
-  return "/tmp";
-}
-
 fs::path ProviderSettingsPath() { return ConfigHome() / "kestrel" / "kestrel-ports.conf"; }
 
 fs::path ProviderPidPath() {

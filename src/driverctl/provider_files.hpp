@@ -18,8 +18,6 @@ inline constexpr int kDefaultMaxDevs = 8;
 [[nodiscard]] std::filesystem::path ProviderSettingsPath();
 // $XDG_RUNTIME_DIR/kestrel-ports.pid (or /tmp/kestrel-ports-<uid>.pid without a runtime folder).
 [[nodiscard]] std::filesystem::path ProviderPidPath();
-// $XDG_RUNTIME_DIR, or /tmp when it is not set.
-[[nodiscard]] std::filesystem::path RuntimeDirectory();
 
 // The port count the provider makes: "MaxDevs" clamped to 1..8, 8 when missing or not a number.
 [[nodiscard]] int ReadMaxDevs(const std::filesystem::path& settings);

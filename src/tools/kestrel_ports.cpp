@@ -6,6 +6,8 @@
 // Kestrel's capture. It announces itself with a pid file in the user's runtime folder and ends
 // cleanly on SIGTERM, SIGINT or SIGHUP; the ports and the pid file go with it.
 
+#include "core/settings.hpp"
+#include "driverctl/provider_control.hpp"
 #include "driverctl/provider_files.hpp"
 #include "midi/alsa_seq.hpp"
 #include "midi/flow_control.hpp"
@@ -165,12 +167,35 @@ int Run() {
 } // namespace
 
 int main(int argc, char** argv) {
+  namespace dc = kestrel::driverctl;
+  const std::string_view option = argc > 1 ? argv[1] : "";
+  std::string error;
+  if (argc == 2 && option == "--install-autostart") {
+    if (!dc::InstallProviderAutostart(kestrel::ProgramPath(), &error)) {
+      std::fprintf(stderr, "kestrel-ports: %s\n", error.c_str());
+      return 1;
+    }
+    std::printf("kestrel-ports starts with your desktop session: %s\n", dc::ProviderAutostartPath().c_str());
+    return 0;
+  }
+  if (argc == 2 && option == "--install-unit") {
+    if (!dc::InstallProviderUnit(kestrel::ProgramPath(), &error)) {
+      std::fprintf(stderr, "kestrel-ports: %s\n", error.c_str());
+      return 1;
+    }
+    std::printf("Installed and enabled %s\nStart it now with: systemctl --user daemon-reload && systemctl --user "
+                "start kestrel-ports\n",
+                dc::ProviderUnitPath().c_str());
+    return 0;
+  }
   if (argc > 1) {
-    std::printf("Usage: kestrel-ports\n"
+    std::printf("Usage: kestrel-ports [--install-autostart | --install-unit]\n"
                 "Makes the virtual MIDI ports \"Kestrel Port1\"..\"Kestrel PortN\" until stopped (SIGTERM).\n"
-                "N is \"MaxDevs\" in section [Driver] of %s (1 to 8, default 8).\n",
-                kestrel::driverctl::ProviderSettingsPath().c_str());
-    return std::strcmp(argv[1], "--help") == 0 ? 0 : 2;
+                "N is \"MaxDevs\" in section [Driver] of %s (1 to 8, default 8).\n"
+                "  --install-autostart  start it with your desktop session (XDG autostart entry)\n"
+                "  --install-unit       start it as a systemd user service\n",
+                dc::ProviderSettingsPath().c_str());
+    return option == "--help" ? 0 : 2;
   }
   return Run();
 }

@@ -1,0 +1,40 @@
+#pragma once
+
+// How a running Kestrel is found by a second start and by quillon: a per-user lock, held for the
+// life of the instance (the system releases it when the process dies, however it ends), and a
+// per-user local socket on which the instance takes one-line requests. Both live in the user's
+// runtime folder, so two users, or two tests with their own runtime folders, never meet.
+
+#include <filesystem>
+#include <string_view>
+
+namespace kestrel {
+
+inline constexpr std::string_view kInstanceName = "KestrelApp";
+inline constexpr std::string_view kShowRequest = "show";     // bring the window to the front
+inline constexpr std::string_view kCancelRequest = "cancel"; // end the program, as "Exit" does
+
+[[nodiscard]] std::filesystem::path InstanceLockPath();   // <runtime>/KestrelApp.lock
+[[nodiscard]] std::filesystem::path InstanceSocketPath(); // <runtime>/KestrelApp
+
+// The single-instance lock. Any thread; TryAcquire never blocks.
+class InstanceLock {
+public:
+  explicit InstanceLock(std::filesystem::path path = InstanceLockPath()) : path_(std::move(path)) {}
+  ~InstanceLock();
+  InstanceLock(const InstanceLock&) = delete;
+  InstanceLock& operator=(const InstanceLock&) = delete;
+
+  // True when this process now holds the lock (no other instance runs).
+  bool TryAcquire();
+  void Release();
+
+private:
+  std::filesystem::path path_;
+  int fd_ = -1;
+};
+
+// Sends one request line to the running instance. False when none listens.
+bool SendToRunningInstance(std::string_view request, const std::filesystem::path& socket = InstanceSocketPath());
+
+} // namespace kestrel

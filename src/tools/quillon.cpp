@@ -1,0 +1,60 @@
+// quillon: closes a running Kestrel and removes the virtual-port provider.
+//
+//   quillon /u   close Kestrel, stop kestrel-ports, remove its autostart entry and user unit
+//   quillon /d   close Kestrel, delete this program's own file
+// Anything else prints the usage and ends with exit code 1.
+
+#include "core/ini_file.hpp"
+#include "core/instance_endpoint.hpp"
+#include "core/settings.hpp"
+#include "driverctl/provider_control.hpp"
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+namespace {
+
+constexpr const char* kUsage = "Usage: Quillon ( /i | /u )";
+
+int Usage() {
+  std::fputs(kUsage, stdout);
+  return 1;
+}
+
+// A running Kestrel holds the instance lock: ask it to end as "Exit" does, and give it a second.
+void CloseRunningKestrel() {
+  kestrel::InstanceLock lock;
+  if (lock.TryAcquire()) return;
+  if (kestrel::SendToRunningInstance(kestrel::kCancelRequest)) std::this_thread::sleep_for(std::chrono::seconds(1));
+}
+
+void ReportFailure(const char* operation, const std::string& reason) {
+  std::fprintf(stderr, "%s FAILURE: %s\n", operation, reason.c_str());
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) return Usage();
+  CloseRunningKestrel();
+  const std::string_view argument = argv[1];
+  if (kestrel::ini::EqualsNoCase(argument, "/d")) {
+    std::error_code ec;
+    std::filesystem::remove(kestrel::ProgramDirectory() / "quillon", ec);
+    return 0;
+  }
+  if (kestrel::ini::EqualsNoCase(argument, "/u")) {
+    std::fputs("MIDI Driver Uninstall...\n", stdout);
+    std::fflush(stdout);
+    std::string reason;
+    if (!kestrel::driverctl::RemoveProvider(&reason)) {
+      ReportFailure("RemoveProvider", reason);
+      return 1;
+    }
+    return 0;
+  }
+  return Usage();
+}
