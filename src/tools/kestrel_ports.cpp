@@ -147,16 +147,16 @@ int Run() {
       if (IsSystemNotice(ev->type) || ev->dest.client != snd_seq_client_id(seq.get()) || ev->dest.port >= count) {
         continue;
       }
-      // Hand the event on from the port it was written to, to that port's readers.
-      snd_seq_ev_set_source(ev, ev->dest.port);
-      snd_seq_ev_set_subs(ev);
-      snd_seq_ev_set_direct(ev);
       // Wait until the port's readers have room: an event that does not fit would cost a reader
       // everything waiting in its queue.
-      ReaderBudget& budget = budgets[static_cast<std::size_t>(ev->dest.port)];
-      if (!budget.Reserve(kestrel::midi::EventCells(*ev))) {
-        std::fprintf(stderr, "kestrel-ports: a reader of port %d takes no events\n", ev->dest.port + 1);
+      const unsigned char port = ev->dest.port;
+      if (!budgets[port].Reserve(kestrel::midi::EventCells(*ev))) {
+        std::fprintf(stderr, "kestrel-ports: a reader of port %d takes no events\n", port + 1);
       }
+      // Hand the event on from the port it was written to, to that port's readers.
+      snd_seq_ev_set_source(ev, port);
+      snd_seq_ev_set_subs(ev);
+      snd_seq_ev_set_direct(ev);
       const int w = snd_seq_event_output_direct(seq.get(), ev);
       if (w < 0) std::fprintf(stderr, "kestrel-ports: cannot forward an event: %s\n", snd_strerror(w));
     }
