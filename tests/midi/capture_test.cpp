@@ -302,3 +302,30 @@ TEST_F(CaptureTest, NothingIsQueuedWithoutAWindow) {
 
 } // namespace
 } // namespace kestrel::midi
+
+namespace kestrel::midi {
+namespace {
+
+// Without the provider there are no virtual ports, and the MIDI In device works all the same.
+TEST(CaptureWithoutProvider, TheMidiInDeviceStillWorks) {
+  test::ProviderFolders folders;
+  SeqHandle seq = OpenSequencer("Kestrel engine");
+  WindowFlags flags;
+  flags.present = true;
+  DumpStore dump(SystemClock(), flags);
+  SendQueue queue(dump, flags);
+  Observer observer;
+  InputHub hub(seq.get(), queue, flags, observer);
+  EXPECT_EQ(hub.VirtualPortCount(), 0);
+  Player keys("USB Keys");
+  std::array<bool, kVirtualPorts> ports{};
+  ports.fill(true);
+  hub.RefreshInputs(ports, "USB Keys:out");
+  EXPECT_FALSE(hub.IsOpen(0));
+  ASSERT_TRUE(hub.IsOpen(InputHub::kMidiInSlot));
+  keys.Note(64);
+  EXPECT_TRUE(WaitUntil([&] { return queue.Count() == 2 * kShortRecordSize; })) << "open notice and the note";
+}
+
+} // namespace
+} // namespace kestrel::midi
