@@ -4,7 +4,9 @@
 #include "core/translation.hpp"
 #include "midi/input_hub.hpp"
 
+#include <algorithm>
 #include <string>
+#include <thread>
 
 namespace kestrel::midi {
 
@@ -74,11 +76,33 @@ int OutputTable::OpenOutputByName(std::string_view name, int index) {
   if (snd_seq_connect_to(seq_, s.port, device->client, device->port) < 0) return 0;
   s.device = *device;
   s.budget.emplace(seq_, s.port, device->client);
+  s.pace.reset();
+  snd_seq_client_info_t* info = nullptr;
+  snd_seq_client_info_alloca(&info);
+  if (snd_seq_get_any_client_info(seq_, device->client, info) >= 0 &&
+      snd_seq_client_info_get_type(info) == SND_SEQ_KERNEL_CLIENT && snd_seq_client_info_get_card(info) >= 0) {
+    s.pace.emplace();
+  }
   s.state = SlotState::Open;
   return 1;
 }
 
+void OutputTable::WirePace::Before(std::size_t bytes) {
+  const auto now = std::chrono::steady_clock::now();
+  const double drained = std::chrono::duration<double>(now - last).count() * kWireBytesPerSecond;
+  inFlight = std::max(0.0, inFlight - drained);
+  last = now;
+  const double over = inFlight + static_cast<double>(bytes) - kHardwareBuffer;
+  if (over > 0) {
+    std::this_thread::sleep_for(std::chrono::duration<double>(over / kWireBytesPerSecond));
+    last = std::chrono::steady_clock::now();
+    inFlight = kHardwareBuffer - static_cast<double>(bytes);
+  }
+  inFlight += static_cast<double>(bytes);
+}
+
 void OutputTable::Send(Slot& slot, snd_seq_event_t& ev) {
+  if (slot.pace) slot.pace->Before(ev.type == SND_SEQ_EVENT_SYSEX ? ev.data.ext.len : 3);
   snd_seq_ev_set_source(&ev, static_cast<unsigned char>(slot.port));
   snd_seq_ev_set_subs(&ev);
   snd_seq_ev_set_direct(&ev);

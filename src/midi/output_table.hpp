@@ -8,6 +8,7 @@
 #include "midi/flow_control.hpp"
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -23,7 +24,9 @@ namespace kestrel::midi {
 class OutputTable {
 public:
   static constexpr int kSlots = 16;
-  static constexpr std::size_t kSysexChunk = 256; // bytes per sequencer event of a long message
+  static constexpr std::size_t kSysexChunk = 256;     // bytes per sequencer event of a long message
+  static constexpr double kWireBytesPerSecond = 3125; // 31250 baud, ten bits a byte
+  static constexpr double kHardwareBuffer = 4096;     // the kernel's output buffer of a MIDI port
   enum class SlotState { Empty, NotConnected, Open };
 
   // `seq` may be null (no sequencer: every open fails). Both must outlive the table.
@@ -56,8 +59,17 @@ public:
   void NotesOff() noexcept;
 
 private:
+  // A hardware port (a kernel client with a sound card) takes bytes into a 4 KiB buffer that drains
+  // at MIDI's wire speed; bytes beyond it are dropped by the kernel without a word. Writes to such a
+  // port are paced so that the buffer never overflows.
+  struct WirePace {
+    double inFlight = 0; // bytes written and not yet on the wire, as far as we can tell
+    std::chrono::steady_clock::time_point last{};
+    void Before(std::size_t bytes);
+  };
   struct Slot {
     SlotState state = SlotState::Empty;
+    std::optional<WirePace> pace;
     int port = -1; // our own port for this slot, made at its first opening
     MidiPort device;
     snd_midi_event_t* encoder = nullptr;

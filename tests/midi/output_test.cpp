@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <mutex>
 #include <poll.h>
 #include <thread>
@@ -188,6 +189,55 @@ TEST_F(OutputTest, NotesOffSilencesEveryChannelOfEveryOpenOutput) {
     const auto status = static_cast<std::uint8_t>(0xB0 + ch);
     EXPECT_EQ(pair, (std::vector<std::uint8_t>{status, 123, 0, status, 64, 0})) << ch;
   }
+}
+
+} // namespace
+} // namespace kestrel::midi
+
+namespace kestrel::midi {
+namespace {
+
+// A hardware port's kernel buffer holds 4 KiB and drains at wire speed: a long dump is paced so
+// that every byte arrives. The virtual raw MIDI device shows what reaches a port's wire.
+TEST_F(OutputTest, ALongDumpToAHardwarePortArrivesWhole) {
+  const int wire = open("/dev/snd/midiC0D0", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(wire, 0) << "the virtual raw MIDI device";
+  std::array<std::uint8_t, 1> none{};
+  ASSERT_LT(read(wire, none.data(), 1), 1) << "nothing yet; the first read lets the device take input";
+  ASSERT_EQ(table.OpenOutputByName("Virtual Raw MIDI 0-0:VirMIDI 0-0", 0), 1);
+  std::mutex lock;
+  std::vector<std::uint8_t> received;
+  std::atomic<bool> done{false};
+  std::thread reader([&] {
+    // A reader that takes bytes at a few times wire speed at most, in bursts, as a device's
+    // driver does: a writer that does not pace itself overflows the 4 KiB buffer at once.
+    std::array<std::uint8_t, 128> buffer{};
+    while (!done) {
+      const ssize_t n = read(wire, buffer.data(), buffer.size());
+      if (n > 0) {
+        const std::lock_guard guard(lock);
+        received.insert(received.end(), buffer.begin(), buffer.begin() + n);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+  const std::vector<std::byte> dump = Sysex(12000);
+  const auto start = std::chrono::steady_clock::now();
+  table.PlayLong(0, dump);
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  WaitUntil(
+      [&] {
+        const std::lock_guard guard(lock);
+        return received.size() >= dump.size();
+      },
+      std::chrono::seconds(10));
+  done = true;
+  reader.join();
+  close(wire);
+  ASSERT_EQ(received.size(), dump.size());
+  EXPECT_TRUE(std::equal(received.begin(), received.end(), dump.begin(),
+                         [](std::uint8_t a, std::byte b) { return a == std::to_integer<std::uint8_t>(b); }));
+  EXPECT_GE(seconds, (12000.0 - 4096.0) / 3125.0 * 0.95) << "paced at wire speed beyond the kernel's buffer";
 }
 
 } // namespace
