@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace kestrel {
@@ -30,7 +31,10 @@ fs::path ConfigHome() {
 fs::path RuntimeDirectory() {
   const char* dir = std::getenv("XDG_RUNTIME_DIR"); // NOLINT(concurrency-mt-unsafe)
   if (dir != nullptr && *dir == '/') { return dir; }
-  return "/tmp";
+  // Without a runtime folder of the session, one of our own, private to this user.
+  const fs::path own = fs::path("/tmp") / ("kestrel-" + std::to_string(getuid()));
+  mkdir(own.c_str(), 0700);
+  return own;
 }
 
 DataPathInputs DataPathInputs::FromProcess() {

@@ -33,7 +33,7 @@ struct DataPathInputs {
 [[nodiscard]] std::filesystem::path ProgramPath();
 // $XDG_CONFIG_HOME, else $HOME/.config.
 [[nodiscard]] std::filesystem::path ConfigHome();
-// $XDG_RUNTIME_DIR (the user's own, private runtime folder), else /tmp.
+// $XDG_RUNTIME_DIR (the user's own, private runtime folder), else /tmp/kestrel-<uid>.
 [[nodiscard]] std::filesystem::path RuntimeDirectory();
 
 class Settings {

@@ -38,6 +38,7 @@ bool StartProvider(const fs::path& program, std::string* error) {
     if (error != nullptr) *error = "the virtual port provider kestrel-ports was not found";
     return false;
   }
+  const std::string logPath = (RuntimeDirectory() / "kestrel-ports.log").string();
   // Two forks: the provider is handed to init, so it is never left as our zombie and lives on
   // when Kestrel ends. Between fork and exec only async-signal-safe calls.
   const pid_t child = fork();
@@ -48,11 +49,16 @@ bool StartProvider(const fs::path& program, std::string* error) {
   if (child == 0) {
     setsid();
     if (fork() != 0) _exit(0);
+    // No terminal, its messages in a log beside its pid file, and none of our descriptors (a
+    // socket of ours held open by the provider would keep a port taken).
     const int null = open("/dev/null", O_RDWR);
     if (null >= 0) {
       dup2(null, STDIN_FILENO);
       dup2(null, STDOUT_FILENO);
     }
+    const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    dup2(log >= 0 ? log : null, STDERR_FILENO);
+    close_range(3, ~0U, 0);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -60,7 +66,7 @@ bool StartProvider(const fs::path& program, std::string* error) {
     _exit(127);
   }
   int status = 0;
-  waitpid(child, &status, 0);
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {}
   return true;
 }
 

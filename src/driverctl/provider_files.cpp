@@ -16,11 +16,7 @@ namespace fs = std::filesystem;
 
 fs::path ProviderSettingsPath() { return ConfigHome() / "kestrel" / "kestrel-ports.conf"; }
 
-fs::path ProviderPidPath() {
-  const fs::path dir = RuntimeDirectory();
-  if (dir == "/tmp") { return dir / ("kestrel-ports-" + std::to_string(getuid()) + ".pid"); }
-  return dir / "kestrel-ports.pid";
-}
+fs::path ProviderPidPath() { return RuntimeDirectory() / "kestrel-ports.pid"; }
 
 int ReadMaxDevs(const fs::path& settings) {
   const auto value = ini::ReadValue(settings, "Driver", "MaxDevs");

@@ -9,7 +9,8 @@
 namespace kestrel::midi {
 
 namespace {
-constexpr int kMargin = 16; // cells left free for other senders
+constexpr int kMargin = 16;      // cells left free for other senders
+constexpr long kMaxBudget = 200; // cells taken between two queries
 constexpr int kNoLimit = INT_MAX / 2;
 
 // The sequencer's pool record (struct snd_seq_client_pool of the kernel's interface; its header
@@ -68,15 +69,20 @@ bool ReaderBudget::Reserve(std::size_t cells, std::chrono::milliseconds limit) {
     budget_ -= need;
     return true;
   }
-  const auto deadline = std::chrono::steady_clock::now() + limit;
+  // A reader that let a whole wait pass is not waited for again until it has room once more:
+  // one frozen program must not hold up everything else sent from here.
+  const auto deadline = std::chrono::steady_clock::now() + (stalled_ ? std::chrono::milliseconds(0) : limit);
   for (;;) {
-    budget_ = static_cast<long>(Query()) - kMargin;
-    if (budget_ >= need) {
-      budget_ -= need;
+    const long room = static_cast<long>(Query()) - kMargin;
+    if (room >= need) {
+      // Other ports may write to the same reader: keep only a share of its room until the next query.
+      budget_ = std::min(room - need, kMaxBudget);
+      stalled_ = false;
       return true;
     }
     if (std::chrono::steady_clock::now() >= deadline) {
       budget_ = 0;
+      stalled_ = true;
       return false;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));

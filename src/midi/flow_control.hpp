@@ -28,7 +28,8 @@ public:
       : seq_(seq), port_(port), destClient_(destClient) {}
 
   // Waits, in 1 ms steps up to `limit`, until the readers have room for `cells` more; takes them
-  // from the budget. Returns false when the time ran out (the caller sends all the same or not).
+  // from the budget. Returns false when the time ran out (the caller sends all the same or not);
+  // until the readers have room again, later calls then return at once instead of waiting.
   bool Reserve(std::size_t cells, std::chrono::milliseconds limit = std::chrono::seconds(2));
 
 private:
@@ -38,6 +39,7 @@ private:
   int port_;
   int destClient_;
   long budget_ = 0;
+  bool stalled_ = false;
 };
 
 } // namespace kestrel::midi

@@ -69,6 +69,9 @@ InputHub::InputHub(snd_seq_t* seq, SendQueue& queue, const WindowFlags& flags, C
                                             SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
   MidiResultCheck(capturePort_);
   snd_seq_set_client_pool_input(seq_, kInputPoolEvents);
+  // Room in alsa-lib's buffer for the largest event the pool can hold, or such an event would stay
+  // at the head of the queue for ever.
+  snd_seq_set_input_buffer_size(seq_, kInputPoolEvents * sizeof(snd_seq_event_t) + 4096);
   // Port and client exits arrive here, so that a source that goes away is closed.
   snd_seq_connect_from(seq_, capturePort_, SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE);
   snd_seq_nonblock(seq_, 1);
@@ -186,7 +189,15 @@ void InputHub::CaptureLoop() {
     for (;;) {
       snd_seq_event_t* ev = nullptr;
       const int r = snd_seq_event_input(seq_, &ev);
-      if (r == -ENOSPC) continue; // the input overran and the sequencer dropped events
+      if (r == -ENOSPC) {
+        // The input overran and the sequencer emptied its queue: half-gathered messages can no
+        // longer be completed.
+        for (auto& slot : slots_) {
+          slot->sysexLength = 0;
+          if (slot->decoder != nullptr) snd_midi_event_reset_decode(slot->decoder);
+        }
+        continue;
+      }
       if (r < 0 || ev == nullptr) break;
       HandleEvent(*ev);
     }
@@ -210,6 +221,13 @@ void InputHub::HandleEvent(const snd_seq_event_t& ev) {
   if (ev.type == SND_SEQ_EVENT_SYSEX) {
     GatherSysex(index, std::span(static_cast<const std::byte*>(ev.data.ext.ptr), ev.data.ext.len));
     return;
+  }
+  // A message that interrupts an unfinished system-exclusive dump ends it: what came of the dump
+  // goes out first, as the input would have delivered it. Real-time messages may interleave.
+  if (s.sysexLength > 0 && ev.type != SND_SEQ_EVENT_CLOCK && ev.type != SND_SEQ_EVENT_SENSING &&
+      ev.type != SND_SEQ_EVENT_START && ev.type != SND_SEQ_EVENT_CONTINUE && ev.type != SND_SEQ_EVENT_STOP &&
+      ev.type != SND_SEQ_EVENT_TICK && ev.type != SND_SEQ_EVENT_RESET) {
+    FlushSysex(index);
   }
   if (s.decoder == nullptr) {
     if (snd_midi_event_new(16, &s.decoder) < 0) return;
@@ -240,14 +258,28 @@ void InputHub::HandleAnnounce(const snd_seq_event_t& ev) {
     switch (ev.type) {
     case SND_SEQ_EVENT_CLIENT_EXIT: gone = ev.data.addr.client == client; break;
     case SND_SEQ_EVENT_PORT_EXIT: gone = ev.data.addr.client == client && ev.data.addr.port == port; break;
-    case SND_SEQ_EVENT_PORT_UNSUBSCRIBED: // someone else removed our subscription
+    case SND_SEQ_EVENT_PORT_UNSUBSCRIBED:
+      // Someone removed our subscription. The notice of our own closing arrives here as well, maybe
+      // after the same source was opened again: only a subscription that is really gone counts.
       gone = ev.data.connect.sender.client == client && ev.data.connect.sender.port == port &&
-             ev.data.connect.dest.client == snd_seq_client_id(seq_) && ev.data.connect.dest.port == capturePort_;
+             ev.data.connect.dest.client == snd_seq_client_id(seq_) && ev.data.connect.dest.port == capturePort_ &&
+             !Subscribed(client, port);
       break;
     default: break;
     }
     if (gone) Vanish(i, source);
   }
+}
+
+bool InputHub::Subscribed(int client, int port) const {
+  snd_seq_port_subscribe_t* sub = nullptr;
+  snd_seq_port_subscribe_alloca(&sub);
+  const snd_seq_addr_t sender{static_cast<unsigned char>(client), static_cast<unsigned char>(port)};
+  const snd_seq_addr_t dest{static_cast<unsigned char>(snd_seq_client_id(seq_)),
+                            static_cast<unsigned char>(capturePort_)};
+  snd_seq_port_subscribe_set_sender(sub, &sender);
+  snd_seq_port_subscribe_set_dest(sub, &dest);
+  return snd_seq_get_port_subscription(seq_, sub) == 0;
 }
 
 void InputHub::Vanish(int index, std::int32_t expected) {

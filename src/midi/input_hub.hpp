@@ -61,7 +61,9 @@ public:
   static constexpr std::size_t kSysexBufferSize = kMaxLongMessage;
 
   // `seq` is Kestrel's sequencer client (may be null: no sequencer, nothing opens). Starts the
-  // capture thread. Everything passed in must outlive the hub.
+  // capture thread, which alone reads the handle; the hub puts the handle into non-blocking mode,
+  // which suits every other user of it too, since they only write events for direct delivery.
+  // Everything passed in must outlive the hub.
   InputHub(snd_seq_t* seq, SendQueue& queue, const WindowFlags& flags, CaptureObserver& observer,
            const TickClock& clock = SystemClock());
   ~InputHub(); // closes every input and stops the capture thread
@@ -100,6 +102,7 @@ private:
   void HandleEvent(const snd_seq_event_t& ev);
   void HandleAnnounce(const snd_seq_event_t& ev);
   void Vanish(int index, std::int32_t expected);
+  [[nodiscard]] bool Subscribed(int client, int port) const;
   void GatherSysex(int index, std::span<const std::byte> bytes);
   void FlushSysex(int index);
   [[nodiscard]] int SlotOf(int client, int port) const noexcept;

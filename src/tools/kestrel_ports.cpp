@@ -101,6 +101,8 @@ int Run() {
   }
   snd_seq_set_client_pool_input(seq.get(), kPoolEvents);
   snd_seq_set_client_pool_output(seq.get(), kPoolEvents);
+  // Room for the largest event the pool can hold, or such an event would block the queue for ever.
+  snd_seq_set_input_buffer_size(seq.get(), kPoolEvents * sizeof(snd_seq_event_t) + 4096);
   snd_seq_nonblock(seq.get(), 1);
 
   // Port n of the sequencer carries "Kestrel Portn"; the sequencer numbers them from 0.

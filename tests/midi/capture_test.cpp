@@ -207,6 +207,45 @@ TEST_F(CaptureTest, SystemExclusiveOfEveryLengthIsGatheredIntoBuffersOfAtMost655
   EXPECT_EQ(last, sent[5]);
 }
 
+// Our own closing is announced too, maybe after the same source was opened again; changing the
+// MIDI In target closes and reopens the device at once.
+TEST_F(CaptureTest, ReopeningTheSameSourceKeepsItOpen) {
+  MakeHub();
+  Player keys("USB Keys");
+  const auto device = In("USB Keys:out");
+  hub->SetInputOpen(device, InputHub::kMidiInSlot, true);
+  for (int i = 0; i < 5; ++i) {
+    hub->SetInputOpen(std::nullopt, InputHub::kMidiInSlot, false);
+    hub->SetInputOpen(device, InputHub::kMidiInSlot, true);
+  }
+  keys.Note(60);
+  const auto records = Records(12);
+  ASSERT_EQ(records.size(), 12U);
+  EXPECT_EQ(records.back().Word(), PackShortMessage(0x90, 60, 100));
+  EXPECT_EQ(Records(13, std::chrono::seconds(1)).size(), 12U) << "no late close notice";
+  EXPECT_TRUE(hub->IsOpen(InputHub::kMidiInSlot));
+  EXPECT_EQ(observer.vanished.load(), -1);
+}
+
+// A dump in one large event, and one cut short by another message, keep their bytes and order.
+TEST_F(CaptureTest, LargeEventsAndInterruptedDumps) {
+  MakeHub();
+  hub->SetInputOpen(In("Kestrel Port1"), 0, true);
+  Player player;
+  player.To(*DeviceDirectory(seq.get()).FindMidiOutDevice("Kestrel Port1"));
+  std::vector<std::uint8_t> big(20000, 0x11);
+  big.front() = 0xF0;
+  big.back() = 0xF7;
+  player.Sysex(big, big.size());
+  player.Sysex({0xF0, 0x01, 0x02}); // no end: the note that follows ends it
+  player.Note(62);
+  const auto records = Records(4);
+  ASSERT_EQ(records.size(), 4U);
+  EXPECT_EQ(records[1].payload.size(), big.size());
+  EXPECT_EQ(records[2].payload, (std::vector<std::byte>{std::byte{0xF0}, std::byte{0x01}, std::byte{0x02}}));
+  EXPECT_EQ(records[3].Word(), PackShortMessage(0x90, 62, 100));
+}
+
 TEST_F(CaptureTest, ClockAndSensingFollowTheFilters) {
   MakeHub();
   hub->SetInputOpen(In("Kestrel Port1"), 0, true);
