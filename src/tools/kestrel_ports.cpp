@@ -23,6 +23,7 @@
 #include <string>
 #include <sys/file.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -51,18 +52,30 @@ public:
 
   // false when another provider holds it (or it cannot be made).
   bool Lock(std::string& error) {
-    fd_ = open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ < 0) {
-      error = "cannot open " + path_ + ": " + std::strerror(errno);
-      return false;
-    }
-    if (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-      error = "another kestrel-ports is running";
+    for (int attempt = 0; attempt < 10; ++attempt) {
+      fd_ = open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+      if (fd_ < 0) {
+        error = "cannot open " + path_ + ": " + std::strerror(errno);
+        return false;
+      }
+      if (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+        error = "another kestrel-ports is running";
+        close(fd_);
+        fd_ = -1;
+        return false;
+      }
+      // A provider that just ended removed the file we opened: lock the one that is there now.
+      struct stat held {};
+      struct stat named {};
+      if (fstat(fd_, &held) == 0 && stat(path_.c_str(), &named) == 0 && held.st_ino == named.st_ino &&
+          held.st_dev == named.st_dev) {
+        return true;
+      }
       close(fd_);
       fd_ = -1;
-      return false;
     }
-    return true;
+    error = "cannot lock " + path_;
+    return false;
   }
   // Written once the ports exist, so a pid in the file means the ports are there.
   void Announce() {
