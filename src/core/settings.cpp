@@ -32,7 +32,7 @@ fs::path RuntimeDirectory() {
   const char* dir = std::getenv("XDG_RUNTIME_DIR"); // NOLINT(concurrency-mt-unsafe)
   if (dir != nullptr && *dir == '/') { return dir; }
   // Without a runtime folder of the session, one of our own, private to this user.
-  const fs::path own = fs::path("/tmp") / ("kestrel-" + std::to_string(getuid()));
+  fs::path own = fs::path("/tmp") / ("kestrel-" + std::to_string(getuid()));
   mkdir(own.c_str(), 0700);
   return own;
 }

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/wait.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 
@@ -26,7 +27,7 @@ fs::path FindProviderProgram(const fs::path& programDir) {
   std::string_view rest(path);
   while (!rest.empty()) {
     const auto colon = rest.find(':');
-    const fs::path candidate = fs::path(rest.substr(0, colon)) / kProviderProgram;
+    fs::path candidate = fs::path(rest.substr(0, colon)) / kProviderProgram;
     if (access(candidate.c_str(), X_OK) == 0) return candidate;
     rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
   }
@@ -43,7 +44,7 @@ bool StartProvider(const fs::path& program, std::string* error) {
   // when Kestrel ends. Between fork and exec only async-signal-safe calls.
   const pid_t child = fork();
   if (child < 0) {
-    if (error != nullptr) *error = std::string("cannot start kestrel-ports: ") + std::strerror(errno);
+    if (error != nullptr) *error = "cannot start kestrel-ports: " + std::generic_category().message(errno);
     return false;
   }
   if (child == 0) {
@@ -61,7 +62,7 @@ bool StartProvider(const fs::path& program, std::string* error) {
     close_range(3, ~0U, 0);
     sigset_t none;
     sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
+    sigprocmask(SIG_SETMASK, &none, nullptr); // NOLINT(concurrency-mt-unsafe): the child has one thread
     execl(program.c_str(), kProviderProgram, static_cast<char*>(nullptr));
     _exit(127);
   }

@@ -87,7 +87,7 @@ int OutputTable::OpenOutputByName(std::string_view name, int index) {
   return 1;
 }
 
-void OutputTable::WirePace::Before(std::size_t bytes) {
+void WirePace::Before(std::size_t bytes) {
   const auto now = std::chrono::steady_clock::now();
   const double drained = std::chrono::duration<double>(now - last).count() * kWireBytesPerSecond;
   inFlight = std::max(0.0, inFlight - drained);

@@ -21,12 +21,22 @@ class Translator;
 
 namespace kestrel::midi {
 
+// A hardware port (a kernel client with a sound card) takes bytes into a 4 KiB buffer that drains
+// at MIDI's wire speed; bytes beyond it are dropped by the kernel without a word. Writes to such a
+// port are paced so that the buffer never overflows.
+struct WirePace {
+  static constexpr double kWireBytesPerSecond = 3125; // 31250 baud, ten bits a byte
+  static constexpr double kHardwareBuffer = 4096;     // the kernel's output buffer of a MIDI port
+
+  double inFlight = 0; // bytes written and not yet on the wire, as far as we can tell
+  std::chrono::steady_clock::time_point last{};
+  void Before(std::size_t bytes);
+};
+
 class OutputTable {
 public:
   static constexpr int kSlots = 16;
-  static constexpr std::size_t kSysexChunk = 256;     // bytes per sequencer event of a long message
-  static constexpr double kWireBytesPerSecond = 3125; // 31250 baud, ten bits a byte
-  static constexpr double kHardwareBuffer = 4096;     // the kernel's output buffer of a MIDI port
+  static constexpr std::size_t kSysexChunk = 256; // bytes per sequencer event of a long message
   enum class SlotState { Empty, NotConnected, Open };
 
   // `seq` may be null (no sequencer: every open fails). Both must outlive the table.
@@ -59,14 +69,6 @@ public:
   void NotesOff() noexcept;
 
 private:
-  // A hardware port (a kernel client with a sound card) takes bytes into a 4 KiB buffer that drains
-  // at MIDI's wire speed; bytes beyond it are dropped by the kernel without a word. Writes to such a
-  // port are paced so that the buffer never overflows.
-  struct WirePace {
-    double inFlight = 0; // bytes written and not yet on the wire, as far as we can tell
-    std::chrono::steady_clock::time_point last{};
-    void Before(std::size_t bytes);
-  };
   struct Slot {
     SlotState state = SlotState::Empty;
     std::optional<WirePace> pace;

@@ -24,6 +24,7 @@
 #include <sys/file.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
+#include <system_error>
 #include <unistd.h>
 #include <vector>
 
@@ -55,7 +56,7 @@ public:
     for (int attempt = 0; attempt < 10; ++attempt) {
       fd_ = open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
       if (fd_ < 0) {
-        error = "cannot open " + path_ + ": " + std::strerror(errno);
+        error = "cannot open " + path_ + ": " + std::generic_category().message(errno);
         return false;
       }
       if (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
@@ -81,7 +82,8 @@ public:
   void Announce() {
     const std::string pid = std::to_string(getpid()) + "\n";
     if (ftruncate(fd_, 0) != 0 || pwrite(fd_, pid.data(), pid.size(), 0) != static_cast<ssize_t>(pid.size())) {
-      std::fprintf(stderr, "kestrel-ports: cannot write %s: %s\n", path_.c_str(), std::strerror(errno));
+      std::fprintf(stderr, "kestrel-ports: cannot write %s: %s\n", path_.c_str(),
+                   std::generic_category().message(errno).c_str());
     }
   }
 
@@ -104,7 +106,7 @@ int Run() {
   sigaddset(&signals, SIGTERM);
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGHUP);
-  sigprocmask(SIG_BLOCK, &signals, nullptr);
+  sigprocmask(SIG_BLOCK, &signals, nullptr); // NOLINT(concurrency-mt-unsafe): before any thread exists
   const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
 
   SeqHandle seq = kestrel::midi::OpenSequencer(kestrel::driverctl::kProviderClientName, &error);
@@ -133,6 +135,7 @@ int Run() {
     portOf[static_cast<std::size_t>(n)] = port;
   }
   std::vector<ReaderBudget> budgets;
+  budgets.reserve(static_cast<std::size_t>(count));
   for (int port = 0; port < count; ++port) budgets.emplace_back(seq.get(), port);
   pidFile.Announce();
   std::fprintf(stderr, "kestrel-ports: client %d, %d ports\n", snd_seq_client_id(seq.get()), count);
