@@ -1,7 +1,7 @@
 // Device lists, names and the virtual port count on a real sequencer, with the real provider.
 #include "driverctl/provider_files.hpp"
 #include "midi/alsa_seq.hpp"
-#include "support/child_process.hpp"
+#include "provider_fixture.hpp"
 
 #include <gtest/gtest.h>
 
@@ -104,20 +104,12 @@ TEST_F(DeviceListTest, NoSequencerMeansNoDevices) {
 
 // The provider in its own runtime and configuration folders.
 struct ProviderTest : DeviceListTest {
-  ProviderTest() {
-    setenv("XDG_CONFIG_HOME", (dir.Path() / "config").c_str(), 1);
-    setenv("XDG_RUNTIME_DIR", dir.Path().c_str(), 1);
-  }
-  void SetMaxDevs(const std::string& value) {
-    std::filesystem::create_directories(driverctl::ProviderSettingsPath().parent_path());
-    std::ofstream(driverctl::ProviderSettingsPath()) << "[Driver]\nMaxDevs=" << value << "\n";
-  }
-  TempDir dir;
+  test::ProviderFolders folders;
 };
 
 TEST_F(ProviderTest, MakesTheConfiguredPortsAndRemovesThemOnStop) {
   for (const auto& [maxDevs, expected] : {std::pair<std::string, int>{"3", 3}, {"0", 1}, {"99", 8}, {"abc", 8}}) {
-    SetMaxDevs(maxDevs);
+    folders.SetMaxDevs(maxDevs);
     ChildProcess provider({KESTREL_PORTS_PROGRAM});
     ASSERT_TRUE(WaitUntil([&] { return driverctl::RunningProvider(driverctl::ProviderPidPath()).has_value(); }))
         << maxDevs;
