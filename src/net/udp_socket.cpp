@@ -1,0 +1,191 @@
+#include "net/udp_socket.hpp"
+
+#include "core/auto_reset_event.hpp"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace kestrel::net {
+
+namespace {
+
+// The socket interface's own type pun.
+sockaddr* AsSockaddr(sockaddr_in* a) noexcept {
+  return reinterpret_cast<sockaddr*>(a); // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
+}
+
+} // namespace
+
+unsigned InterfaceOfAddress(in_addr_t address) {
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return 0;
+  unsigned index = 0;
+  for (const ifaddrs* a = list; a != nullptr && index == 0; a = a->ifa_next) {
+    if (a->ifa_addr == nullptr || a->ifa_addr->sa_family != AF_INET) continue;
+    sockaddr_in in{};
+    std::memcpy(&in, a->ifa_addr, sizeof in);
+    if (in.sin_addr.s_addr == address) index = if_nametoindex(a->ifa_name);
+  }
+  freeifaddrs(list);
+  return index;
+}
+
+unsigned FirstLocalInterface() {
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return 0;
+  unsigned index = 0;
+  for (const ifaddrs* a = list; a != nullptr && index == 0; a = a->ifa_next) {
+    if (a->ifa_addr == nullptr || a->ifa_addr->sa_family != AF_INET) continue;
+    if ((a->ifa_flags & IFF_UP) == 0 || (a->ifa_flags & IFF_LOOPBACK) != 0) continue;
+    index = if_nametoindex(a->ifa_name);
+  }
+  freeifaddrs(list);
+  return index;
+}
+
+// ---- CUdpSocket ------------------------------------------------------------------------------
+
+CUdpSocket::~CUdpSocket() { Close(true); }
+
+bool CUdpSocket::Create(std::uint16_t localPort, const char* localAddress) {
+  fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd_ < 0) return false;
+  if (localPort == 0 && localAddress == nullptr) return true;
+  const int on = 1;
+  if (setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) throw NetError("!SO_REUSEADDR", errno);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(localPort);
+  a.sin_addr.s_addr = localAddress != nullptr ? inet_addr(localAddress) : htonl(INADDR_ANY);
+  return bind(fd_, AsSockaddr(&a), sizeof a) == 0;
+}
+
+int CUdpSocket::Close(bool shutdownFirst) {
+  if (fd_ < 0) return -1;
+  if (shutdownFirst) shutdown(fd_, SHUT_RDWR);
+  const int result = close(fd_);
+  fd_ = -1;
+  return result;
+}
+
+// ---- CUdpSender ------------------------------------------------------------------------------
+
+void CUdpSender::Open() {
+  Close(true);
+  if (!Create(0, nullptr)) throw NetError("srv.Create", errno);
+  const int on = 1;
+  if (setsockopt(fd_, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) throw NetError("SO_BROADCAST", errno);
+  fallbackIndex_ = FirstLocalInterface();
+}
+
+void CUdpSender::SetInterface(const std::string& name) {
+  interfaceIndex_ = name.empty() ? 0 : if_nametoindex(name.c_str());
+}
+
+bool CUdpSender::SendVia(std::span<const std::byte> datagram, unsigned interfaceIndex) noexcept {
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(DestinationPort());
+  to.sin_addr.s_addr = htonl(INADDR_BROADCAST);
+  iovec iov{const_cast<std::byte*>(datagram.data()), datagram.size()};
+  msghdr msg{};
+  msg.msg_name = &to;
+  msg.msg_namelen = sizeof to;
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  // The interface is named per datagram (no privilege needed, unlike binding to a device); the
+  // limited broadcast then leaves there even when the routing table has no way for it.
+  alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(in_pktinfo))> control{};
+  if (interfaceIndex != 0) {
+    msg.msg_control = control.data();
+    msg.msg_controllen = control.size();
+    cmsghdr* c = CMSG_FIRSTHDR(&msg);
+    c->cmsg_level = IPPROTO_IP;
+    c->cmsg_type = IP_PKTINFO;
+    c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+    in_pktinfo info{};
+    info.ipi_ifindex = static_cast<int>(interfaceIndex);
+    std::memcpy(CMSG_DATA(c), &info, sizeof info);
+  }
+  const ssize_t sent = sendmsg(fd_, &msg, MSG_NOSIGNAL);
+  return sent == static_cast<ssize_t>(datagram.size());
+}
+
+bool CUdpSender::Send(std::span<const std::byte> datagram) noexcept {
+  if (fd_ < 0) return false;
+  if (SendVia(datagram, interfaceIndex_)) return true;
+  if (interfaceIndex_ == 0 && (errno == ENETUNREACH || errno == EHOSTUNREACH)) {
+    // No route for the broadcast: a LAN without gateway. Use the first local network.
+    if (fallbackIndex_ == 0) fallbackIndex_ = FirstLocalInterface();
+    if (fallbackIndex_ != 0 && SendVia(datagram, fallbackIndex_)) return true;
+  }
+  return false;
+}
+
+// ---- CUdpReceiver ----------------------------------------------------------------------------
+
+bool CUdpReceiver::Open(std::uint16_t port, in_addr_t address) {
+  Close(true);
+  if (!Create(0, nullptr)) return false;
+  const int on = 1;
+  setsockopt(fd_, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+  // Bound to every address, since a socket bound to a unicast address hears no broadcasts here;
+  // no address reuse, so a port that another socket holds still fails.
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (bind(fd_, AsSockaddr(&a), sizeof a) != 0) throw NetError("bind", errno);
+  socklen_t length = sizeof a;
+  getsockname(fd_, AsSockaddr(&a), &length);
+  localPort_ = ntohs(a.sin_port);
+  interfaceIndex_ = address == 0 ? 0 : static_cast<int>(InterfaceOfAddress(address));
+  return true;
+}
+
+int CUdpReceiver::Receive(AutoResetEvent& interrupt, bool /*resume*/) {
+  if (fd_ < 0) return -1;
+  for (;;) {
+    iovec iov{buffer_.data(), buffer_.size()};
+    alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(in_pktinfo))> control{};
+    msghdr msg{};
+    msg.msg_name = &sender_;
+    msg.msg_namelen = sizeof sender_;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control.data();
+    msg.msg_controllen = control.size();
+    const ssize_t n = recvmsg(fd_, &msg, MSG_DONTWAIT);
+    if (n > 0) {
+      if (static_cast<std::size_t>(n) > kBufferSize || (msg.msg_flags & MSG_TRUNC) != 0) {
+        ++oversized_; // no sender of ours makes these: passed over
+        continue;
+      }
+      if (interfaceIndex_ != 0) {
+        const cmsghdr* c = CMSG_FIRSTHDR(&msg);
+        if (c != nullptr && c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+          in_pktinfo info{};
+          std::memcpy(&info, CMSG_DATA(c), sizeof info);
+          if (info.ipi_ifindex != interfaceIndex_) continue; // another network's broadcast
+        }
+      }
+      return static_cast<int>(n);
+    }
+    if (n == 0) continue; // an empty datagram carries nothing
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return -1;
+    // Nothing waiting: sleep until a datagram or the interrupt; the socket is looked at first.
+    std::array<pollfd, 2> fds{pollfd{fd_, POLLIN, 0}, pollfd{interrupt.Fd(), POLLIN, 0}};
+    if (poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) return -1;
+    if ((fds[0].revents & (POLLERR | POLLNVAL)) != 0) return -1;
+    if ((fds[0].revents & POLLIN) != 0) continue;
+    if ((fds[1].revents & POLLIN) != 0 && interrupt.Consume()) return 0;
+  }
+}
+
+} // namespace kestrel::net
