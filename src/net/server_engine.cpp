@@ -1,0 +1,65 @@
+#include "net/server_engine.hpp"
+
+#include "core/beep.hpp"
+#include "core/send_queue.hpp"
+#include "core/window_flags.hpp"
+#include "core/wire_protocol.hpp"
+#include "net/udp_socket.hpp"
+
+#include <cerrno>
+#include <exception>
+#include <poll.h>
+#include <pthread.h>
+
+namespace kestrel::net {
+
+CServerThread::CServerThread(SendQueue& queue, ServerLink& link, const WindowFlags& flags, const TickClock& clock)
+    : queue_(queue), link_(link), flags_(flags), clock_(clock) {}
+
+CServerThread::~CServerThread() { Stop(); }
+
+void CServerThread::Start() {
+  if (thread_.joinable()) return;
+  stopRequested_ = false;
+  running_ = true;
+  thread_ = std::thread([this] { Run(); });
+  sched_param param{};
+  param.sched_priority = 10;
+  pthread_setschedparam(thread_.native_handle(), SCHED_FIFO, &param); // refused without the rights: fine
+}
+
+void CServerThread::Stop() {
+  if (!thread_.joinable()) return;
+  stopRequested_ = true;
+  queue_.WakeEvent().Set();
+  thread_.join();
+}
+
+void CServerThread::Run() {
+  try {
+    pollfd wake{queue_.WakeEvent().Fd(), POLLIN, 0};
+    for (;;) {
+      if (poll(&wake, 1, -1) < 0 && errno != EINTR) break;
+      if (!queue_.WakeEvent().Consume()) continue;
+      if (stopRequested_ || !flags_.present.load()) break;
+      if (Drain() == 0) break;
+    }
+  } catch (const std::exception& e) { Beep(100, 30, e.what()); }
+  running_ = false;
+}
+
+int CServerThread::Drain() {
+  CUdpSender* sender = link_.sender.load();
+  if (sender == nullptr) return 0; // what is queued stays for the next start
+  const std::span<std::byte> records = queue_.Take();
+  if (records.empty()) return 1;
+  link_.lastSendTime.store(clock_.Now());
+  PackDatagrams(
+      records, [] { return HighResolutionCounter(); },
+      [&](std::span<const std::byte> datagram) {
+        if (!sender->Send(datagram)) Beep(100, 10, "a datagram was not sent whole");
+      });
+  return 1;
+}
+
+} // namespace kestrel::net

@@ -1,0 +1,57 @@
+#pragma once
+
+// The server engine: one thread that sends everything reaching the send queue to the LAN the
+// moment it is woken, packed into broadcasts of at most 512 bytes, long messages in fragments.
+
+#include "core/tick_clock.hpp"
+
+#include <atomic>
+#include <thread>
+
+namespace kestrel {
+class SendQueue;
+struct WindowFlags;
+} // namespace kestrel
+
+namespace kestrel::net {
+
+class CUdpSender;
+
+// What the server engine shares with the window: the sender (none while the server is off) and
+// the tick of the last send, which the keep-alive rule reads. Owned by the application context.
+struct ServerLink {
+  std::atomic<CUdpSender*> sender{nullptr};
+  std::atomic<Tick> lastSendTime{TickCount()};
+};
+
+class CServerThread {
+public:
+  CServerThread(SendQueue& queue, ServerLink& link, const WindowFlags& flags, const TickClock& clock = SystemClock());
+  ~CServerThread(); // stops the thread if it runs
+  CServerThread(const CServerThread&) = delete;
+  CServerThread& operator=(const CServerThread&) = delete;
+
+  // Starts the thread (asking for real-time scheduling where the user may have it). UI thread.
+  void Start();
+  // Asks the thread to end, wakes it and waits until it has ended. Records still queued stay for
+  // the next start. UI thread.
+  void Stop();
+  [[nodiscard]] bool Running() const noexcept { return running_.load(); }
+
+  // Sends everything queued: 1 to go on, 0 when there is no sender (the thread then ends).
+  // Engine thread (tests may call it directly while no thread runs).
+  int Drain();
+
+private:
+  void Run();
+
+  SendQueue& queue_;
+  ServerLink& link_;
+  const WindowFlags& flags_;
+  const TickClock& clock_;
+  std::atomic<bool> stopRequested_{false};
+  std::atomic<bool> running_{false};
+  std::thread thread_;
+};
+
+} // namespace kestrel::net

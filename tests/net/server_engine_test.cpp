@@ -1,0 +1,131 @@
+// The server engine between namespace hosts: what reaches the queue leaves as broadcasts of at
+// most 512 bytes, long messages as fragments, nothing after a stop, everything after a restart.
+#include "core/auto_reset_event.hpp"
+#include "core/dump_store.hpp"
+#include "core/send_queue.hpp"
+#include "core/window_flags.hpp"
+#include "core/wire_protocol.hpp"
+#include "net/server_engine.hpp"
+#include "net/udp_socket.hpp"
+#include "support/child_process.hpp"
+#include "support/network_lab.hpp"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <thread>
+
+namespace kestrel::net {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::vector<std::byte> LongRecord(std::size_t payload, std::int32_t port = 2) {
+  std::vector<std::byte> r(kHeaderSize + payload);
+  for (std::size_t i = 0; i < payload; ++i) r[kHeaderSize + i] = std::byte{static_cast<std::uint8_t>(i % 0x80)};
+  EventRecord h;
+  h.dataLength = static_cast<std::int32_t>(payload);
+  h.type = static_cast<std::int32_t>(RecordType::MIM_LONGDATA);
+  h.port = port;
+  StoreHeader(r.data(), h);
+  return r;
+}
+
+struct ServerEngineTest : ::testing::Test {
+  ServerEngineTest() {
+    flags.present = true;
+    lab.In(0, [&] { sender.Open(); });
+    lab.In(1, [&] { receiver.Open(8800, inet_addr(lab.Address(1).c_str())); });
+    link.sender = &sender;
+  }
+  ~ServerEngineTest() override { engine.Stop(); }
+
+  // The datagrams that arrive within `wait` of the last one.
+  std::vector<std::vector<std::byte>> Datagrams(std::chrono::milliseconds wait = 1000ms) {
+    std::vector<std::vector<std::byte>> got;
+    for (;;) {
+      AutoResetEvent done;
+      std::thread timer([&] {
+        if (!done.WaitFor(wait)) interrupt.Set();
+      });
+      const int n = receiver.Receive(interrupt, false);
+      done.Set();
+      timer.join();
+      interrupt.Consume();
+      if (n <= 0) return got;
+      const auto d = receiver.Data(static_cast<std::size_t>(n));
+      got.emplace_back(d.begin(), d.end());
+    }
+  }
+
+  test::NetworkLab lab{2};
+  WindowFlags flags;
+  DumpStore dump{SystemClock(), flags};
+  SendQueue queue{dump, flags};
+  ServerLink link;
+  CUdpSender sender{8800};
+  CUdpReceiver receiver;
+  AutoResetEvent interrupt;
+  CServerThread engine{queue, link, flags};
+};
+
+TEST_F(ServerEngineTest, PacksTheQueueIntoDatagramsOfAtMost512Bytes) {
+  for (const std::size_t last : {12UL, 13UL}) { // 13 x 36 + 44 = 512 bytes; one more is 513
+    for (int i = 0; i < 13; ++i) queue.Append(MakeShortRecord(RecordType::MIM_DATA, 1, i, 0, 0x90));
+    queue.Append(LongRecord(last));
+    const Tick before = link.lastSendTime.load();
+    std::this_thread::sleep_for(5ms);
+    ASSERT_EQ(engine.Drain(), 1);
+    EXPECT_NE(link.lastSendTime.load(), before);
+    const auto got = Datagrams(300ms);
+    if (last == 12) {
+      ASSERT_EQ(got.size(), 1U);
+      EXPECT_EQ(got[0].size(), 512U);
+    } else {
+      ASSERT_EQ(got.size(), 2U);
+      EXPECT_EQ(got[0].size() + got[1].size(), 513U);
+    }
+  }
+}
+
+TEST_F(ServerEngineTest, ALongMessageLeavesInFragmentsThatGatherAgain) {
+  engine.Start();
+  const std::vector<std::byte> record = LongRecord(10000);
+  queue.Append(record);
+  const auto got = Datagrams();
+  ASSERT_EQ(got.size(), 21U) << "20 fragments of 480 bytes and one of 400";
+  FragmentGatherer gatherer;
+  FragmentGatherer::Result result{};
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    EXPECT_EQ(got[i].size(), i < 20 ? 512U : 432U) << i;
+    RecordReader reader(got[i]);
+    RecordView view;
+    ASSERT_TRUE(reader.Next(view));
+    result = gatherer.Add(view, 0);
+  }
+  ASSERT_EQ(result, FragmentGatherer::Result::Complete);
+  EXPECT_TRUE(std::ranges::equal(gatherer.Completed().payload, std::span(record).subspan(kHeaderSize)));
+}
+
+TEST_F(ServerEngineTest, NothingLeavesAfterStopAndEverythingAfterTheNextStart) {
+  engine.Start();
+  queue.Append(MakeShortRecord(RecordType::MIM_DATA, 1, 1, 0, 0x90));
+  EXPECT_EQ(Datagrams().size(), 1U);
+  engine.Stop();
+  EXPECT_FALSE(engine.Running());
+  queue.Append(MakeShortRecord(RecordType::MIM_DATA, 1, 2, 0, 0x90));
+  queue.Append(MakeShortRecord(RecordType::MIM_DATA, 1, 3, 0, 0x90));
+  EXPECT_TRUE(Datagrams(300ms).empty()) << "nothing is sent while stopped";
+  engine.Start(); // the wake event is still set: queued records go at once
+  const auto got = Datagrams();
+  ASSERT_EQ(got.size(), 1U);
+  EXPECT_EQ(got[0].size(), 72U);
+
+  link.sender = nullptr; // no sender: the thread ends and keeps what is queued
+  queue.Append(MakeShortRecord(RecordType::MIM_DATA, 1, 4, 0, 0x90));
+  ASSERT_TRUE(test::WaitUntil([&] { return !engine.Running(); }));
+  EXPECT_EQ(queue.Count(), kShortRecordSize);
+}
+
+} // namespace
+} // namespace kestrel::net
