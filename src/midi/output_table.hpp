@@ -4,6 +4,7 @@
 // to nothing ("--Not Connected--"), or open on a local MIDI Out device. Each open slot has a port
 // of Kestrel's own connected to its device, so two slots may share one device.
 
+#include "core/midi_outputs.hpp"
 #include "midi/alsa_seq.hpp"
 #include "midi/flow_control.hpp"
 
@@ -33,15 +34,13 @@ struct WirePace {
   void Before(std::size_t bytes);
 };
 
-class OutputTable {
+class OutputTable final : public MidiOutputs {
 public:
-  static constexpr int kSlots = 16;
   static constexpr std::size_t kSysexChunk = 256; // bytes per sequencer event of a long message
-  enum class SlotState { Empty, NotConnected, Open };
 
   // `seq` may be null (no sequencer: every open fails). Both must outlive the table.
   OutputTable(snd_seq_t* seq, const Translator& translator);
-  ~OutputTable(); // closes every slot
+  ~OutputTable() override; // closes every slot
   OutputTable(const OutputTable&) = delete;
   OutputTable& operator=(const OutputTable&) = delete;
 
@@ -49,24 +48,24 @@ public:
   // "--Not Connected--", in any letter case, routes the slot to nothing. Returns 1 when the slot
   // is usable, 0 when the device is missing or refuses (another program holds it exclusively).
   // Client engine thread.
-  int OpenOutputByName(std::string_view name, int index);
-  void CloseOutput(int index);
-  void CloseAllOutputs();
+  int OpenOutputByName(std::string_view name, int index) override;
+  void CloseOutput(int index) override;
+  void CloseAllOutputs() override;
 
-  [[nodiscard]] SlotState State(int index) const noexcept;
+  [[nodiscard]] SlotState State(int index) const noexcept override;
 
   // Plays a packed short message (status lowest) on an open slot; does nothing otherwise.
   // Failures are ignored. Never allocates. Client engine thread.
-  void PlayShort(int index, std::uint32_t word) noexcept;
+  void PlayShort(int index, std::uint32_t word) noexcept override;
 
   // Plays a system-exclusive message of up to 65536 bytes, whole and in order, waiting for room
   // at the device's reader as it goes; the bytes are copied by the sequencer, so the caller's
   // buffer may go once this returns. Raises MidiError when the sequencer refuses.
-  void PlayLong(int index, std::span<const std::byte> bytes);
+  void PlayLong(int index, std::span<const std::byte> bytes) override;
 
   // All Notes Off and Sustain Off on all 16 channels of every open slot: what a lost connection
   // leaves sounding is silenced.
-  void NotesOff() noexcept;
+  void NotesOff() noexcept override;
 
 private:
   struct Slot {

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
 #include <sched.h>
 #include <stdexcept>
 #include <unistd.h>
@@ -43,7 +44,22 @@ private:
 };
 } // namespace
 
+// Hosts left behind by a test process that died: their names carry its pid.
+static void RemoveOrphans() {
+  for (const auto& entry :
+       std::filesystem::directory_iterator("/run/netns", std::filesystem::directory_options::skip_permission_denied)) {
+    const std::string name = entry.path().filename().string();
+    if (!name.starts_with("kst")) continue;
+    const std::string pid = name.substr(3, name.find('-') - 3);
+    if (!pid.empty() && !std::filesystem::exists("/proc/" + pid)) {
+      std::system(("ip netns del " + name + " 2>/dev/null").c_str()); // NOLINT
+    }
+  }
+}
+
 NetworkLab::NetworkLab(int hosts, bool defaultRoute) : switch_("kst" + std::to_string(getpid()) + "-sw") {
+  std::error_code ec;
+  if (std::filesystem::exists("/run/netns", ec)) RemoveOrphans();
   Shell("ip netns add " + switch_);
   Shell("ip -n " + switch_ + " link add br0 type bridge");
   Shell("ip -n " + switch_ + " link set br0 up");

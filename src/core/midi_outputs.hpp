@@ -1,0 +1,31 @@
+#pragma once
+
+// The local MIDI outputs the client engine plays on: sixteen slots, one per server port. The
+// sequencer's OutputTable is the one implementation in the program.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+namespace kestrel {
+
+class MidiOutputs {
+public:
+  enum class SlotState { Empty, NotConnected, Open };
+  static constexpr int kSlots = 16;
+
+  virtual ~MidiOutputs() = default;
+  // 1 when the slot is usable (open, or routed to nothing by "--Not Connected--"), 0 otherwise.
+  virtual int OpenOutputByName(std::string_view name, int index) = 0;
+  virtual void CloseOutput(int index) = 0;
+  virtual void CloseAllOutputs() = 0;
+  [[nodiscard]] virtual SlotState State(int index) const noexcept = 0;
+  virtual void PlayShort(int index, std::uint32_t word) noexcept = 0;
+  // Raises an error carrying the system's text when the device refuses.
+  virtual void PlayLong(int index, std::span<const std::byte> bytes) = 0;
+  // All Notes Off and Sustain Off on all channels of every open slot.
+  virtual void NotesOff() noexcept = 0;
+};
+
+} // namespace kestrel

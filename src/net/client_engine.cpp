@@ -1,0 +1,198 @@
+#include "net/client_engine.hpp"
+
+#include "core/beep.hpp"
+#include "core/dump_store.hpp"
+#include "core/midi_outputs.hpp"
+#include "core/window_flags.hpp"
+
+#include <cerrno>
+#include <exception>
+#include <poll.h>
+#include <pthread.h>
+
+namespace kestrel::net {
+
+CClientThread::CClientThread(MidiOutputs& outputs, DumpStore& dump, const WindowFlags& flags, ClientReports& reports,
+                             const TickClock& clock)
+    : outputs_(outputs), dump_(dump), flags_(flags), reports_(reports), clock_(clock), lastReceiveTime_(clock.Now()) {}
+
+CClientThread::~CClientThread() {
+  Stop();
+  outputs_.CloseAllOutputs();
+}
+
+void CClientThread::Start() {
+  if (thread_.joinable()) return;
+  running_ = true;
+  thread_ = std::thread([this] { Run(); });
+  sched_param param{};
+  param.sched_priority = 10;
+  pthread_setschedparam(thread_.native_handle(), SCHED_FIFO, &param); // refused without the rights: fine
+}
+
+void CClientThread::Stop() {
+  if (!thread_.joinable()) return;
+  PostCommand(CmdQuit);
+  thread_.join();
+}
+
+void CClientThread::Connect(std::uint16_t port, in_addr_t address) {
+  connectPort_ = port;
+  connectAddress_ = address;
+  connectEvent_.Set();
+}
+
+int CClientThread::PostCommand(int code, int value, std::string_view data) {
+  const std::lock_guard guard(commandLock_);
+  if (!running_) return 0;
+  {
+    const std::lock_guard fields(fieldLock_);
+    commandCode_ = code;
+    commandValue_ = value;
+    commandData_.assign(data);
+  }
+  commandEvent_.Set();
+  // The engine sets the done event when it has run the command, or when it ends.
+  doneEvent_.Wait();
+  const std::lock_guard fields(fieldLock_);
+  return commandResult_;
+}
+
+int CClientThread::RunCommand() {
+  int code = 0;
+  int value = 0;
+  std::string data;
+  {
+    const std::lock_guard fields(fieldLock_);
+    code = commandCode_;
+    value = commandValue_;
+    data = commandData_;
+  }
+  int keepReceiving = 1;
+  switch (code) {
+  case CmdOpenOutput: {
+    const int result = outputs_.OpenOutputByName(data, value);
+    const std::lock_guard fields(fieldLock_);
+    commandResult_ = result;
+    break;
+  }
+  case CmdCloseOutput: outputs_.CloseOutput(value); break;
+  case CmdNotesOff: outputs_.NotesOff(); break;
+  case CmdDisconnect:
+  case CmdQuit: keepReceiving = 0; break;
+  default: break;
+  }
+  doneEvent_.Set();
+  return keepReceiving;
+}
+
+int CClientThread::PendingCode() {
+  const std::lock_guard fields(fieldLock_);
+  return commandCode_;
+}
+
+void CClientThread::Run() {
+  try {
+    std::array<pollfd, 2> fds{pollfd{commandEvent_.Fd(), POLLIN, 0}, pollfd{connectEvent_.Fd(), POLLIN, 0}};
+    for (;;) {
+      if (poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) break;
+      if (commandEvent_.Consume()) {
+        const bool quit = PendingCode() == CmdQuit;
+        RunCommand();
+        if (quit) {
+          ConnectionEnded();
+          break;
+        }
+      }
+      if (connectEvent_.Consume() && !RunReceiver(connectPort_.load(), connectAddress_.load())) break;
+    }
+  } catch (const std::exception& e) { reports_.ReportFatalError(e.what()); } catch (...) {
+    reports_.ReportFatalError("Unknown Error");
+  }
+  running_ = false;
+  doneEvent_.Set(); // a caller waiting in PostCommand returns
+}
+
+bool CClientThread::RunReceiver(std::uint16_t port, in_addr_t address) {
+  port_ = port;
+  address_ = address;
+  try {
+    if (!receiver_.Open(port, address)) {
+      reports_.ReportConnectionState(ConnectionState::Disconnected);
+      return true;
+    }
+  } catch (const NetError& e) {
+    reports_.ReportConnectionState(e.Error() == EADDRINUSE ? ConnectionState::PortInUse
+                                                           : ConnectionState::Disconnected);
+    return true;
+  }
+  bool resume = false;
+  for (;;) {
+    const int n = receiver_.Receive(commandEvent_, resume);
+    resume = false;
+    if (n < 0) {
+      Beep(100, 10, "receiving failed");
+      reports_.ReportConnectionState(ConnectionState::Disconnected);
+      receiver_.CloseAll();
+      ConnectionEnded();
+      return true;
+    }
+    if (n == 0) { // a command is pending
+      resume = true;
+      const bool quit = PendingCode() == CmdQuit;
+      if (RunCommand() != 0) continue;
+      if (!quit) reports_.ReportConnectionState(ConnectionState::Disconnected);
+      receiver_.CloseAll();
+      ConnectionEnded();
+      return !quit;
+    }
+    lastReceiveTime_ = clock_.Now();
+    if (!flags_.present.load()) {
+      receiver_.CloseAll();
+      return true;
+    }
+    if (reports_.CurrentState() == ConnectionState::Connecting) {
+      reports_.ReportConnectionState(ConnectionState::Connected);
+    }
+    HandleDatagram(receiver_.Data(static_cast<std::size_t>(n)), receiver_.SenderAddress());
+  }
+}
+
+void CClientThread::ConnectionEnded() {
+  if (notesOffOnLoss_.load()) outputs_.NotesOff();
+}
+
+void CClientThread::HandleDatagram(std::span<const std::byte> datagram, in_addr_t from) {
+  RecordReader reader(datagram);
+  RecordView view;
+  while (reader.Next(view)) {
+    const EventRecord& h = view.header;
+    if (h.Is(RecordType::KeepAlive)) {
+      reports_.ReportConnectionState(ConnectionState::Connected);
+      reports_.ReportServerAddress(from);
+      continue;
+    }
+    if (h.port < kLowestPort || h.port > kHighestReceivedPort) continue;
+    if (outputs_.State(h.port - 1) == MidiOutputs::SlotState::Empty) continue;
+    if (h.Is(RecordType::Fragment) || h.Is(RecordType::LastFragment)) {
+      const FragmentGatherer::Result r = gatherer_.Add(view, clock_.Now());
+      if (r == FragmentGatherer::Result::SequenceBreak) Beep(1000, 10, "a fragment came out of sequence");
+      if (r == FragmentGatherer::Result::Complete) Play(gatherer_.Completed().header, gatherer_.Completed().payload);
+      continue;
+    }
+    Play(h, view.payload);
+  }
+}
+
+void CClientThread::Play(const EventRecord& header, std::span<const std::byte> payload) {
+  const int slot = header.port - 1;
+  if (outputs_.State(slot) == MidiOutputs::SlotState::Open) {
+    if (header.Is(RecordType::MIM_DATA)) outputs_.PlayShort(slot, static_cast<std::uint32_t>(LoadLE32(payload.data())));
+    if (header.Is(RecordType::MIM_LONGDATA)) outputs_.PlayLong(slot, payload);
+  }
+  EventRecord noted = header;
+  dump_.NoteArrival(noted);
+  if (flags_.clientLog.load(std::memory_order_relaxed)) dump_.AppendToDump(noted, payload);
+}
+
+} // namespace kestrel::net

@@ -1,0 +1,119 @@
+#pragma once
+
+// The client engine: one thread that listens on one local address and port, plays every record a
+// server broadcasts there on the local output of its port, and tells the window how the
+// connection stands. Commands from the window (open or close an output, disconnect, quit) reach it
+// through a synchronous channel that also breaks its wait on the network.
+
+#include "core/auto_reset_event.hpp"
+#include "core/tick_clock.hpp"
+#include "core/wire_protocol.hpp"
+#include "net/udp_socket.hpp"
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <netinet/in.h>
+#include <string>
+#include <string_view>
+#include <thread>
+
+namespace kestrel {
+class DumpStore;
+class MidiOutputs;
+struct WindowFlags;
+} // namespace kestrel
+
+namespace kestrel::net {
+
+enum class ConnectionState : int { Disconnected = 0, Connected = 1, Connecting = 2, PortInUse = 3 };
+
+// What the client engine tells the main window. Called on the engine thread; implementations
+// queue the report to the window's thread and return at once.
+class ClientReports {
+public:
+  virtual ~ClientReports() = default;
+  virtual void ReportConnectionState(ConnectionState state) = 0;
+  virtual void ReportServerAddress(in_addr_t address) = 0; // network order, with every keep-alive
+  // A failure that ends the engine ("Error: %s" in the window); the program goes on.
+  virtual void ReportFatalError(const std::string& text) = 0;
+  // The window's current state, read without a lock.
+  [[nodiscard]] virtual ConnectionState CurrentState() const noexcept = 0;
+};
+
+class CClientThread {
+public:
+  enum Command : int {
+    CmdQuit = 18,
+    CmdOpenOutput = 1129,
+    CmdCloseOutput = 1131,
+    CmdDisconnect = 1132,
+    CmdNotesOff = 1133, // silence every open output (the window's silence rule)
+  };
+
+  // Everything passed in must outlive the engine.
+  CClientThread(MidiOutputs& outputs, DumpStore& dump, const WindowFlags& flags, ClientReports& reports,
+                const TickClock& clock = SystemClock());
+  ~CClientThread(); // Stop()
+  CClientThread(const CClientThread&) = delete;
+  CClientThread& operator=(const CClientThread&) = delete;
+
+  void Start(); // UI thread
+  // Runs a command on the engine thread and returns its result (the last CmdOpenOutput's result
+  // for commands without one); 0 at once when the engine is not running. UI thread; blocks.
+  int PostCommand(int code, int value = 0, std::string_view data = {});
+  // Starts receiving on (port, address); a running receive loop must have ended first.
+  void Connect(std::uint16_t port, in_addr_t address);
+  // CmdQuit, then waits for the thread. UI thread.
+  void Stop();
+
+  [[nodiscard]] bool Running() const noexcept { return running_.load(); }
+  [[nodiscard]] Tick LastReceiveTime() const noexcept { return lastReceiveTime_.load(); }
+  [[nodiscard]] std::uint16_t Port() const noexcept { return port_.load(); }
+  [[nodiscard]] in_addr_t Address() const noexcept { return address_.load(); }
+  // When a connection ends, All Notes Off and Sustain Off go to every open output (default on).
+  void SetNotesOffOnLoss(bool on) noexcept { notesOffOnLoss_.store(on); }
+
+private:
+  void Run();
+  // Receives until the connection ends; false when it ended because the engine quits.
+  bool RunReceiver(std::uint16_t port, in_addr_t address);
+  int PendingCode();
+  int RunCommand();
+  void HandleDatagram(std::span<const std::byte> datagram, in_addr_t from);
+  void Play(const EventRecord& header, std::span<const std::byte> payload);
+  void ConnectionEnded();
+
+  MidiOutputs& outputs_;
+  DumpStore& dump_;
+  const WindowFlags& flags_;
+  ClientReports& reports_;
+  const TickClock& clock_;
+
+  CUdpReceiver receiver_;
+  FragmentGatherer gatherer_;
+  std::atomic<bool> running_{false};
+  std::atomic<bool> notesOffOnLoss_{true};
+  std::atomic<Tick> lastReceiveTime_;
+  std::atomic<std::uint16_t> port_{0};
+  std::atomic<in_addr_t> address_{0};
+
+  // The command channel: one pending command at a time, callers serialised by commandLock_.
+  std::mutex commandLock_;
+  std::mutex fieldLock_; // the pending command's fields, between the caller and the engine
+  AutoResetEvent commandEvent_;
+  AutoResetEvent doneEvent_;
+  int commandCode_ = 0;
+  int commandValue_ = 0;
+  std::string commandData_;
+  int commandResult_ = 0;
+
+  // A connect request, picked up by the idle loop.
+  AutoResetEvent connectEvent_;
+  std::atomic<std::uint16_t> connectPort_{0};
+  std::atomic<in_addr_t> connectAddress_{0};
+
+  std::thread thread_;
+};
+
+} // namespace kestrel::net

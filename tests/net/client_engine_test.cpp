@@ -1,0 +1,204 @@
+// The client engine between namespace hosts: it plays each port on its slot, gathers long
+// messages, survives hostile datagrams and takes commands while it waits on the network. The
+// outputs are a recording stand-in here; the sequencer's own are tested on a real sequencer.
+#include "core/dump_store.hpp"
+#include "core/midi_outputs.hpp"
+#include "core/window_flags.hpp"
+#include "net/client_engine.hpp"
+#include "support/child_process.hpp"
+#include "support/network_lab.hpp"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <mutex>
+#include <random>
+
+namespace kestrel::net {
+namespace {
+
+using test::WaitUntil;
+
+class RecordingOutputs final : public MidiOutputs {
+public:
+  int OpenOutputByName(std::string_view name, int index) override {
+    const std::lock_guard guard(lock_);
+    const SlotState state = name == "synth"               ? SlotState::Open
+                            : name == "--Not Connected--" ? SlotState::NotConnected
+                                                          : SlotState::Empty;
+    states_[static_cast<std::size_t>(index)] = state;
+    return state == SlotState::Empty ? 0 : 1;
+  }
+  void CloseOutput(int index) override { states_[static_cast<std::size_t>(index)] = SlotState::Empty; }
+  void CloseAllOutputs() override { states_.fill(SlotState::Empty); }
+  SlotState State(int index) const noexcept override { return states_[static_cast<std::size_t>(index)]; }
+  void PlayShort(int index, std::uint32_t word) noexcept override {
+    const std::lock_guard guard(lock_);
+    shorts_.emplace_back(index, word);
+  }
+  void PlayLong(int index, std::span<const std::byte> bytes) override {
+    const std::lock_guard guard(lock_);
+    longs_.emplace_back(index, std::vector<std::byte>(bytes.begin(), bytes.end()));
+  }
+  void NotesOff() noexcept override { ++notesOff_; }
+
+  std::vector<std::pair<int, std::uint32_t>> Shorts() {
+    const std::lock_guard guard(lock_);
+    return shorts_;
+  }
+  std::vector<std::pair<int, std::vector<std::byte>>> Longs() {
+    const std::lock_guard guard(lock_);
+    return longs_;
+  }
+  std::atomic<int> notesOff_{0};
+
+private:
+  std::mutex lock_;
+  std::array<SlotState, kSlots> states_{};
+  std::vector<std::pair<int, std::uint32_t>> shorts_;
+  std::vector<std::pair<int, std::vector<std::byte>>> longs_;
+};
+
+class Reports final : public ClientReports {
+public:
+  void ReportConnectionState(ConnectionState state) override {
+    const std::lock_guard guard(lock_);
+    states_.push_back(state);
+  }
+  void ReportServerAddress(in_addr_t address) override { server_ = address; }
+  void ReportFatalError(const std::string& text) override {
+    const std::lock_guard guard(lock_);
+    errors_.push_back(text);
+  }
+  ConnectionState CurrentState() const noexcept override { return current_.load(); }
+  std::vector<ConnectionState> States() {
+    const std::lock_guard guard(lock_);
+    return states_;
+  }
+  std::atomic<ConnectionState> current_{ConnectionState::Connecting};
+  std::atomic<in_addr_t> server_{0};
+
+private:
+  std::mutex lock_;
+  std::vector<ConnectionState> states_;
+  std::vector<std::string> errors_;
+};
+
+std::vector<std::byte> Datagram(std::initializer_list<ShortRecord> records) {
+  std::vector<std::byte> d;
+  for (const ShortRecord& r : records) d.insert(d.end(), r.begin(), r.end());
+  return d;
+}
+
+ShortRecord Note(std::int32_t port, std::uint8_t key) {
+  return MakeShortRecord(RecordType::MIM_DATA, port, 10, 10, PackShortMessage(0x90, key, 100));
+}
+
+struct ClientEngineTest : ::testing::Test {
+  ClientEngineTest() {
+    flags.present = true;
+    flags.clientLog = true;
+    lab.In(0, [&] { sender.Open(); });
+    lab.In(1, [&] { engine.Start(); }); // the engine thread lives in the client's host
+    EXPECT_EQ(engine.PostCommand(CClientThread::CmdOpenOutput, 0, "synth"), 1);
+    EXPECT_EQ(engine.PostCommand(CClientThread::CmdOpenOutput, 1, "--Not Connected--"), 1);
+    EXPECT_EQ(engine.PostCommand(CClientThread::CmdOpenOutput, 3, "gone"), 0);
+    engine.Connect(8800, inet_addr(lab.Address(1).c_str()));
+    // Connected once the first datagram arrives: keep-alives until then.
+    EXPECT_TRUE(WaitUntil([&] {
+      Send(Datagram({MakeKeepAlive(8)}));
+      return !reports.States().empty();
+    }));
+  }
+  ~ClientEngineTest() override { engine.Stop(); }
+  void Send(const std::vector<std::byte>& datagram) {
+    lab.In(0, [&] { sender.Send(datagram); });
+  }
+
+  test::NetworkLab lab{2};
+  WindowFlags flags;
+  DumpStore dump{SystemClock(), flags};
+  RecordingOutputs outputs;
+  Reports reports;
+  CUdpSender sender{8800};
+  CClientThread engine{outputs, dump, flags, reports};
+};
+
+TEST_F(ClientEngineTest, PlaysEachPortOnItsSlotAndReportsTheServer) {
+  EXPECT_EQ(reports.States().front(), ConnectionState::Connected);
+  EXPECT_EQ(reports.server_.load(), inet_addr(lab.Address(0).c_str()));
+  dump.ClearDump();
+  Send(Datagram({Note(1, 60), Note(2, 61), Note(3, 62), Note(0, 63), Note(17, 64)}));
+  ASSERT_TRUE(WaitUntil([&] { return dump.RowCount() == 2; })) << "port 1 played and shown, port 2 shown only";
+  EXPECT_EQ(outputs.Shorts(), (std::vector<std::pair<int, std::uint32_t>>{{0, PackShortMessage(0x90, 60, 100)}}));
+  EXPECT_NE(engine.LastReceiveTime(), 0U);
+}
+
+TEST_F(ClientEngineTest, LongMessagesArriveWholeFromTheirFragments) {
+  std::vector<std::byte> record(kHeaderSize + 10000, std::byte{0x21});
+  EventRecord h;
+  h.dataLength = 10000;
+  h.type = static_cast<std::int32_t>(RecordType::MIM_LONGDATA);
+  h.port = 1;
+  StoreHeader(record.data(), h);
+  const std::vector<std::byte> copy = record;
+  PackDatagrams(
+      record, [] { return 77U; },
+      [&](std::span<const std::byte> d) {
+        Send({d.begin(), d.end()});
+      });
+  ASSERT_TRUE(WaitUntil([&] { return outputs.Longs().size() == 1; }));
+  EXPECT_TRUE(std::ranges::equal(outputs.Longs()[0].second, std::span(copy).subspan(kHeaderSize)));
+}
+
+TEST_F(ClientEngineTest, HostileDatagramsNeverStopTheGoodOnes) {
+  std::mt19937 random(7);
+  for (int i = 0; i < 200; ++i) {
+    std::vector<std::byte> junk(random() % 600);
+    for (std::byte& b : junk) b = std::byte{static_cast<std::uint8_t>(random())};
+    Send(junk);
+  }
+  std::vector<std::byte> truncated = Datagram({Note(1, 70)});
+  truncated.resize(20);
+  Send(truncated);
+  std::vector<std::byte> huge = Datagram({Note(1, 71)});
+  StoreLE32(huge.data() + field::kDataLength, 0x7FFFFFFF);
+  Send(huge);
+  Send(Datagram({Note(1, 72)}));
+  ASSERT_TRUE(WaitUntil([&] {
+    const auto played = outputs.Shorts();
+    return !played.empty() && played.back().second == PackShortMessage(0x90, 72, 100);
+  }));
+}
+
+TEST_F(ClientEngineTest, CommandsBreakTheWaitAndEndTheConnectionCleanly) {
+  EXPECT_EQ(engine.PostCommand(CClientThread::CmdDisconnect), 0) << "the last open's result (\"gone\")";
+  EXPECT_EQ(reports.States().back(), ConnectionState::Disconnected);
+  EXPECT_EQ(outputs.notesOff_.load(), 1) << "nothing left sounding when the connection ends";
+  const std::size_t before = reports.States().size();
+  engine.PostCommand(CClientThread::CmdDisconnect); // idle: no report
+  EXPECT_EQ(reports.States().size(), before);
+
+  engine.Connect(8800, inet_addr(lab.Address(1).c_str()));
+  ASSERT_TRUE(WaitUntil([&] {
+    Send(Datagram({Note(1, 80)}));
+    return !outputs.Shorts().empty();
+  }));
+  engine.Stop(); // quit while receiving: no report, the thread ends
+  EXPECT_FALSE(engine.Running());
+  EXPECT_EQ(reports.States().back(), ConnectionState::Connected);
+  EXPECT_EQ(engine.PostCommand(CClientThread::CmdDisconnect), 0) << "no engine, nothing runs";
+}
+
+TEST_F(ClientEngineTest, APortHeldByAnotherProgramIsInUse) {
+  engine.PostCommand(CClientThread::CmdDisconnect);
+  lab.In(1, [&] {
+    CUdpSocket holder;
+    ASSERT_TRUE(holder.Create(8801, lab.Address(1).c_str()));
+    engine.Connect(8801, inet_addr(lab.Address(1).c_str()));
+    EXPECT_TRUE(WaitUntil([&] { return reports.States().back() == ConnectionState::PortInUse; }));
+  });
+}
+
+} // namespace
+} // namespace kestrel::net
