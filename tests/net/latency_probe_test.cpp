@@ -1,0 +1,42 @@
+// The delay probe between namespace hosts: an answered echo gives the round trip, no answer -1.
+#include "net/latency_probe.hpp"
+#include "support/child_process.hpp"
+#include "support/network_lab.hpp"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <atomic>
+
+namespace kestrel::net {
+namespace {
+
+TEST(LatencyProbe, MeasuresTheRoundTripOrGivesMinusOne) {
+  test::NetworkLab lab(2);
+  lab.In(1, [&] {
+    const int ms = ProbeLatency(inet_addr(lab.Address(0).c_str()));
+    EXPECT_GE(ms, 0);
+    EXPECT_LT(ms, 500);
+    EXPECT_EQ(ProbeLatency(inet_addr("10.199.0.99")), -1) << "nobody answers";
+  });
+}
+
+TEST(LatencyProbe, TheProberAnswersOnItsOwnThread) {
+  test::NetworkLab lab(2);
+  std::atomic<int> result{-2};
+  std::atomic<in_addr_t> probed{0};
+  lab.In(1, [&] {
+    // The prober's thread is made here, so it lives in the client's host.
+    LatencyProber prober([&](in_addr_t address, int ms) {
+      probed = address;
+      result = ms;
+    });
+    prober.Request(inet_addr(lab.Address(0).c_str()));
+    EXPECT_TRUE(test::WaitUntil([&] { return result.load() != -2; }));
+  });
+  EXPECT_GE(result.load(), 0);
+  EXPECT_EQ(probed.load(), inet_addr(lab.Address(0).c_str()));
+}
+
+} // namespace
+} // namespace kestrel::net
