@@ -82,7 +82,8 @@ int CClientThread::RunCommand() {
   case CmdQuit: keepReceiving = 0; break;
   default: break;
   }
-  doneEvent_.Set();
+  // A command that ends the connection is answered once the connection has ended (CommandDone).
+  if (keepReceiving != 0) doneEvent_.Set();
   return keepReceiving;
 }
 
@@ -96,15 +97,20 @@ void CClientThread::Run() {
     std::array<pollfd, 2> fds{pollfd{commandEvent_.Fd(), POLLIN, 0}, pollfd{connectEvent_.Fd(), POLLIN, 0}};
     for (;;) {
       if (poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) break;
+      // A connection asked for first: a command that came after it (a disconnect) then ends it
+      // with its report, instead of being run before it and lost.
+      if (connectEvent_.Consume() && !RunReceiver(connectPort_.load(), connectAddress_.load())) return;
       if (commandEvent_.Consume()) {
         const bool quit = PendingCode() == CmdQuit;
-        RunCommand();
-        if (quit) {
-          ConnectionEnded();
-          break;
+        if (RunCommand() == 0) { // disconnect (nothing to end while idle) or quit
+          if (quit) {
+            ConnectionEnded(); // the client is switched off
+            running_ = false;
+          }
+          doneEvent_.Set();
         }
+        if (quit) return;
       }
-      if (connectEvent_.Consume() && !RunReceiver(connectPort_.load(), connectAddress_.load())) break;
     }
   } catch (const std::exception& e) { reports_.ReportFatalError(e.what()); } catch (...) {
     reports_.ReportFatalError("Unknown Error");
@@ -144,6 +150,8 @@ bool CClientThread::RunReceiver(std::uint16_t port, in_addr_t address) {
       if (!quit) reports_.ReportConnectionState(ConnectionState::Disconnected);
       receiver_.CloseAll();
       ConnectionEnded();
+      if (quit) running_ = false;
+      doneEvent_.Set(); // the caller learns of it once all of this is done
       return !quit;
     }
     lastReceiveTime_ = clock_.Now();

@@ -5,6 +5,7 @@
 #include "core/midi_outputs.hpp"
 #include "core/window_flags.hpp"
 #include "net/client_engine.hpp"
+#include "net/client_rules.hpp"
 #include "support/child_process.hpp"
 #include "support/network_lab.hpp"
 
@@ -64,6 +65,7 @@ public:
   void ReportConnectionState(ConnectionState state) override {
     const std::lock_guard guard(lock_);
     states_.push_back(state);
+    current_ = state; // as the window takes the report
   }
   void ReportServerAddress(in_addr_t address) override { server_ = address; }
   void ReportFatalError(const std::string& text) override {
@@ -179,6 +181,7 @@ TEST_F(ClientEngineTest, CommandsBreakTheWaitAndEndTheConnectionCleanly) {
   engine.PostCommand(CClientThread::CmdDisconnect); // idle: no report
   EXPECT_EQ(reports.States().size(), before);
 
+  reports.current_ = ConnectionState::Connecting; // as ConnectClient sets it
   engine.Connect(8800, inet_addr(lab.Address(1).c_str()));
   ASSERT_TRUE(WaitUntil([&] {
     Send(Datagram({Note(1, 80)}));
@@ -198,6 +201,40 @@ TEST_F(ClientEngineTest, APortHeldByAnotherProgramIsInUse) {
     engine.Connect(8801, inet_addr(lab.Address(1).c_str()));
     EXPECT_TRUE(WaitUntil([&] { return reports.States().back() == ConnectionState::PortInUse; }));
   });
+}
+
+TEST_F(ClientEngineTest, ConnectAndDisconnectFollowTheEnginesReports) {
+  int pumped = 0;
+  ClientConnector connector(reports.current_, [&] { return ++pumped > 0; });
+  connector.ConnectClient(&engine, 8802, inet_addr(lab.Address(1).c_str()));
+  EXPECT_EQ(reports.current_.load(), ConnectionState::Connecting);
+  EXPECT_EQ(reports.States().back(), ConnectionState::Disconnected) << "the old connection ended first";
+  sender.SetDestinationPort(8802);
+  ASSERT_TRUE(WaitUntil([&] {
+    Send(Datagram({Note(1, 90)}));
+    return reports.current_.load() == ConnectionState::Connected;
+  }));
+  EXPECT_EQ(engine.Port(), 8802);
+  connector.DisconnectClient(&engine);
+  EXPECT_EQ(reports.current_.load(), ConnectionState::Disconnected);
+
+  engine.Stop();
+  reports.current_ = ConnectionState::Connecting;
+  connector.DisconnectClient(&engine); // an engine that ended is not waited for
+  EXPECT_EQ(pumped, 0);
+}
+
+TEST(ClientRules, SilenceRetryAndSettings) {
+  EXPECT_FALSE(SilenceRuleDue(10'000, 5'000, ConnectionState::Connected)) << "5000 ms is not yet silence";
+  EXPECT_TRUE(SilenceRuleDue(10'001, 5'000, ConnectionState::Connected));
+  EXPECT_TRUE(SilenceRuleDue(100, 0xFFFFE000U, ConnectionState::Connecting)) << "across the tick's wrap";
+  EXPECT_FALSE(SilenceRuleDue(20'000, 0, ConnectionState::PortInUse)) << "a taken port is left alone";
+  EXPECT_TRUE(RetryRuleDue(true, ConnectionState::Disconnected));
+  EXPECT_FALSE(RetryRuleDue(true, ConnectionState::PortInUse));
+  EXPECT_FALSE(RetryRuleDue(false, ConnectionState::Disconnected));
+  EXPECT_TRUE(SettingsRuleDue(8800, 1, 8801, 1));
+  EXPECT_TRUE(SettingsRuleDue(8800, 1, 8800, 2));
+  EXPECT_FALSE(SettingsRuleDue(8800, 1, 8800, 1));
 }
 
 } // namespace

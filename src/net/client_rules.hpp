@@ -1,0 +1,57 @@
+#pragma once
+
+// The client side's connection rules, run by the window's controller on its own thread: connect
+// and disconnect the engine, and the silence, retry and settings rules of the status timer.
+
+#include "core/tick_clock.hpp"
+#include "net/client_engine.hpp"
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+
+namespace kestrel::net {
+
+inline constexpr Tick kSilenceMs = 5000;    // no datagram for longer: disconnected
+inline constexpr unsigned kRetryTicks = 52; // the retry rule runs on every 52nd 30 ms tick
+
+// Silence rule: more than 5 s without a datagram, and the port is not taken: Disconnected.
+[[nodiscard]] constexpr bool SilenceRuleDue(Tick now, Tick lastReceiveTime, ConnectionState state) noexcept {
+  return TickDiff(now, lastReceiveTime) > kSilenceMs && state != ConnectionState::PortInUse;
+}
+
+// Retry rule: a client switched on and disconnected connects again.
+[[nodiscard]] constexpr bool RetryRuleDue(bool clientEnabled, ConnectionState state) noexcept {
+  return clientEnabled && state == ConnectionState::Disconnected;
+}
+
+// Settings rule: the engine listens elsewhere than the settings say.
+[[nodiscard]] constexpr bool SettingsRuleDue(std::uint16_t enginePort, in_addr_t engineAddress, std::uint16_t port,
+                                             in_addr_t address) noexcept {
+  return enginePort != port || engineAddress != address;
+}
+
+// ConnectClient and DisconnectClient on the window's connection state.
+class ClientConnector {
+public:
+  // `pumpOneMessage` lets the window handle one pending event while it waits and returns false
+  // when that event ends the program; `sleep` waits (tests shorten it).
+  ClientConnector(std::atomic<ConnectionState>& state, std::function<bool()> pumpOneMessage,
+                  std::function<void(std::chrono::milliseconds)> sleep = {});
+
+  // Ends a running connection, then (for a port other than 0) connects anew: the state becomes
+  // Connecting until the engine reports.
+  void ConnectClient(CClientThread* engine, std::uint16_t port, in_addr_t address);
+
+  // Asks a running engine to disconnect and waits, 100 ms at a time while handling the window's
+  // events, until it has reported Disconnected or PortInUse; an engine that has ended is not
+  // waited for, and neither is one that does not answer within 5 s.
+  void DisconnectClient(CClientThread* engine);
+
+private:
+  std::atomic<ConnectionState>& state_;
+  std::function<bool()> pump_;
+  std::function<void(std::chrono::milliseconds)> sleep_;
+};
+
+} // namespace kestrel::net
