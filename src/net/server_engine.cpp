@@ -48,6 +48,18 @@ void CServerThread::Run() {
   running_ = false;
 }
 
+bool KeepAliveTick(Tick now, ServerLink& link, Tick& lastKeepAliveTime, SendQueue& queue, int virtualPortCount) {
+  KeepAliveTimes times{link.lastSendTime.load(), lastKeepAliveTime};
+  if (!KeepAliveDue(now, times)) return false;
+  // The engine may have sent meanwhile; its newer time wins.
+  Tick seen = link.lastSendTime.load();
+  while (TickDiff(times.lastSendTime, seen) < 0x80000000U &&
+         !link.lastSendTime.compare_exchange_weak(seen, times.lastSendTime)) {}
+  lastKeepAliveTime = times.lastKeepAliveTime;
+  queue.Append(MakeKeepAlive(virtualPortCount));
+  return true;
+}
+
 int CServerThread::Drain() {
   CUdpSender* sender = link_.sender.load();
   if (sender == nullptr) return 0; // what is queued stays for the next start

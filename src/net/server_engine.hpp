@@ -24,6 +24,11 @@ struct ServerLink {
   std::atomic<Tick> lastSendTime{TickCount()};
 };
 
+// The keep-alive rule on one status tick while the server is on: queues a KeepAlive carrying the
+// virtual port count when more than 1000 ms passed since the last send (or 10 s since the last
+// keep-alive). `lastKeepAliveTime` is the window's. Returns whether one was queued. UI thread.
+bool KeepAliveTick(Tick now, ServerLink& link, Tick& lastKeepAliveTime, SendQueue& queue, int virtualPortCount);
+
 class CServerThread {
 public:
   CServerThread(SendQueue& queue, ServerLink& link, const WindowFlags& flags, const TickClock& clock = SystemClock());

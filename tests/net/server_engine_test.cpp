@@ -129,3 +129,36 @@ TEST_F(ServerEngineTest, NothingLeavesAfterStopAndEverythingAfterTheNextStart) {
 
 } // namespace
 } // namespace kestrel::net
+
+namespace kestrel::net {
+namespace {
+
+TEST(KeepAliveTick, AnIdleServerAnnouncesItselfAboutOnceASecond) {
+  WindowFlags flags;
+  DumpStore dump{SystemClock(), flags};
+  SendQueue queue{dump, flags};
+  ServerLink link;
+  link.lastSendTime = 0;
+  Tick lastKeepAlive = 0;
+  EXPECT_FALSE(KeepAliveTick(1000, link, lastKeepAlive, queue, 8)) << "1000 ms is not yet idle";
+  EXPECT_TRUE(KeepAliveTick(1001, link, lastKeepAlive, queue, 8));
+  EXPECT_EQ(link.lastSendTime.load(), 1001U);
+  EXPECT_EQ(lastKeepAlive, 1001U);
+  const auto queued = queue.Take();
+  ASSERT_EQ(queued.size(), kShortRecordSize);
+  EXPECT_EQ(LoadHeader(queued.data()).type, static_cast<std::int32_t>(RecordType::KeepAlive));
+  EXPECT_EQ(LoadLE32(queued.data() + kHeaderSize), 8) << "the virtual port count";
+  // A busy server still announces itself every ten seconds.
+  int announced = 0;
+  for (Tick t = 1030; t <= 12000; t += 30) {
+    link.lastSendTime = t; // the engine keeps sending
+    if (KeepAliveTick(t, link, lastKeepAlive, queue, 8)) {
+      ++announced;
+      EXPECT_EQ(t, 11020U) << "the first tick more than 10 s after the last keep-alive";
+    }
+  }
+  EXPECT_EQ(announced, 1);
+}
+
+} // namespace
+} // namespace kestrel::net
