@@ -51,7 +51,7 @@ unsigned FirstLocalInterface() {
 
 // ---- CUdpSocket ------------------------------------------------------------------------------
 
-CUdpSocket::~CUdpSocket() { Close(true); }
+CUdpSocket::~CUdpSocket() { CloseSocket(true); }
 
 bool CUdpSocket::Create(std::uint16_t localPort, const char* localAddress) {
   fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -66,7 +66,9 @@ bool CUdpSocket::Create(std::uint16_t localPort, const char* localAddress) {
   return bind(fd_, AsSockaddr(&a), sizeof a) == 0;
 }
 
-int CUdpSocket::Close(bool shutdownFirst) {
+int CUdpSocket::Close(bool shutdownFirst) { return CloseSocket(shutdownFirst); }
+
+int CUdpSocket::CloseSocket(bool shutdownFirst) noexcept {
   if (fd_ < 0) return -1;
   if (shutdownFirst) shutdown(fd_, SHUT_RDWR);
   const int result = close(fd_);

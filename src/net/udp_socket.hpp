@@ -45,6 +45,7 @@ public:
   [[nodiscard]] int Fd() const noexcept { return fd_; }
 
 protected:
+  int CloseSocket(bool shutdownFirst) noexcept; // what Close does, safe in the destructor
   int fd_ = -1;
 };
 
