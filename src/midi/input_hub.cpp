@@ -1,6 +1,7 @@
 #include "midi/input_hub.hpp"
 
 #include "core/auto_reset_event.hpp"
+#include "core/realtime.hpp"
 #include "core/send_queue.hpp"
 #include "core/window_flags.hpp"
 
@@ -175,9 +176,7 @@ int InputHub::SlotOf(int client, int port) const noexcept {
 // ---- The capture thread ----------------------------------------------------------------------
 
 void InputHub::CaptureLoop() {
-  sched_param param{};
-  param.sched_priority = 10;
-  pthread_setschedparam(pthread_self(), SCHED_FIFO, &param); // refused without the rights: fine
+  AskForRealtime(pthread_self());
 
   const int seqFds = snd_seq_poll_descriptors_count(seq_, POLLIN);
   std::vector<pollfd> fds(static_cast<std::size_t>(seqFds) + 1);

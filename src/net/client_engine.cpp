@@ -3,6 +3,7 @@
 #include "core/beep.hpp"
 #include "core/dump_store.hpp"
 #include "core/midi_outputs.hpp"
+#include "core/realtime.hpp"
 #include "core/window_flags.hpp"
 
 #include <cerrno>
@@ -25,9 +26,7 @@ void CClientThread::Start() {
   if (thread_.joinable()) return;
   running_ = true;
   thread_ = std::thread([this] { Run(); });
-  sched_param param{};
-  param.sched_priority = 10;
-  pthread_setschedparam(thread_.native_handle(), SCHED_FIFO, &param); // refused without the rights: fine
+  AskForRealtime(thread_.native_handle());
 }
 
 void CClientThread::Stop() {

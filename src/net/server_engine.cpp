@@ -1,6 +1,7 @@
 #include "net/server_engine.hpp"
 
 #include "core/beep.hpp"
+#include "core/realtime.hpp"
 #include "core/send_queue.hpp"
 #include "core/window_flags.hpp"
 #include "core/wire_protocol.hpp"
@@ -23,9 +24,7 @@ void CServerThread::Start() {
   stopRequested_ = false;
   running_ = true;
   thread_ = std::thread([this] { Run(); });
-  sched_param param{};
-  param.sched_priority = 10;
-  pthread_setschedparam(thread_.native_handle(), SCHED_FIFO, &param); // refused without the rights: fine
+  AskForRealtime(thread_.native_handle());
 }
 
 void CServerThread::Stop() {

@@ -6,6 +6,7 @@
 // Kestrel's capture. It announces itself with a pid file in the user's runtime folder and ends
 // cleanly on SIGTERM, SIGINT or SIGHUP; the ports and the pid file go with it.
 
+#include "core/realtime.hpp"
 #include "core/settings.hpp"
 #include "driverctl/provider_control.hpp"
 #include "driverctl/provider_files.hpp"
@@ -140,10 +141,7 @@ int Run() {
   pidFile.Announce();
   std::fprintf(stderr, "kestrel-ports: client %d, %d ports\n", snd_seq_client_id(seq.get()), count);
 
-  // Forwarding should not wait behind desktop work; refused without the rights, which is fine.
-  sched_param param{};
-  param.sched_priority = 10;
-  sched_setscheduler(0, SCHED_FIFO, &param);
+  kestrel::AskForRealtime(pthread_self());
 
   const int seqFds = snd_seq_poll_descriptors_count(seq.get(), POLLIN);
   std::vector<pollfd> fds(static_cast<std::size_t>(seqFds) + 1);

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <pthread.h>
+
+namespace kestrel {
+
+// Asks for real-time scheduling for a MIDI or network thread, so that it does not wait behind
+// desktop work. Users without the rights are refused, and the thread then runs normally: that is
+// not an error.
+inline void AskForRealtime(pthread_t thread) noexcept {
+  sched_param param{};
+  param.sched_priority = 10;
+  pthread_setschedparam(thread, SCHED_FIFO, &param);
+}
+
+} // namespace kestrel
