@@ -1,0 +1,67 @@
+#pragma once
+
+// The objects that live as long as the program: settings, translation, the send queue, the dump,
+// the sequencer and capture. The window (or the headless front end) is built on top of them and
+// goes before them.
+
+#include "controller/main_dlg.hpp"
+#include "core/dump_store.hpp"
+#include "core/send_queue.hpp"
+#include "core/settings.hpp"
+#include "core/translation.hpp"
+#include "core/window_flags.hpp"
+#include "midi/alsa_seq.hpp"
+#include "midi/input_hub.hpp"
+#include "net/server_engine.hpp"
+
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace kestrel::ui {
+
+// Hands capture's reports to the window while one exists, and drops them otherwise.
+class CaptureRelay final : public midi::CaptureObserver {
+public:
+  void SetTarget(midi::CaptureObserver* target) noexcept { target_.store(target); }
+  void LampTrigger(int port) noexcept override;
+  void InputOpenFailed(int inputIndex) override;
+  void VirtualPortsVanished(int found) override;
+  void InputVanished(int inputIndex) noexcept override;
+
+private:
+  std::atomic<midi::CaptureObserver*> target_{nullptr};
+};
+
+class AppContext {
+public:
+  // Reads nothing but the language choice; `notice` hears what start-up could not do (no
+  // sequencer, no provider). `startProvider` false leaves the provider alone.
+  AppContext(std::filesystem::path dataFile, const std::function<void(const std::string&)>& notice,
+             bool startProvider = true);
+  ~AppContext();
+  AppContext(const AppContext&) = delete;
+  AppContext& operator=(const AppContext&) = delete;
+
+  // What a window built on this context works with.
+  [[nodiscard]] ControllerServices Services();
+  // The window's controller exists (non-null) or has gone (null).
+  void Attach(CMainDlg* window) noexcept { relay_.SetTarget(window); }
+
+  Settings settings;
+  Translator translator;
+  WindowFlags flags;
+  DumpStore dump{SystemClock(), flags};
+  SendQueue queue{dump, flags};
+  net::ServerLink serverLink;
+  midi::SeqHandle seq; // empty when the machine has no sequencer
+
+private:
+  CaptureRelay relay_;
+  std::unique_ptr<midi::InputHub> inputs_;
+  std::unique_ptr<SequencerDevices> devices_;
+};
+
+} // namespace kestrel::ui

@@ -1,0 +1,82 @@
+#include "controller/choice_list.hpp"
+
+#include <strings.h>
+
+namespace kestrel::ui {
+
+namespace {
+
+bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) noexcept {
+  return text.size() >= prefix.size() && strncasecmp(text.data(), prefix.data(), prefix.size()) == 0;
+}
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) noexcept {
+  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+} // namespace
+
+std::string ChoiceList::SelectedText() const {
+  return selected_ >= 0 && selected_ < Count() ? At(selected_) : std::string();
+}
+
+void ChoiceList::Clear() noexcept {
+  entries_.clear();
+  selected_ = kNone;
+}
+
+void ChoiceList::Add(std::string text) { entries_.push_back(std::move(text)); }
+
+void ChoiceList::Insert(int index, std::string text) {
+  entries_.insert(entries_.begin() + index, std::move(text));
+  if (selected_ >= index) ++selected_;
+}
+
+void ChoiceList::Remove(int index) {
+  entries_.erase(entries_.begin() + index);
+  if (selected_ == index) {
+    selected_ = kNone;
+  } else if (selected_ > index) {
+    --selected_;
+  }
+}
+
+void ChoiceList::Select(int index) noexcept { selected_ = index >= 0 && index < Count() ? index : kNone; }
+
+int ChoiceList::FindPrefix(std::string_view text) const noexcept {
+  for (int i = 0; i < Count(); ++i) {
+    if (StartsWithIgnoringCase(At(i), text)) return i;
+  }
+  return kNone;
+}
+
+int ChoiceList::FindExact(std::string_view text) const noexcept {
+  for (int i = 0; i < Count(); ++i) {
+    if (EqualsIgnoringCase(At(i), text)) return i;
+  }
+  return kNone;
+}
+
+int ChoiceList::SelectPrefix(std::string_view text) noexcept {
+  const int found = FindPrefix(text);
+  if (found != kNone) selected_ = found;
+  return found;
+}
+
+bool SyncComboEntry(ChoiceList& choice, const std::string& name, bool keep) {
+  const int found = choice.FindExact(name);
+  if (keep) {
+    if (found != ChoiceList::kNone) return false;
+    int at = 0;
+    while (at < choice.Count() && name.compare(choice.At(at)) >= 0) ++at;
+    choice.Insert(at, name);
+    return false;
+  }
+  if (found == ChoiceList::kNone) return false;
+  const int selected = choice.Selected();
+  choice.Remove(found);
+  choice.Select(0);
+  return selected == found;
+}
+
+} // namespace kestrel::ui

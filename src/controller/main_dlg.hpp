@@ -1,0 +1,290 @@
+#pragma once
+
+// The main window's behaviour without a single widget: every field the window shows, every
+// handler of its controls, its status reports and timers. The Qt window copies the fields to and
+// from its controls and forwards its events here; the headless mode drives the same object with
+// no controls at all. Everything runs on the window's thread unless a member says otherwise.
+
+#include "controller/choice_list.hpp"
+#include "controller/indicators.hpp"
+#include "controller/main_view.hpp"
+#include "core/config_keys.hpp"
+#include "core/tick_clock.hpp"
+#include "midi/input_hub.hpp"
+#include "net/client_engine.hpp"
+#include "net/client_rules.hpp"
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <netinet/in.h>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kestrel {
+class DumpStore;
+class MidiOutputs;
+class SendQueue;
+class Settings;
+class Translator;
+struct WindowFlags;
+} // namespace kestrel
+
+namespace kestrel::net {
+struct ServerLink;
+class CServerThread;
+class CUdpSender;
+class LatencyProber;
+} // namespace kestrel::net
+
+namespace kestrel::ui {
+
+inline constexpr int kRows = 8;
+inline constexpr std::string_view kNotConnected = "--Not Connected--";
+inline constexpr std::string_view kDisabled = "--Disabled--";
+
+// Status report codes the window takes from the engines, the capture layer and itself.
+enum StatusCode : int {
+  kReportConnection = 3000,  // value: the new ConnectionState
+  kReportInputFailed = 3005, // value: input slot 0..7, or 9 for the MIDI In device
+  kReportShow = 3007,        // value: 1 show, 0 hide
+  kReportProbe = 3009,       // value: IPv4 address (network order) to probe
+  kReportProbeResult = 3010, // value: the delay in ms, or -1 (the probe runs off the window's thread)
+};
+
+// The machine's MIDI devices as the window lists them.
+class DeviceSource {
+public:
+  virtual ~DeviceSource() = default;
+  [[nodiscard]] virtual std::vector<std::string> MidiInDevices() const = 0;  // ordinary inputs, device order
+  [[nodiscard]] virtual std::vector<std::string> MidiOutDevices() const = 0; // device order
+  [[nodiscard]] virtual int CountVirtualPorts() const = 0;
+};
+
+// Everything the window works with that outlives it.
+struct ControllerServices {
+  Settings& settings;
+  const Translator& translator;
+  WindowFlags& flags;
+  DumpStore& dump;
+  SendQueue& queue;
+  net::ServerLink& serverLink;
+  midi::InputHub* inputs = nullptr; // null: no sequencer, nothing is captured
+  const DeviceSource& devices;
+  std::function<std::unique_ptr<MidiOutputs>()> makeOutputs; // the client engine's output slots
+  std::function<std::vector<std::string>()> localAddresses;  // this machine's IPv4 addresses, dotted
+  std::filesystem::path autostartEntry;
+  std::filesystem::path programPath;
+  const TickClock& clock = SystemClock();
+  // Probes the delay to an address off the window's thread and calls back on any thread; unset:
+  // the controller runs its own prober.
+  std::function<void(in_addr_t, std::function<void(int)>)> probe;
+};
+
+// The window's fields, in the order the window binds them.
+struct MainFields {
+  std::array<bool, kRows> serverPorts{};
+  bool dumpServer = false;
+  bool dumpClient = false;
+  bool autostart = false;
+  int virtualPortSnapshot = 0;
+  std::array<bool, kRows> clientPorts{};
+  in_addr_t localAddress = 0;
+  std::uint32_t clientPort = 8800;
+  std::uint32_t serverPort = 8800;
+  std::array<ChoiceList, kRows> outputs;
+  ChoiceList ipList;
+  bool serverEnabled = false;
+  bool clientEnabled = false;
+  ChoiceList midiIn;       // "--Disabled--" and the ordinary MIDI In devices
+  ChoiceList midiInTarget; // "Kestrel Port1".."Kestrel Port8"
+  int midiInIndex = 0;     // midiIn's choice while the server is on, 0 otherwise
+  int targetIndex = 0;     // midiInTarget's choice, -1 when none
+  bool filter = true;
+  bool filterTimingClock = true;
+  bool filterActiveSensing = true;
+};
+
+// Which controls are enabled or shown.
+struct ControlStates {
+  std::array<bool, kRows> serverPortEnabled{};
+  bool lampsEnabled = false;
+  bool serverPortEditEnabled = false;
+  bool midiInEnabled = false;
+  bool targetEnabled = false;
+  bool clientPanelEnabled = false;
+};
+
+enum class TrayPicture { Program, ClientAlone, ClientAloneConnected, ServerAlone, Both, BothConnected };
+
+// What the idle update shows: status bar, error text, connection display, tray.
+struct StatusDisplay {
+  std::string latencyPane;    // " Latency: %d"
+  std::string maxLatencyPane; // " max latency: %d", Debug mode only
+  bool errorVisible = false;
+  std::string errorText;
+  bool connectionVisible = false;
+  int connectionState = 0;
+  TrayPicture tray = TrayPicture::Program;
+  std::string tip;
+};
+
+struct WindowGeometry {
+  int x = 0, y = 0, w = 0, h = 0;
+};
+
+enum class LampMouse { Press, Release, DoubleClick };
+
+class CMainDlg final : public midi::CaptureObserver, public net::ClientReports {
+public:
+  // Construction: reads the settings the window is built with.
+  CMainDlg(ControllerServices services, MainView& view);
+  ~CMainDlg() override; // Destroy() if it has not run
+  CMainDlg(const CMainDlg&) = delete;
+  CMainDlg& operator=(const CMainDlg&) = delete;
+
+  // ---- the window's life
+  // Initialisation, once the view exists: device lists, IP list, client rows, then server and
+  // client on as stored.
+  void OnInitDialog();
+  // Server off, then client off. The view then ends the program.
+  void Destroy();
+  // "Exit" in the tray, or a cancel request: Destroy(), then the view quits.
+  void OnCancel();
+
+  // ---- handlers of the controls
+  void OnServerClicked();
+  void OnClientClicked();
+  void OnServerPortClicked(int row);
+  void OnClientPortClicked(int row);
+  void OnOutputChanged(int row, int index);
+  void OnMidiInChanged(int deviceIndex, int targetIndex);
+  void OnIpChanged(int index);
+  void OnPortEdited();
+  void OnDumpOptionClicked(); // dump "Server"/"Client", the three filters
+  void OnClearClicked();
+  void OnAutostartClicked();
+  void OnEscape() { view_.ShowMainWindow(false); }
+  void OnWindowMoved(const WindowGeometry& geometry);
+  void OnLampMouse(int row, LampMouse what);
+  // Logs both sides in the dump for this run only, nothing written (the headless --dump).
+  void LogBothSidesForThisRun();
+
+  // ---- reports and timers
+  void OnStatusReport(int code, std::int64_t value);
+  void OnApplyTimer();
+  void OnStatusTimer();
+  [[nodiscard]] StatusDisplay UpdateTrayAndStatus() const;
+  // Probes for a keep-alive's sender, off the window's thread.
+  void RequestProbe(in_addr_t address);
+
+  // ---- what the view shows
+  [[nodiscard]] const MainFields& Fields() const noexcept { return f_; }
+  [[nodiscard]] ControlStates States() const;
+  [[nodiscard]] const CBin& Lamp(int row) const { return lamps_.at(static_cast<std::size_t>(row)); }
+  [[nodiscard]] net::ConnectionState State() const noexcept { return state_.load(); }
+  [[nodiscard]] const std::string& LatencyText() const noexcept { return latencyText_; }
+  [[nodiscard]] bool Debug() const noexcept { return debug_ != 0; }
+  [[nodiscard]] WindowGeometry StoredGeometry() const;
+  [[nodiscard]] std::int32_t OverallMaxLag() const noexcept { return overallMax_; }
+  [[nodiscard]] std::int32_t OverallMinLag() const noexcept { return overallMin_; }
+  [[nodiscard]] ControlValues CurrentValues() const;
+  [[nodiscard]] bool ServerRunning() const noexcept { return serverThread_ != nullptr; }
+  [[nodiscard]] bool ClientRunning() const noexcept { return clientThread_ != nullptr; }
+  [[nodiscard]] const char* Tr(const char* text) const;
+
+  // ---- midi::CaptureObserver
+  void LampTrigger(int port) noexcept override;
+  void InputOpenFailed(int inputIndex) override;
+  void VirtualPortsVanished(int found) override;
+  void InputVanished(int inputIndex) noexcept override;
+
+  // ---- net::ClientReports (client engine thread)
+  void ReportConnectionState(net::ConnectionState state) override;
+  void ReportServerAddress(in_addr_t address) override;
+  void ReportFatalError(const std::string& text) override;
+  [[nodiscard]] net::ConnectionState CurrentState() const noexcept override { return state_.load(); }
+
+private:
+  enum class RowChange { Device, CheckBox };
+
+  void ReadSettings();
+  std::uint32_t ReadPortSetting(const config::IntKey& key, std::uint32_t lowest);
+  bool ReadFromControls();
+  void WriteToControls() { view_.WriteControls(); }
+  void ApplyFlags();
+
+  void RefreshDeviceLists(bool firstFill);
+  void FillIpList();
+  void InitClientRows();
+  void RefillMidiInLists();
+  void SwitchRowOff(int row);
+  void ApplyClientRow(RowChange kind, int row);
+  void MidiInChange();
+  void RefreshInputs();
+
+  void ServerOnOff();
+  void ServerOn();
+  void ServerOff();
+  void ClientOnOff();
+  void ClientOn();
+  void ClientOff();
+  void ConnectClient();
+  void DisconnectClient();
+  void WriteDumpOptions();
+
+  ControllerServices s_;
+  MainView& view_;
+  MainFields f_;
+  std::array<CBin, kRows> lamps_;
+  std::atomic<net::ConnectionState> state_{net::ConnectionState::Disconnected};
+  std::int32_t debug_ = 0;
+  std::int32_t overallMin_ = 0;
+  std::int32_t overallMax_ = 0;
+  unsigned tickCounter_ = 0;
+  bool firstTick_ = true;
+  Tick lastKeepAliveTime_ = 0;
+  bool notesOffOnLoss_ = true;
+  std::string latencyText_;
+  bool destroyed_ = false;
+  bool initialised_ = false;
+  // Shared with posted callbacks: false once the controller is gone, so a late report is dropped.
+  std::shared_ptr<std::atomic<bool>> alive_ = std::make_shared<std::atomic<bool>>(true);
+
+  std::unique_ptr<net::CUdpSender> sender_;
+  std::unique_ptr<net::CServerThread> serverThread_;
+  std::unique_ptr<MidiOutputs> outputs_;
+  std::unique_ptr<net::CClientThread> clientThread_;
+  net::ClientConnector connector_;
+  std::unique_ptr<net::LatencyProber> prober_;
+};
+
+// The machine's MIDI devices as the sequencer lists them.
+class SequencerDevices final : public DeviceSource {
+public:
+  explicit SequencerDevices(snd_seq_t* seq) noexcept : seq_(seq) {}
+  [[nodiscard]] std::vector<std::string> MidiInDevices() const override;
+  [[nodiscard]] std::vector<std::string> MidiOutDevices() const override;
+  [[nodiscard]] int CountVirtualPorts() const override;
+
+private:
+  snd_seq_t* seq_;
+};
+
+// `format` with its first "%d" replaced by `value`. Formats may come from a language file, so
+// they never reach printf: a stray "%s" there shows as it is instead of reading random memory.
+[[nodiscard]] std::string FormatNumber(std::string_view format, long long value);
+
+// Parses a port edit: an unsigned decimal number, blanks around it allowed.
+[[nodiscard]] std::optional<std::uint32_t> ParsePortText(std::string_view text);
+// Dotted text of an IPv4 address in network order, and back (0 when it is not one).
+[[nodiscard]] std::string DottedAddress(in_addr_t address);
+[[nodiscard]] in_addr_t ParseAddress(const std::string& text);
+// This machine's IPv4 addresses, loopback last, as the IP list offers them.
+[[nodiscard]] std::vector<std::string> LocalIpv4Addresses();
+
+} // namespace kestrel::ui

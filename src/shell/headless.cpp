@@ -1,0 +1,145 @@
+#include "shell/headless.hpp"
+
+#include "controller/app_context.hpp"
+#include "core/event_decoder.hpp"
+#include "core/instance_endpoint.hpp"
+#include "shell/event_glue.hpp"
+#include "shell/instance_server.hpp"
+#include "shell/signal_watcher.hpp"
+
+#include <QCoreApplication>
+#include <QTimer>
+
+#include <array>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+
+namespace kestrel::shell {
+
+namespace {
+
+constexpr int kStatusTickMs = 30;
+constexpr int kApplyDelayMs = 1000;
+
+void Line(std::FILE* to, const std::string& text) {
+  std::fprintf(to, "%s\n", text.c_str());
+  std::fflush(to);
+}
+
+class HeadlessView final : public ui::MainView {
+public:
+  HeadlessView(std::FILE* out, std::FILE* err)
+      : out_(out), err_(err), glue_([this](const std::string& text) { Fatal(text); }) {
+    applyTimer_.setSingleShot(true);
+  }
+
+  void ReadControls(ui::ControlValues& /*values*/) override {}
+  void WriteControls() override {}
+  void ShowMessage(const std::string& text) override { Line(err_, text); }
+  void ShowError(const std::string& text) override { Line(err_, "Error: " + text); }
+  void ShowMainWindow(bool /*show*/) override {}
+  void RepaintLamp(int /*index*/) override {}
+  void StartApplyTimer() override { applyTimer_.start(kApplyDelayMs); }
+  void StopApplyTimer() override { applyTimer_.stop(); }
+  bool PumpEvents() override { return glue_.PumpEvents(); }
+  void Post(std::function<void()> fn) override { glue_.Post(std::move(fn)); }
+  void Notice(const std::string& text) override { Line(out_, text); }
+  void Quit() override {
+    glue_.SetQuitting();
+    QCoreApplication::exit(exitCode_);
+  }
+
+  void Fatal(const std::string& text) {
+    Line(err_, "Error: " + text);
+    // A failure that stops the work ends the program; a script sees it in the exit code.
+    std::_Exit(1);
+  }
+
+  EventGlue& Glue() noexcept { return glue_; }
+  QTimer& ApplyTimer() noexcept { return applyTimer_; }
+
+private:
+  std::FILE* out_;
+  std::FILE* err_;
+  EventGlue glue_;
+  QTimer applyTimer_;
+  int exitCode_ = 0;
+};
+
+// Prints the dump rows that arrived since the last call.
+class DumpPrinter {
+public:
+  DumpPrinter(const DumpStore& dump, std::FILE* out) : dump_(dump), out_(out) {}
+
+  void PrintNewRows() {
+    const std::uint64_t dropped = dump_.DroppedRows();
+    const std::size_t count = dump_.RowCount();
+    const std::uint64_t end = dropped + count;
+    if (next_ < dropped) {
+      std::fprintf(out_, "(%llu dump rows dropped)\n", static_cast<unsigned long long>(dropped - next_));
+      next_ = dropped;
+    }
+    for (; next_ < end; ++next_) {
+      std::array<std::array<char, 300>, kDumpColumns> cells{};
+      const bool present = dump_.WithRow(static_cast<std::size_t>(next_ - dropped), [&](const RecordView& row) {
+        for (int c = 0; c < kDumpColumns; ++c) decoder_.CellText(cells[static_cast<std::size_t>(c)], row, c);
+      });
+      if (!present) break;
+      std::fprintf(out_, "dump %s\t%s\t%s\t%s\n", cells[0].data(), cells[1].data(), cells[2].data(), cells[3].data());
+    }
+    std::fflush(out_);
+  }
+
+private:
+  const DumpStore& dump_;
+  std::FILE* out_;
+  EventDecoder decoder_;
+  std::uint64_t next_ = 0;
+};
+
+} // namespace
+
+int RunHeadless(ui::AppContext& context, const HeadlessOptions& options, std::FILE* out, std::FILE* err) {
+  HeadlessView view(out, err);
+  std::unique_ptr<ui::CMainDlg> window;
+  view.Glue().Guard([&] {
+    window = std::make_unique<ui::CMainDlg>(context.Services(), view);
+    context.Attach(window.get());
+    if (options.dump) window->LogBothSidesForThisRun();
+    window->OnInitDialog();
+  });
+
+  auto cancel = [&] {
+    view.Glue().Post([&] {
+      if (window != nullptr && !view.Glue().Quitting()) window->OnCancel();
+    });
+  };
+  SignalWatcher watcher([&](int signal) {
+    Line(out, std::string("Ending on ") + (signal == SIGINT ? "SIGINT" : signal == SIGTERM ? "SIGTERM" : "SIGHUP"));
+    cancel();
+  });
+  InstanceServer instance(
+      InstanceSocketPath(), [] {}, cancel);
+
+  DumpPrinter printer(context.dump, out);
+  QTimer status;
+  QObject::connect(&status, &QTimer::timeout, [&] {
+    view.Glue().Guard([&] {
+      window->OnStatusTimer();
+      if (options.dump) printer.PrintNewRows();
+    });
+  });
+  QObject::connect(&view.ApplyTimer(), &QTimer::timeout, [&] { view.Glue().Guard([&] { window->OnApplyTimer(); }); });
+  status.start(kStatusTickMs);
+
+  const int code = QCoreApplication::exec();
+  status.stop();
+  if (options.dump) printer.PrintNewRows();
+  context.Attach(nullptr);
+  window.reset();
+  Line(out, "Kestrel ended");
+  return code;
+}
+
+} // namespace kestrel::shell

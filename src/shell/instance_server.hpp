@@ -1,0 +1,32 @@
+#pragma once
+
+// The running instance's end of the per-user local socket: a second start asks it to show its
+// window, quillon asks it to end. One request per line.
+
+#include <QObject>
+
+#include <filesystem>
+#include <functional>
+
+class QLocalServer;
+
+namespace kestrel::shell {
+
+class InstanceServer : public QObject {
+public:
+  // Listens at `socketPath` (a stale socket left by a killed instance is replaced: the caller
+  // holds the instance lock, so no live instance owns it).
+  InstanceServer(const std::filesystem::path& socketPath, std::function<void()> onShow, std::function<void()> onCancel,
+                 QObject* parent = nullptr);
+  ~InstanceServer() override;
+  [[nodiscard]] bool Listening() const;
+
+private:
+  void Accept();
+  QLocalServer* server_;
+  std::function<void()> onShow_;
+  std::function<void()> onCancel_;
+  std::filesystem::path path_;
+};
+
+} // namespace kestrel::shell

@@ -1,0 +1,14 @@
+#pragma once
+
+// Kestrel with its window and tray icon, on a QApplication that already exists.
+
+namespace kestrel::ui {
+
+class AppContext;
+
+// Builds the main window on `context`, shows it (or only the tray icon when `startHidden`), runs
+// the event loop until the window is destroyed ("Exit", a cancel request, SIGINT or SIGTERM) and
+// returns the exit code.
+int RunWindow(AppContext& context, bool startHidden);
+
+} // namespace kestrel::ui
