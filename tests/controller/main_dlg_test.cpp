@@ -1,0 +1,514 @@
+// The main window's behaviour, driven as the window drives it but without a single widget: real
+// settings file, real engines (in a network namespace of their own), a fake device list and fake
+// MIDI outputs, a manual clock.
+
+#include "controller/main_dlg.hpp"
+#include "core/dump_store.hpp"
+#include "core/midi_outputs.hpp"
+#include "core/send_queue.hpp"
+#include "core/settings.hpp"
+#include "core/translation.hpp"
+#include "core/window_flags.hpp"
+#include "net/server_engine.hpp"
+#include "net/udp_socket.hpp"
+#include "support/child_process.hpp"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <mutex>
+#include <set>
+
+namespace kestrel::ui {
+namespace {
+
+using net::ConnectionState;
+using test::ReadText;
+using test::TempDir;
+
+class FakeDevices final : public DeviceSource {
+public:
+  std::vector<std::string> in{"Midi Through Port-0", "UM-ONE MIDI 1"};
+  std::vector<std::string> out{"Kestrel Port1", "Kestrel Port2", "Kestrel Port3", "Synth A"};
+  int virtualPorts = 8;
+  [[nodiscard]] std::vector<std::string> MidiInDevices() const override { return in; }
+  [[nodiscard]] std::vector<std::string> MidiOutDevices() const override { return out; }
+  [[nodiscard]] int CountVirtualPorts() const override { return virtualPorts; }
+};
+
+// Output slots that open only the names they know; shared with the test, which reads it after
+// the engine thread has answered (PostCommand returns after the command ran).
+struct OutputLog {
+  std::mutex lock;
+  std::set<std::string> known{"Kestrel Port1", "Kestrel Port2", "Kestrel Port3", "Synth A", "--Not Connected--"};
+  std::map<int, std::string> open;
+  int notesOff = 0;
+};
+
+class FakeOutputs final : public MidiOutputs {
+public:
+  explicit FakeOutputs(OutputLog& log) : log_(log) {}
+  int OpenOutputByName(std::string_view name, int index) override {
+    const std::lock_guard g(log_.lock);
+    if (log_.known.count(std::string(name)) == 0) return 0;
+    log_.open[index] = std::string(name);
+    return 1;
+  }
+  void CloseOutput(int index) override {
+    const std::lock_guard g(log_.lock);
+    log_.open.erase(index);
+  }
+  void CloseAllOutputs() override {
+    const std::lock_guard g(log_.lock);
+    log_.open.clear();
+  }
+  [[nodiscard]] SlotState State(int /*index*/) const noexcept override { return SlotState::Empty; }
+  void PlayShort(int /*index*/, std::uint32_t /*word*/) noexcept override {}
+  void PlayLong(int /*index*/, std::span<const std::byte> /*bytes*/) override {}
+  void NotesOff() noexcept override {
+    const std::lock_guard g(log_.lock);
+    ++log_.notesOff;
+  }
+
+private:
+  OutputLog& log_;
+};
+
+class FakeView final : public MainView {
+public:
+  std::optional<ControlValues> controls; // what the user changed in the controls; none: as shown
+  std::vector<std::string> messages;
+  std::vector<std::string> notices;
+  std::deque<std::function<void()>> posted;
+  std::mutex postLock;
+  bool shown = true;
+  bool applyTimerRunning = false;
+  int writes = 0;
+  bool quit = false;
+
+  void ReadControls(ControlValues& values) override {
+    if (controls) values = *controls;
+  }
+  void WriteControls() override { ++writes; }
+  void ShowMessage(const std::string& text) override { messages.push_back(text); }
+  void ShowError(const std::string& text) override { messages.push_back("Error: " + text); }
+  void ShowMainWindow(bool show) override { shown = show; }
+  void RepaintLamp(int /*index*/) override {}
+  void StartApplyTimer() override { applyTimerRunning = true; }
+  void StopApplyTimer() override { applyTimerRunning = false; }
+  bool PumpEvents() override {
+    RunPosted();
+    return true;
+  }
+  void Post(std::function<void()> fn) override {
+    const std::lock_guard g(postLock);
+    posted.push_back(std::move(fn));
+  }
+  void Notice(const std::string& text) override { notices.push_back(text); }
+  void Quit() override { quit = true; }
+
+  void RunPosted() {
+    for (;;) {
+      std::function<void()> fn;
+      {
+        const std::lock_guard g(postLock);
+        if (posted.empty()) return;
+        fn = std::move(posted.front());
+        posted.pop_front();
+      }
+      fn();
+    }
+  }
+  [[nodiscard]] bool Noticed(std::string_view part) const {
+    return std::any_of(notices.begin(), notices.end(),
+                       [&](const std::string& n) { return n.find(part) != std::string::npos; });
+  }
+};
+
+class MainDlgTest : public ::testing::Test {
+protected:
+  TempDir dir;
+  Settings settings{dir.Path() / "Kestrel.dat"};
+  Translator translator;
+  WindowFlags flags;
+  ManualClock clock{100000};
+  DumpStore dump{clock, flags};
+  SendQueue queue{dump, flags};
+  net::ServerLink link;
+  FakeDevices devices;
+  OutputLog outputs;
+  FakeView view;
+  std::vector<in_addr_t> probes;
+  std::function<void(int)> probeDone;
+
+  ControllerServices Services() {
+    return ControllerServices{
+        .settings = settings,
+        .translator = translator,
+        .flags = flags,
+        .dump = dump,
+        .queue = queue,
+        .serverLink = link,
+        .inputs = nullptr,
+        .devices = devices,
+        .makeOutputs = [this] { return std::make_unique<FakeOutputs>(outputs); },
+        .localAddresses =
+            [] {
+              return std::vector<std::string>{"10.0.0.5", "10.0.1.5"};
+            },
+        .autostartEntry = dir.Path() / "autostart" / "kestrel.desktop",
+        .programPath = "/opt/kestrel/bin/kestrel",
+        .clock = clock,
+        .probe =
+            [this](in_addr_t a, std::function<void(int)> done) {
+              probes.push_back(a);
+              probeDone = std::move(done);
+            },
+    };
+  }
+
+  std::unique_ptr<CMainDlg> Open() {
+    auto window = std::make_unique<CMainDlg>(Services(), view);
+    window->OnInitDialog();
+    view.RunPosted();
+    return window;
+  }
+
+  // The user changes controls: start from what the window shows.
+  ControlValues& Controls(const CMainDlg& window) {
+    view.controls = window.CurrentValues();
+    return *view.controls;
+  }
+
+  void Write(const char* section, const char* key, const char* value) { settings.WriteConfigText(section, key, value); }
+  int Int(const config::IntKey& key) { return settings.ReadConfigInt(key.section, key.name, -999); }
+};
+
+TEST_F(MainDlgTest, WithoutAFileTheDefaultsHold) {
+  auto w = Open();
+  const MainFields& f = w->Fields();
+  EXPECT_FALSE(f.serverEnabled);
+  EXPECT_TRUE(f.clientEnabled);
+  EXPECT_TRUE(w->ClientRunning());
+  EXPECT_FALSE(w->ServerRunning());
+  EXPECT_EQ(f.clientPort, 8800U);
+  EXPECT_EQ(f.serverPort, 8800U);
+  EXPECT_TRUE(f.filter && f.filterTimingClock && f.filterActiveSensing);
+  EXPECT_FALSE(f.dumpServer || f.dumpClient);
+  for (bool on : f.serverPorts) EXPECT_TRUE(on);
+  // First run: a row whose default device is one of this machine's own ports starts unticked.
+  EXPECT_TRUE(f.clientPorts[0]); // row 1: "--Not Connected--"
+  EXPECT_FALSE(f.clientPorts[1]);
+  EXPECT_FALSE(f.clientPorts[3]);
+  EXPECT_TRUE(f.clientPorts[4]); // row 5: "Synth A" (entry 4)
+  EXPECT_TRUE(f.clientPorts[7]); // beyond the list: empty name
+  EXPECT_EQ(f.outputs[4].SelectedText(), "Synth A");
+  EXPECT_EQ(f.outputs[0].Entries().front(), "--Not Connected--");
+  // The IP list takes the first address; the MIDI In choice skips "Midi Through".
+  EXPECT_EQ(f.ipList.SelectedText(), "10.0.0.5");
+  EXPECT_EQ(f.localAddress, ParseAddress("10.0.0.5"));
+  EXPECT_EQ(f.midiIn.SelectedText(), "UM-ONE MIDI 1");
+  EXPECT_EQ(f.midiInTarget.SelectedText(), "Kestrel Port1");
+  EXPECT_EQ(w->State(), ConnectionState::Connecting);
+  std::lock_guard g(outputs.lock);
+  EXPECT_EQ(outputs.open[4], "Synth A");
+}
+
+TEST_F(MainDlgTest, NonsenseInTheFileStartsSanelyAndSaysWhatWasIgnored) {
+  Write("Server", "UDPPort", "99999");
+  Write("Client", "UDPPort", "-5");
+  Write("Client", "Enable", "yes");
+  Write("Client", "HostIP", "not.an.address");
+  Write("Server", "MidiIN_Port2", "Kestrel Port9");
+  Write("Pref", "Filter", "");
+  auto w = Open();
+  EXPECT_EQ(w->Fields().serverPort, 8800U);
+  EXPECT_EQ(w->Fields().clientPort, 8800U);
+  EXPECT_TRUE(w->Fields().clientEnabled);
+  EXPECT_EQ(w->Fields().localAddress, ParseAddress("10.0.0.5"));
+  EXPECT_EQ(w->Fields().targetIndex, 0) << "a target naming no port sends as port 1, not port 0";
+  EXPECT_TRUE(view.Noticed("UDPPort=99999"));
+  EXPECT_TRUE(view.Noticed("UDPPort=-5"));
+  EXPECT_TRUE(view.Noticed("Enable=yes"));
+  EXPECT_TRUE(view.Noticed("HostIP=not.an.address"));
+  EXPECT_TRUE(view.Noticed("MidiIN_Port2=Kestrel Port9"));
+}
+
+TEST_F(MainDlgTest, FirstRunRuleLooksAtTheStoredNameInAnyCase) {
+  Write("Client", "To3", "kestrel port3");
+  Write("Client", "To5", "Kestrel Port2");
+  Write("Client", "Port5", "1");
+  auto w = Open();
+  EXPECT_FALSE(w->Fields().clientPorts[2]);
+  EXPECT_EQ(w->Fields().outputs[2].SelectedText(), "Kestrel Port3");
+  EXPECT_TRUE(w->Fields().clientPorts[4]) << "a stored Port5 is obeyed";
+}
+
+TEST_F(MainDlgTest, ServerAndClientOnOneMachineNeverLoopAPortBackIntoItself) {
+  Write("Client", "Port3", "1");
+  Write("Client", "To3", "Kestrel Port3");
+  auto w = Open();
+  ASSERT_TRUE(w->Fields().clientPorts[2]);
+  Controls(*w).serverEnabled = true;
+  w->OnServerClicked();
+  EXPECT_TRUE(w->ServerRunning());
+  EXPECT_EQ(Int(config::kServerEnable), 1);
+  const ChoiceList& row3 = w->Fields().outputs[2];
+  EXPECT_EQ(row3.FindExact("Kestrel Port3"), ChoiceList::kNone);
+  EXPECT_NE(row3.FindExact("Kestrel Port2"), ChoiceList::kNone);
+  EXPECT_EQ(row3.Selected(), 0);
+  EXPECT_FALSE(w->Fields().clientPorts[2]);
+  EXPECT_EQ(Int(config::ClientPortKey(3)), 0);
+
+  // Different ports: the entry comes back, and stays.
+  Controls(*w).clientPort = "8801";
+  w->OnPortEdited();
+  w->OnApplyTimer();
+  Controls(*w).clientEnabled = false;
+  w->OnClientClicked();
+  EXPECT_NE(w->Fields().outputs[2].FindExact("Kestrel Port3"), ChoiceList::kNone);
+}
+
+TEST_F(MainDlgTest, ClientRowsOpenTheirDeviceOrFallBackUnticked) {
+  devices.out.push_back("Gone Synth");
+  auto w = Open();
+  const int gone = w->Fields().outputs[5].FindExact("Gone Synth");
+  ASSERT_NE(gone, ChoiceList::kNone);
+
+  // A device that cannot be opened: unticked, stored 0, the choice stored as made.
+  Controls(*w).clientPorts[5] = true;
+  w->OnOutputChanged(5, gone);
+  EXPECT_FALSE(w->Fields().clientPorts[5]);
+  EXPECT_EQ(Int(config::ClientPortKey(6)), 0);
+  EXPECT_EQ(settings.ReadConfigText(config::ClientDeviceKey(6), ""), "Gone Synth");
+  Controls(*w).clientPorts[5] = true;
+  w->OnClientPortClicked(5);
+  EXPECT_FALSE(w->Fields().clientPorts[5]);
+  EXPECT_EQ(Int(config::ClientPortKey(6)), 0);
+
+  // One that opens: ticked, stored 1; unticking closes it.
+  w->OnOutputChanged(5, w->Fields().outputs[5].FindExact("Synth A"));
+  Controls(*w).clientPorts[5] = true;
+  w->OnClientPortClicked(5);
+  EXPECT_TRUE(w->Fields().clientPorts[5]);
+  EXPECT_EQ(Int(config::ClientPortKey(6)), 1);
+  {
+    std::lock_guard g(outputs.lock);
+    EXPECT_EQ(outputs.open[5], "Synth A");
+  }
+  Controls(*w).clientPorts[5] = false;
+  w->OnClientPortClicked(5);
+  EXPECT_EQ(Int(config::ClientPortKey(6)), 0);
+  std::lock_guard g(outputs.lock);
+  EXPECT_EQ(outputs.open.count(5), 0U);
+}
+
+TEST_F(MainDlgTest, PortEditsAreCheckedAndAppliedASecondAfterTheLastChange) {
+  auto w = Open();
+  // An emptied edit: the message, and the fields after it in binding order keep their values.
+  ControlValues& c = Controls(*w);
+  c.clientPort = "";
+  c.autostart = true;
+  w->OnPortEdited();
+  EXPECT_EQ(view.messages, std::vector<std::string>{"Please enter a positive integer."});
+  EXPECT_EQ(w->Fields().clientPort, 8800U);
+  EXPECT_FALSE(w->Fields().autostart);
+  EXPECT_FALSE(view.applyTimerRunning);
+
+  // Server off: the edited server port is used at the next start but not stored.
+  Controls(*w).serverPort = "9100";
+  w->OnPortEdited();
+  EXPECT_TRUE(view.applyTimerRunning);
+  w->OnApplyTimer();
+  EXPECT_FALSE(view.applyTimerRunning);
+  EXPECT_EQ(Int(config::kServerUdpPort), -999);
+  Controls(*w).serverEnabled = true;
+  w->OnServerClicked();
+  ASSERT_NE(link.sender.load(), nullptr);
+  EXPECT_EQ(link.sender.load()->DestinationPort(), 9100);
+
+  // Server on: the sender is retargeted and the port stored.
+  Controls(*w).serverPort = "9200";
+  w->OnPortEdited();
+  EXPECT_EQ(link.sender.load()->DestinationPort(), 9100) << "not on each keystroke";
+  w->OnApplyTimer();
+  EXPECT_EQ(link.sender.load()->DestinationPort(), 9200);
+  EXPECT_EQ(Int(config::kServerUdpPort), 9200);
+
+  Controls(*w).serverPort = "70000";
+  w->OnPortEdited();
+  EXPECT_EQ(view.messages.back(), "Please enter a UDP port from 1 to 65535.");
+}
+
+TEST_F(MainDlgTest, ConnectionReportsMoveTheStateAndStoreWhereItConnected) {
+  auto w = Open();
+  w->OnStatusReport(kReportConnection, static_cast<int>(ConnectionState::Connected));
+  EXPECT_EQ(settings.ReadConfigText(config::kHostIp), "10.0.0.5");
+  EXPECT_EQ(Int(config::kClientUdpPort), 8800);
+  EXPECT_EQ(w->UpdateTrayAndStatus().tip, "Kestrel - Connected");
+
+  // A keep-alive's sender is probed off the window's thread; the answer shows as the delay.
+  w->OnStatusReport(kReportProbe, ParseAddress("10.0.0.1"));
+  ASSERT_EQ(probes.size(), 1U);
+  EXPECT_EQ(probes[0], ParseAddress("10.0.0.1"));
+  probeDone(12);
+  view.RunPosted();
+  EXPECT_EQ(w->LatencyText(), "delay: 12 ms");
+  probeDone(-1);
+  view.RunPosted();
+  EXPECT_EQ(w->LatencyText(), "");
+  probeDone(7);
+  view.RunPosted();
+  w->OnStatusReport(kReportConnection, static_cast<int>(ConnectionState::Disconnected));
+  EXPECT_EQ(w->LatencyText(), "");
+
+  // Port in use: the error replaces the display, and only a port edit clears it.
+  w->OnStatusReport(kReportConnection, static_cast<int>(ConnectionState::PortInUse));
+  StatusDisplay d = w->UpdateTrayAndStatus();
+  EXPECT_TRUE(d.errorVisible);
+  EXPECT_FALSE(d.connectionVisible);
+  EXPECT_EQ(d.errorText, "Error: Port 8800 already in use");
+  clock.Advance(60000);
+  for (int i = 0; i < 60; ++i) w->OnStatusTimer();
+  view.RunPosted();
+  EXPECT_EQ(w->State(), ConnectionState::PortInUse) << "neither the silence nor the retry rule touch it";
+  Controls(*w).clientPort = "8802";
+  w->OnPortEdited();
+  EXPECT_EQ(w->State(), ConnectionState::Disconnected);
+}
+
+TEST_F(MainDlgTest, SilenceDisconnectsSilencesTheOutputsAndTheRetryRuleReconnects) {
+  auto w = Open();
+  w->OnStatusReport(kReportConnection, static_cast<int>(ConnectionState::Connected));
+  const int notesOffBefore = [&] {
+    std::lock_guard g(outputs.lock);
+    return outputs.notesOff;
+  }();
+  clock.Advance(5001);
+  w->OnStatusTimer();
+  view.RunPosted();
+  EXPECT_EQ(w->State(), ConnectionState::Disconnected);
+  {
+    std::lock_guard g(outputs.lock);
+    EXPECT_GT(outputs.notesOff, notesOffBefore) << "nothing left sounding";
+  }
+  const auto connects = [&] {
+    return std::count_if(view.notices.begin(), view.notices.end(),
+                         [](const std::string& n) { return n.rfind("Client: listening", 0) == 0; });
+  };
+  const auto before = connects();
+  for (int i = 0; i < 52; ++i) {
+    w->OnStatusTimer();
+    view.RunPosted();
+  }
+  EXPECT_EQ(connects(), before + 1) << "reconnected once within 52 ticks";
+}
+
+TEST_F(MainDlgTest, CaptureFailuresSwitchTheInputOff) {
+  Write("Server", "Enable", "1");
+  auto w = Open();
+  w->InputOpenFailed(2);
+  view.RunPosted();
+  EXPECT_FALSE(w->Fields().serverPorts[2]);
+  EXPECT_EQ(Int(config::ServerPortKey(3)), 0);
+  w->InputOpenFailed(9);
+  view.RunPosted();
+  EXPECT_EQ(w->Fields().midiIn.Selected(), 0);
+  EXPECT_EQ(settings.ReadConfigText(config::kMidiInPort, "?"), "--Disabled--");
+}
+
+TEST_F(MainDlgTest, ServerPanelFollowsTheVirtualPortCount) {
+  devices.virtualPorts = 5;
+  Write("Server", "Enable", "1");
+  auto w = Open();
+  const ControlStates s = w->States();
+  EXPECT_TRUE(s.serverPortEnabled[4]);
+  EXPECT_FALSE(s.serverPortEnabled[5]);
+  EXPECT_FALSE(w->Fields().serverPorts[5]) << "a missing port is unticked";
+  EXPECT_EQ(Int(config::ServerPortKey(6)), -999) << "but the file keeps its value";
+  EXPECT_FALSE(s.targetEnabled && w->Fields().midiIn.Selected() == 0);
+}
+
+TEST_F(MainDlgTest, DumpOptionsAreWrittenTogetherAndReachTheOtherThreads) {
+  auto w = Open();
+  ControlValues& c = Controls(*w);
+  c.dumpServer = true;
+  c.filterActiveSensing = false;
+  w->OnDumpOptionClicked();
+  EXPECT_EQ(Int(config::kServerLog), 1);
+  EXPECT_EQ(Int(config::kClientLog), 0);
+  EXPECT_EQ(Int(config::kDumpFilter), 1);
+  EXPECT_EQ(Int(config::kFilterTimingClock), 1);
+  EXPECT_EQ(Int(config::kFilterActiveSensing), 0);
+  EXPECT_TRUE(flags.serverLog.load());
+  EXPECT_FALSE(flags.filterActiveSensing.load());
+}
+
+TEST_F(MainDlgTest, TrayAndTipFollowTheSwitchesAndTheConnection) {
+  auto w = Open();
+  struct Case {
+    bool server, client;
+    ConnectionState state;
+    TrayPicture tray;
+    const char* tip;
+  };
+  for (const Case& k :
+       {Case{false, false, ConnectionState::Connected, TrayPicture::Program, "Kestrel"},
+        Case{true, false, ConnectionState::Connected, TrayPicture::ServerAlone, "Kestrel - Server"},
+        Case{false, true, ConnectionState::Connected, TrayPicture::ClientAloneConnected, "Kestrel - Connected"},
+        Case{false, true, ConnectionState::Connecting, TrayPicture::ClientAlone, "Kestrel - Disconnected"},
+        Case{true, true, ConnectionState::Connected, TrayPicture::BothConnected, "Kestrel - Connected"},
+        Case{true, true, ConnectionState::Disconnected, TrayPicture::Both, "Kestrel - Disconnected"}}) {
+    // (Switching the client off waits for the engine's answer, which a made-up Connected
+    // state would never get.)
+    w->OnStatusReport(kReportConnection, static_cast<int>(ConnectionState::Disconnected));
+    ControlValues& c = Controls(*w);
+    c.serverEnabled = k.server;
+    c.clientEnabled = k.client;
+    w->OnServerClicked();
+    w->OnClientClicked();
+    w->OnStatusReport(kReportConnection, static_cast<int>(k.state));
+    const StatusDisplay d = w->UpdateTrayAndStatus();
+    EXPECT_EQ(d.tray, k.tray) << k.tip;
+    EXPECT_EQ(d.tip, k.tip);
+    EXPECT_EQ(d.connectionVisible, k.client);
+  }
+}
+
+TEST_F(MainDlgTest, AutostartEntryStartsTheProgramHidden) {
+  auto w = Open();
+  Controls(*w).autostart = true;
+  w->OnAutostartClicked();
+  const std::string entry = ReadText(dir.Path() / "autostart" / "kestrel.desktop");
+  EXPECT_NE(entry.find("Exec=/opt/kestrel/bin/kestrel /m"), std::string::npos) << entry;
+  Controls(*w).autostart = false;
+  w->OnAutostartClicked();
+  EXPECT_FALSE(std::filesystem::exists(dir.Path() / "autostart" / "kestrel.desktop"));
+}
+
+TEST_F(MainDlgTest, EscapeHidesAndCancelEndsInOrder) {
+  Write("Server", "Enable", "1");
+  auto w = Open();
+  w->OnEscape();
+  EXPECT_FALSE(view.shown);
+  w->OnStatusReport(kReportShow, 1);
+  EXPECT_TRUE(view.shown);
+  w->OnCancel();
+  EXPECT_TRUE(view.quit);
+  EXPECT_FALSE(w->ServerRunning());
+  EXPECT_FALSE(w->ClientRunning());
+  EXPECT_EQ(link.sender.load(), nullptr);
+  EXPECT_EQ(Int(config::kServerEnable), 1) << "ending the program does not switch anything off for next time";
+}
+
+TEST_F(MainDlgTest, WindowGeometryIsStoredAndRead) {
+  auto w = Open();
+  EXPECT_EQ(w->StoredGeometry().w, 0);
+  w->OnWindowMoved({10, 20, 640, 480});
+  const WindowGeometry g = w->StoredGeometry();
+  EXPECT_EQ(g.x, 10);
+  EXPECT_EQ(g.h, 480);
+}
+
+} // namespace
+} // namespace kestrel::ui
