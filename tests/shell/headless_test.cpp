@@ -1,0 +1,123 @@
+// kestrel --headless as a user or a script runs it: one instance per user, the local socket's
+// requests, orderly ends on signals, a taken port, nonsense in Kestrel.dat.
+
+#include "core/instance_endpoint.hpp"
+#include "support/child_process.hpp"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <cstdlib>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace kestrel {
+namespace {
+
+using test::ChildProcess;
+using test::ReadText;
+using test::TempDir;
+using test::WaitUntil;
+
+class HeadlessTest : public ::testing::Test {
+protected:
+  TempDir home;
+  std::filesystem::path run = home.Path() / "run";
+
+  void SetUp() override {
+    std::filesystem::create_directories(run);
+    std::filesystem::permissions(run, std::filesystem::perms::owner_all);
+    std::filesystem::create_directories(home.Path() / "config" / "kestrel");
+    setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (home.Path() / "config").c_str(), 1);
+    setenv("HOME", home.Path().c_str(), 1);
+    ASSERT_EQ(chdir(home.Path().c_str()), 0);
+  }
+
+  void WriteSettings(const std::string& text) {
+    std::FILE* f = std::fopen((home.Path() / "config" / "kestrel" / "Kestrel.dat").c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs(text.c_str(), f);
+    std::fclose(f);
+  }
+
+  [[nodiscard]] bool Said(const std::filesystem::path& log, const std::string& text) const {
+    return ReadText(log).find(text) != std::string::npos;
+  }
+};
+
+TEST_F(HeadlessTest, OneInstancePerUserAndACancelRequestEndsItInOrder) {
+  const auto log = home.Path() / "first.log";
+  ChildProcess first({KESTREL_PROGRAM, "--headless"}, log);
+  ASSERT_TRUE(WaitUntil([&] { return Said(log, "Client: listening"); })) << ReadText(log);
+
+  // A second start finds the first and ends at once, leaving it running.
+  ChildProcess second({KESTREL_PROGRAM, "--headless"}, home.Path() / "second.log");
+  EXPECT_EQ(second.Wait(std::chrono::seconds(20)), 0);
+  EXPECT_EQ(kill(first.Pid(), 0), 0);
+  // Changing settings under a running instance is refused rather than lost.
+  ChildProcess third({KESTREL_PROGRAM, "--headless", "--set", "Server.Enable=1"}, home.Path() / "third.log");
+  EXPECT_EQ(third.Wait(std::chrono::seconds(20)), 1);
+
+  ASSERT_TRUE(SendToRunningInstance(kCancelRequest));
+  EXPECT_EQ(first.Wait(std::chrono::seconds(20)), 0);
+  EXPECT_TRUE(Said(log, "Kestrel ended"));
+
+  // Its lock went with it: the next start runs.
+  ChildProcess again({KESTREL_PROGRAM, "--headless"}, home.Path() / "again.log");
+  EXPECT_TRUE(WaitUntil([&] { return Said(home.Path() / "again.log", "Client: listening"); }));
+  EXPECT_EQ(again.Terminate(), 0);
+}
+
+TEST_F(HeadlessTest, TerminationSignalsEndItInOrder) {
+  for (int sig : {SIGTERM, SIGINT}) {
+    const auto log = home.Path() / ("signal" + std::to_string(sig) + ".log");
+    ChildProcess k({KESTREL_PROGRAM, "--headless"}, log);
+    ASSERT_TRUE(WaitUntil([&] { return Said(log, "Client: listening"); })) << ReadText(log);
+    kill(k.Pid(), sig);
+    EXPECT_EQ(k.Wait(std::chrono::seconds(20)), 0);
+    EXPECT_TRUE(Said(log, sig == SIGTERM ? "Ending on SIGTERM" : "Ending on SIGINT"));
+    EXPECT_TRUE(Said(log, "Kestrel ended"));
+  }
+}
+
+TEST_F(HeadlessTest, ATakenPortIsReportedAndNonsenseSettingsAreNamed) {
+  WriteSettings("[Client]\nUDPPort=8811\nHostIP=banana\n[Server]\nUDPPort=99999\nEnable=yes\n");
+  // Another program holds the client's port.
+  const int holder = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(8811);
+  // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): the socket interface's own type pun
+  ASSERT_EQ(bind(holder, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+
+  const auto log = home.Path() / "taken.log";
+  ChildProcess k({KESTREL_PROGRAM, "--headless"}, log);
+  EXPECT_TRUE(WaitUntil([&] { return Said(log, "Error: Port 8811 already in use"); })) << ReadText(log);
+  EXPECT_TRUE(Said(log, "UDPPort=99999"));
+  EXPECT_TRUE(Said(log, "HostIP=banana"));
+  EXPECT_TRUE(Said(log, "Enable=yes"));
+  EXPECT_EQ(k.Terminate(), 0);
+  close(holder);
+}
+
+TEST_F(HeadlessTest, CommandLineSettingsAreCheckedAndWritten) {
+  ChildProcess bad({KESTREL_PROGRAM, "--set", "Client.UDPPort=99999"}, home.Path() / "bad.log");
+  EXPECT_EQ(bad.Wait(), 2);
+  ChildProcess unknown({KESTREL_PROGRAM, "--bogus"}, home.Path() / "unknown.log");
+  EXPECT_EQ(unknown.Wait(), 2);
+  unsetenv("DISPLAY");
+  unsetenv("WAYLAND_DISPLAY");
+  unsetenv("QT_QPA_PLATFORM");
+  ChildProcess good({KESTREL_PROGRAM, "--set", "Client.UDPPort=9001", "--set", "Client.To2=Synth A"},
+                    home.Path() / "good.log");
+  EXPECT_EQ(good.Wait(), 0);
+  const std::string dat = ReadText(home.Path() / "config" / "kestrel" / "Kestrel.dat");
+  EXPECT_NE(dat.find("UDPPort=9001"), std::string::npos) << dat;
+  EXPECT_NE(dat.find("To2=Synth A"), std::string::npos) << dat;
+}
+
+} // namespace
+} // namespace kestrel
