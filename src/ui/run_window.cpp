@@ -1,12 +1,88 @@
 #include "ui/run_window.hpp"
 
-#include <cstdio>
+#include "controller/app_context.hpp"
+#include "core/beep.hpp"
+#include "core/instance_endpoint.hpp"
+#include "shell/event_glue.hpp"
+#include "shell/instance_server.hpp"
+#include "shell/signal_watcher.hpp"
+#include "ui/main_window.hpp"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QSystemTrayIcon>
+#include <QTimer>
+
+#include <cstdlib>
+#include <memory>
 
 namespace kestrel::ui {
 
-int RunWindow(AppContext& /*context*/, bool /*startHidden*/) {
-  std::fprintf(stderr, "kestrel: the window is not part of this build yet; run kestrel --headless\n");
-  return 1;
+namespace {
+
+constexpr int kStatusTickMs = 30;
+
+// A failure that stops the work: the box, then the process ends at once, as nothing after the
+// failure can be trusted to shut down in order.
+[[noreturn]] void Fatal(const std::string& text) {
+  std::fprintf(stderr, "kestrel: Error: %s\n", text.c_str());
+  QMessageBox box(QMessageBox::Critical, QStringLiteral("Kestrel"),
+                  QStringLiteral("Error: %1").arg(QString::fromUtf8(text.c_str())), QMessageBox::Ok);
+  box.setWindowFlag(Qt::WindowStaysOnTopHint);
+  box.exec();
+  std::_Exit(0);
+}
+
+void Bell() { QApplication::beep(); }
+
+} // namespace
+
+int RunWindow(AppContext& context, bool startHidden) {
+  // The window hides to the tray and message boxes come and go: none of that ends the program,
+  // only "Exit" and the requests from outside do.
+  QApplication::setQuitOnLastWindowClosed(false);
+  SetBell(&Bell);
+  shell::EventGlue glue([](const std::string& text) { Fatal(text); });
+
+  std::unique_ptr<MainWindow> window;
+  glue.Guard([&] {
+    window = std::make_unique<MainWindow>(context.Services(), glue);
+    context.Attach(&window->Controller());
+  });
+  if (window == nullptr) return 1;
+  const bool tray = QSystemTrayIcon::isSystemTrayAvailable();
+  if (tray) window->EnableTray();
+  glue.Guard([&] { window->Init(); });
+  // Without a tray a hidden start would leave nothing to click.
+  if (!startHidden || !tray) window->ShowMainWindow(true);
+
+  auto cancel = [&] {
+    glue.Post([&] {
+      if (!glue.Quitting()) window->Controller().OnCancel();
+    });
+  };
+  shell::SignalWatcher watcher([&](int /*signal*/) { cancel(); });
+  shell::InstanceServer instance(
+      InstanceSocketPath(),
+      [&] {
+        glue.Guard([&] {
+          if (!glue.Quitting()) window->Controller().OnStatusReport(kReportShow, 1);
+        });
+      },
+      cancel);
+
+  QTimer status;
+  QObject::connect(&status, &QTimer::timeout, [&] {
+    if (!glue.Quitting()) window->StatusTick();
+  });
+  status.start(kStatusTickMs);
+
+  const int code = QApplication::exec();
+  status.stop();
+  context.Attach(nullptr);
+  window.reset();
+  SetBell(nullptr);
+  return code;
 }
 
 } // namespace kestrel::ui

@@ -1,0 +1,149 @@
+#pragma once
+
+// The main window: two panels (server and client), the MIDI In, filter and dump boxes, the dump
+// list and, in Debug mode, a status bar. All behaviour lives in the controller (CMainDlg); this
+// class copies its fields to and from the widgets and forwards the widgets' events to it, each
+// inside the event glue's guard. Everything runs on the UI thread except Post.
+
+#include "controller/main_dlg.hpp"
+#include "controller/main_view.hpp"
+
+#include <QTimer>
+#include <QWidget>
+
+#include <array>
+#include <functional>
+#include <memory>
+#include <string>
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QAction;
+class QStatusBar;
+class QSystemTrayIcon;
+
+namespace kestrel::shell {
+class EventGlue;
+}
+
+namespace kestrel::ui {
+
+class ConnectionDisplay;
+class DumpListView;
+class Lamp;
+
+class MainWindow final : public QWidget, public MainView {
+public:
+  // Builds the controller on `services` (it reads its settings now) and the widgets around it,
+  // and restores the stored window position. `glue` outlives the window.
+  MainWindow(ControllerServices services, shell::EventGlue& glue, QWidget* parent = nullptr);
+  ~MainWindow() override;
+  MainWindow(const MainWindow&) = delete;
+  MainWindow& operator=(const MainWindow&) = delete;
+
+  [[nodiscard]] CMainDlg& Controller() noexcept { return *controller_; }
+
+  // The controller's initialisation: device lists, client rows, then server and client on as
+  // stored. Call once, inside the guard.
+  void Init();
+  // Adds the tray icon. Without one, minimizing leaves the window in the task bar.
+  void EnableTray();
+  // One 30 ms tick: the controller's status timer, lamps, status texts, tray and dump list.
+  void StatusTick();
+  // The idle update: status bar, error text, connection display, latency, tray picture and tip.
+  void RefreshStatus();
+  // Sends the texts of message boxes to `hook` instead of showing them (tests, screenshots).
+  void SetMessageHook(std::function<void(const std::string&)> hook) { messageHook_ = std::move(hook); }
+  // Tray menu items: exactly as clicking the check box.
+  void ToggleServer();
+  void ToggleClient();
+
+  [[nodiscard]] DumpListView& DumpList() noexcept { return *dumpList_; }
+
+  // ---- MainView
+  void ReadControls(ControlValues& values) override;
+  void WriteControls() override;
+  void ShowMessage(const std::string& text) override;
+  void ShowError(const std::string& text) override;
+  void ShowMainWindow(bool show) override;
+  void RepaintLamp(int index) override;
+  void StartApplyTimer() override;
+  void StopApplyTimer() override;
+  bool PumpEvents() override;
+  void Post(std::function<void()> fn) override;
+  void Notice(const std::string& text) override;
+  void Quit() override;
+
+protected:
+  void keyPressEvent(QKeyEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  void changeEvent(QEvent* event) override;
+  void moveEvent(QMoveEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+
+private:
+  [[nodiscard]] QString T(const char* text) const;
+  [[nodiscard]] QString T(const std::string& text) const { return T(text.c_str()); }
+  // Runs a controller handler inside the guard, once the controller exists.
+  void Forward(const std::function<void(CMainDlg&)>& handler);
+
+  QWidget* BuildServerPanel();
+  QWidget* BuildClientPanel();
+  QWidget* BuildBoxes();
+  void BuildStatusBar();
+  void ConnectControls();
+  void ApplyStoredGeometry();
+  void GeometrySettled();
+  void PressedEnter();
+  void ShowBox(const std::string& text, bool error);
+  void UpdateTray(const StatusDisplay& display);
+
+  shell::EventGlue& glue_;
+  std::unique_ptr<CMainDlg> controller_;
+  std::function<void(const std::string&)> messageHook_;
+
+  QCheckBox* server_ = nullptr;
+  QLineEdit* serverPort_ = nullptr;
+  std::array<QCheckBox*, kRows> serverRows_{};
+  std::array<Lamp*, kRows> lamps_{};
+
+  QCheckBox* client_ = nullptr;
+  QComboBox* ip_ = nullptr;
+  QLineEdit* clientPort_ = nullptr;
+  ConnectionDisplay* connection_ = nullptr;
+  QLabel* latency_ = nullptr;
+  QLabel* error_ = nullptr;
+  std::array<QCheckBox*, kRows> clientRows_{};
+  std::array<QComboBox*, kRows> outputs_{};
+
+  QComboBox* midiIn_ = nullptr;
+  QComboBox* midiInTarget_ = nullptr;
+  QCheckBox* filterTimingClock_ = nullptr;
+  QCheckBox* filterActiveSensing_ = nullptr;
+  QCheckBox* dumpFilter_ = nullptr;
+  QCheckBox* dumpServer_ = nullptr;
+  QCheckBox* dumpClient_ = nullptr;
+  QCheckBox* autostart_ = nullptr;
+  DumpListView* dumpList_ = nullptr;
+
+  QStatusBar* statusBar_ = nullptr; // Debug mode only
+  QLabel* noticePane_ = nullptr;
+  QLabel* latencyPane_ = nullptr;
+  QLabel* maxLatencyPane_ = nullptr;
+
+  QSystemTrayIcon* tray_ = nullptr;
+  QMenu* trayMenu_ = nullptr;
+  QAction* trayServer_ = nullptr;
+  QAction* trayClient_ = nullptr;
+  int trayPicture_ = -1;
+  std::string trayTip_;
+
+  QTimer applyTimer_;
+  QTimer geometryTimer_;
+  WindowGeometry savedGeometry_;
+};
+
+} // namespace kestrel::ui
