@@ -89,8 +89,11 @@ int ListDevices() {
 }
 
 bool HaveDisplay() {
+  // Read before any thread exists.
+  // NOLINTBEGIN(concurrency-mt-unsafe)
   return std::getenv("DISPLAY") != nullptr || std::getenv("WAYLAND_DISPLAY") != nullptr ||
          std::getenv("QT_QPA_PLATFORM") != nullptr;
+  // NOLINTEND(concurrency-mt-unsafe)
 }
 
 } // namespace

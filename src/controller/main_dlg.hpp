@@ -48,13 +48,11 @@ inline constexpr std::string_view kNotConnected = "--Not Connected--";
 inline constexpr std::string_view kDisabled = "--Disabled--";
 
 // Status report codes the window takes from the engines, the capture layer and itself.
-enum StatusCode : int {
-  kReportConnection = 3000,  // value: the new ConnectionState
-  kReportInputFailed = 3005, // value: input slot 0..7, or 9 for the MIDI In device
-  kReportShow = 3007,        // value: 1 show, 0 hide
-  kReportProbe = 3009,       // value: IPv4 address (network order) to probe
-  kReportProbeResult = 3010, // value: the delay in ms, or -1 (the probe runs off the window's thread)
-};
+inline constexpr int kReportConnection = 3000;  // value: the new ConnectionState
+inline constexpr int kReportInputFailed = 3005; // value: input slot 0..7, or 9 for the MIDI In device
+inline constexpr int kReportShow = 3007;        // value: 1 show, 0 hide
+inline constexpr int kReportProbe = 3009;       // value: IPv4 address (network order) to probe
+inline constexpr int kReportProbeResult = 3010; // value: the delay in ms, or -1 (probes run off the window's thread)
 
 // The machine's MIDI devices as the window lists them.
 class DeviceSource {

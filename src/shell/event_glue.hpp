@@ -4,6 +4,7 @@
 // window's thread from any thread, every entry into the controller run inside the error guard,
 // and the short waits during which the window keeps handling its events.
 
+#include <QEvent>
 #include <QObject>
 
 #include <functional>
@@ -25,6 +26,9 @@ public:
   bool PumpEvents();
   void SetQuitting() noexcept { quitting_ = true; }
   [[nodiscard]] bool Quitting() const noexcept { return quitting_; }
+
+protected:
+  bool event(QEvent* e) override;
 
 private:
   std::function<void(const std::string&)> fatal_;
