@@ -1,0 +1,390 @@
+// The Qt main window on the offscreen platform: its controls reach the controller, the
+// controller's fields come back into the controls, and the dump list follows the store.
+
+#include "ui/dump_list.hpp"
+#include "ui/indicator_widgets.hpp"
+#include "window_fixture.hpp"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <ostream>
+
+// Readable QStrings in failure messages.
+void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
+
+namespace kestrel::ui {
+namespace {
+
+using test::WindowBench;
+
+template <class W>
+W* Find(MainWindow& window, const char* name) {
+  auto* widget = window.findChild<W*>(QString::fromLatin1(name));
+  if (widget == nullptr) ADD_FAILURE() << "no widget " << name;
+  return widget;
+}
+
+QStringList Items(const QComboBox* combo) {
+  QStringList items;
+  for (int i = 0; i < combo->count(); ++i) items << combo->itemText(i);
+  return items;
+}
+
+class MainWindowTest : public ::testing::Test {
+protected:
+  // Each case starts with both engines off and no client row on (the client and its rows are on
+  // by default).
+  void SetUp() override {
+    bench.settings.WriteConfigInt("Client", "Enable", 0);
+    for (int n = 1; n <= kRows; ++n) bench.settings.WriteConfigInt(config::ClientPortKey(n), 0);
+  }
+  void TearDown() override { EXPECT_TRUE(bench.fatal.empty()) << bench.fatal.front(); }
+
+  int Stored(const char* section, const char* key) const { return bench.settings.ReadConfigInt(section, key, -1); }
+
+  WindowBench bench;
+};
+
+// ---- server panel -----------------------------------------------------------------------------
+
+TEST_F(MainWindowTest, ServerCheckBoxStartsAndStopsTheServerAndItsPanel) {
+  MainWindow& w = bench.Open();
+  auto* server = Find<QCheckBox>(w, "server");
+  ASSERT_NE(server, nullptr);
+  EXPECT_FALSE(Find<QCheckBox>(w, "serverRow1")->isEnabled());
+  EXPECT_FALSE(Find<Lamp>(w, "lamp1")->isEnabled());
+  EXPECT_FALSE(Find<QComboBox>(w, "midiIn")->isEnabled());
+
+  server->click();
+  EXPECT_TRUE(w.Controller().ServerRunning());
+  EXPECT_EQ(Stored("Server", "Enable"), 1);
+  EXPECT_TRUE(Find<QCheckBox>(w, "serverRow8")->isEnabled());
+  EXPECT_TRUE(Find<Lamp>(w, "lamp8")->isEnabled());
+  EXPECT_TRUE(Find<QLineEdit>(w, "serverPort")->isEnabled());
+  EXPECT_TRUE(Find<QComboBox>(w, "midiIn")->isEnabled());
+
+  server->click();
+  EXPECT_FALSE(w.Controller().ServerRunning());
+  EXPECT_EQ(Stored("Server", "Enable"), 0);
+  EXPECT_FALSE(Find<QCheckBox>(w, "serverRow1")->isEnabled());
+}
+
+TEST_F(MainWindowTest, ServerRowsAndDumpOptionsAreStoredFromTheirCheckBoxes) {
+  MainWindow& w = bench.Open();
+  Find<QCheckBox>(w, "server")->click();
+  auto* row3 = Find<QCheckBox>(w, "serverRow3");
+  row3->click();
+  EXPECT_EQ(Stored("Server", "Port3"), row3->isChecked() ? 1 : 0);
+  row3->click();
+  EXPECT_EQ(Stored("Server", "Port3"), row3->isChecked() ? 1 : 0);
+
+  // The dump's "Server" is not the panel's "Server": it has its own key and leaves the engine be.
+  auto* dumpServer = Find<QCheckBox>(w, "dumpServer");
+  dumpServer->click();
+  EXPECT_EQ(Stored("Server", "Log"), dumpServer->isChecked() ? 1 : 0);
+  EXPECT_EQ(bench.flags.serverLog.load(), dumpServer->isChecked());
+  EXPECT_TRUE(w.Controller().ServerRunning());
+  Find<QCheckBox>(w, "filterTimingClock")->click();
+  EXPECT_EQ(Stored("Pref", "FilterTC"), 0);
+  EXPECT_FALSE(bench.flags.filterTimingClock.load());
+}
+
+TEST_F(MainWindowTest, LampLightsOnTheTickAfterItsPortWasActiveAndGoesDarkLater) {
+  MainWindow& w = bench.Open();
+  auto* lamp = Find<Lamp>(w, "lamp2");
+  w.Controller().LampTrigger(2);
+  EXPECT_FALSE(lamp->Lit()); // painted on the tick, not from the capture thread
+  w.StatusTick();
+  EXPECT_TRUE(lamp->Lit());
+  EXPECT_FALSE(Find<Lamp>(w, "lamp1")->Lit());
+  for (int i = 0; i < CBin::kHoldTicks; ++i) w.StatusTick();
+  EXPECT_FALSE(lamp->Lit());
+}
+
+// ---- client panel -----------------------------------------------------------------------------
+
+TEST_F(MainWindowTest, ClientRowsOpenTheirDeviceOrFallBackToOff) {
+  MainWindow& w = bench.Open();
+  EXPECT_FALSE(Find<QComboBox>(w, "output1")->isEnabled());
+  Find<QCheckBox>(w, "client")->click();
+  ASSERT_TRUE(w.Controller().ClientRunning());
+  EXPECT_EQ(Stored("Client", "Enable"), 1);
+
+  auto* output1 = Find<QComboBox>(w, "output1");
+  ASSERT_TRUE(output1->isEnabled());
+  EXPECT_EQ(Items(output1),
+            (QStringList{"--Not Connected--", "Broken Synth", "Kestrel Port1", "Kestrel Port2", "Synth A"}));
+  output1->setCurrentIndex(output1->findText("Synth A"));
+  EXPECT_EQ(bench.settings.ReadConfigText(config::ClientDeviceKey(1)), "Synth A");
+  auto* row1 = Find<QCheckBox>(w, "clientRow1");
+  row1->click();
+  EXPECT_TRUE(row1->isChecked());
+  EXPECT_EQ(Stored("Client", "Port1"), 1);
+  EXPECT_EQ(bench.outputs.OpenAt(0), "Synth A");
+
+  // A device that refuses to open leaves its row unticked and stored off.
+  auto* output2 = Find<QComboBox>(w, "output2");
+  output2->setCurrentIndex(output2->findText("Broken Synth"));
+  auto* row2 = Find<QCheckBox>(w, "clientRow2");
+  row2->click();
+  EXPECT_FALSE(row2->isChecked());
+  EXPECT_EQ(Stored("Client", "Port2"), 0);
+  EXPECT_EQ(bench.outputs.OpenAt(1), "");
+
+  row1->click();
+  EXPECT_EQ(Stored("Client", "Port1"), 0);
+  EXPECT_EQ(bench.outputs.OpenAt(0), "");
+}
+
+TEST_F(MainWindowTest, StoredRowsAndChoicesAreShownAtStart) {
+  bench.settings.WriteConfigInt("Client", "Enable", 1);
+  bench.settings.WriteConfigInt("Client", "Port3", 1);
+  bench.settings.WriteConfigText("Client", "To3", "Synth A");
+  bench.settings.WriteConfigText("Server", "MidiIN_Port", "Keystation 49");
+  bench.settings.WriteConfigText("Server", "MidiIN_Port2", "Kestrel Port4");
+  MainWindow& w = bench.Open();
+  EXPECT_TRUE(Find<QCheckBox>(w, "client")->isChecked());
+  EXPECT_TRUE(Find<QCheckBox>(w, "clientRow3")->isChecked());
+  EXPECT_EQ(Find<QComboBox>(w, "output3")->currentText(), "Synth A");
+  EXPECT_EQ(bench.outputs.OpenAt(2), "Synth A");
+  EXPECT_EQ(Find<QComboBox>(w, "ip")->currentText(), "10.0.0.5");
+  EXPECT_EQ(Items(Find<QComboBox>(w, "midiIn")), (QStringList{"--Disabled--", "UM-ONE MIDI 1", "Keystation 49"}));
+  EXPECT_EQ(Find<QComboBox>(w, "midiIn")->currentText(), "Keystation 49");
+  EXPECT_EQ(Find<QComboBox>(w, "midiInTarget")->currentText(), "Kestrel Port4");
+  EXPECT_EQ(Find<QLineEdit>(w, "clientPort")->text(), "8800");
+}
+
+TEST_F(MainWindowTest, ChoicesFollowTheControllerWhenServerAndClientShareAPort) {
+  MainWindow& w = bench.Open();
+  Find<QCheckBox>(w, "client")->click();
+  auto* output1 = Find<QComboBox>(w, "output1");
+  output1->setCurrentIndex(output1->findText("Kestrel Port1"));
+  Find<QCheckBox>(w, "clientRow1")->click();
+  ASSERT_TRUE(Find<QCheckBox>(w, "clientRow1")->isChecked());
+
+  // Both on port 8800: row 1 would play port 1 back into this machine's own Kestrel Port1.
+  Find<QCheckBox>(w, "server")->click();
+  EXPECT_EQ(output1->findText("Kestrel Port1"), -1);
+  EXPECT_EQ(output1->currentIndex(), 0);
+  EXPECT_FALSE(Find<QCheckBox>(w, "clientRow1")->isChecked());
+  EXPECT_EQ(Stored("Client", "Port1"), 0);
+  EXPECT_NE(Find<QComboBox>(w, "output2")->findText("Kestrel Port1"), -1);
+}
+
+TEST_F(MainWindowTest, ConnectionDisplayAndErrorTextTakeTurns) {
+  MainWindow& w = bench.Open();
+  Find<QCheckBox>(w, "client")->click();
+  auto* display = Find<ConnectionDisplay>(w, "connection");
+  auto* error = Find<QLabel>(w, "error");
+  w.Controller().OnStatusReport(kReportConnection, static_cast<int>(net::ConnectionState::Connected));
+  w.Controller().OnStatusReport(kReportProbeResult, 3);
+  w.RefreshStatus();
+  EXPECT_FALSE(display->isHidden());
+  EXPECT_EQ(display->Shown(), CBtStat::Picture::Connected);
+  EXPECT_EQ(display->Text(), "Connected");
+  EXPECT_TRUE(error->isHidden());
+  EXPECT_EQ(Find<QLabel>(w, "latency")->text(), "delay: 3 ms");
+
+  w.Controller().OnStatusReport(kReportConnection, static_cast<int>(net::ConnectionState::PortInUse));
+  w.RefreshStatus();
+  EXPECT_TRUE(display->isHidden());
+  EXPECT_FALSE(error->isHidden());
+  EXPECT_EQ(error->text(), "Error: Port 8800 already in use");
+
+  Find<QCheckBox>(w, "client")->click();
+  w.RefreshStatus();
+  EXPECT_TRUE(display->isHidden());
+}
+
+// ---- keys, edits and the window's own events -----------------------------------------------
+
+TEST_F(MainWindowTest, EscapeAndEnterHideTheWindowButClosingDoesNot) {
+  MainWindow& w = bench.Open();
+  w.show();
+  ASSERT_TRUE(w.isVisible());
+  EXPECT_FALSE(w.close());
+  EXPECT_TRUE(w.isVisible());
+
+  QTest::keyClick(&w, Qt::Key_Escape);
+  EXPECT_FALSE(w.isVisible());
+
+  w.ShowMainWindow(true);
+  ASSERT_TRUE(w.isVisible());
+  QTest::keyClick(Find<QLineEdit>(w, "clientPort"), Qt::Key_Return);
+  EXPECT_FALSE(w.isVisible());
+  EXPECT_TRUE(bench.messages.empty());
+}
+
+TEST_F(MainWindowTest, EmptiedPortEditAsksForANumberAndKeepsThePort) {
+  MainWindow& w = bench.Open();
+  w.show();
+  auto* edit = Find<QLineEdit>(w, "serverPort");
+  Find<QCheckBox>(w, "server")->click();
+  edit->setFocus();
+  edit->selectAll();
+  QTest::keyClick(edit, Qt::Key_Backspace);
+  ASSERT_EQ(bench.messages.size(), 1U);
+  EXPECT_EQ(bench.messages.front(), "Please enter a positive integer.");
+  EXPECT_EQ(w.Controller().Fields().serverPort, 8800U);
+
+  // Enter does not leave the window with an edit the controller refuses.
+  QTest::keyClick(edit, Qt::Key_Return);
+  EXPECT_TRUE(w.isVisible());
+  EXPECT_EQ(bench.messages.size(), 2U);
+
+  QTest::keyClicks(edit, "9100");
+  EXPECT_EQ(w.Controller().Fields().serverPort, 9100U);
+  EXPECT_EQ(edit->text(), "9100");
+  // Letters never reach the edit.
+  QTest::keyClicks(edit, "x");
+  EXPECT_EQ(edit->text(), "9100");
+}
+
+TEST_F(MainWindowTest, StoredGeometryIsRestoredAndMovesAreWrittenBack) {
+  bench.settings.WriteConfigInt("Pref", "x", 40);
+  bench.settings.WriteConfigInt("Pref", "y", 50);
+  bench.settings.WriteConfigInt("Pref", "w", 900);
+  bench.settings.WriteConfigInt("Pref", "h", 700);
+  MainWindow& w = bench.Open();
+  EXPECT_EQ(w.size(), QSize(900, 700));
+  w.show();
+  w.resize(950, 720);
+  // Written once the window has kept still a moment; the wait only bounds a slow machine.
+  EXPECT_TRUE(QTest::qWaitFor([&] { return Stored("Pref", "w") == 950; }, 10000));
+  EXPECT_EQ(Stored("Pref", "h"), 720);
+}
+
+// ---- the dump list ---------------------------------------------------------------------------
+
+EventRecord Header(std::int32_t port, std::int32_t timestamp) {
+  EventRecord r;
+  r.type = static_cast<std::int32_t>(RecordType::MIM_DATA);
+  r.port = port;
+  r.timestamp = timestamp;
+  r.captureTime = timestamp + 2;
+  r.dataLength = 4;
+  return r;
+}
+
+void AppendNote(DumpStore& dump, std::int32_t port, std::uint8_t key, std::int32_t timestamp = 1000) {
+  const std::array<std::byte, 4> word{std::byte{0x90}, std::byte{key}, std::byte{100}, std::byte{0}};
+  dump.AppendToDump(Header(port, timestamp), word);
+}
+
+QString Cell(const QAbstractItemModel& model, int row, int column) {
+  return model.data(model.index(row, column)).toString();
+}
+
+int SelectedRow(const QTableView& view) {
+  const QModelIndexList rows = view.selectionModel()->selectedRows();
+  return rows.size() == 1 ? rows.front().row() : -1;
+}
+
+class DumpListTest : public ::testing::Test {
+protected:
+  WindowFlags flags;
+  DumpStore dump{SystemClock(), flags, DumpLimits{.maxBytes = 1 << 20, .maxRows = 5, .chunkBytes = 4096}};
+  DumpListView view{dump, {"TimeStamp", "Port", "Hex", "Code"}};
+};
+
+TEST_F(DumpListTest, CellsAreDecodedFromTheStore) {
+  AppendNote(dump, 1, 60);
+  AppendNote(dump, 10, 36, 1234);
+  view.Tick();
+  const DumpListModel& model = view.Model();
+  ASSERT_EQ(model.rowCount(), 2);
+  EXPECT_EQ(model.columnCount(), 4);
+  EXPECT_EQ(Cell(model, 0, 3), "[1] Note on (60,100)");
+  EXPECT_EQ(Cell(model, 0, 2), "90 3c 64 ");
+  EXPECT_EQ(Cell(model, 0, 1), "1");
+  EXPECT_EQ(Cell(model, 1, 0), "1234 2");
+  EXPECT_EQ(Cell(model, 1, 1), "10");
+  EXPECT_EQ(model.headerData(3, Qt::Horizontal).toString(), "Code");
+  const auto alignment = [&](int column) {
+    return model.data(model.index(0, column), Qt::TextAlignmentRole).value<Qt::Alignment>() & Qt::AlignHorizontal_Mask;
+  };
+  EXPECT_EQ(alignment(0), Qt::AlignRight);
+  EXPECT_EQ(alignment(1), Qt::AlignRight);
+  EXPECT_EQ(alignment(2), Qt::AlignLeft);
+  EXPECT_EQ(alignment(3), Qt::AlignLeft);
+}
+
+TEST_F(DumpListTest, FollowsTheNewestRowOnlyWhileTheLastRowIsSelected) {
+  // An empty list follows from the start.
+  AppendNote(dump, 1, 60);
+  AppendNote(dump, 1, 61);
+  view.Tick();
+  EXPECT_EQ(SelectedRow(view), 1);
+  AppendNote(dump, 1, 62);
+  view.Tick();
+  EXPECT_EQ(SelectedRow(view), 2);
+
+  // Another row chosen: new rows come in below without taking the selection.
+  view.selectRow(0);
+  AppendNote(dump, 1, 63);
+  view.Tick();
+  EXPECT_EQ(view.Model().rowCount(), 4);
+  EXPECT_EQ(SelectedRow(view), 0);
+
+  // End goes back to the newest row, and the list follows again.
+  view.setFocus();
+  QTest::keyClick(&view, Qt::Key_End);
+  EXPECT_EQ(SelectedRow(view), 3);
+  AppendNote(dump, 1, 64);
+  view.Tick();
+  EXPECT_EQ(SelectedRow(view), 4);
+}
+
+TEST_F(DumpListTest, RowsDroppedByTheStoreLeaveFromTheTop) {
+  for (std::uint8_t key = 60; key < 65; ++key) AppendNote(dump, 1, key);
+  view.Tick();
+  ASSERT_EQ(view.Model().rowCount(), 5);
+  // The store keeps five rows: three more push the three oldest out.
+  for (std::uint8_t key = 65; key < 68; ++key) AppendNote(dump, 1, key);
+  // Before the tick the model still has its five rows; the ones gone show nothing.
+  EXPECT_EQ(Cell(view.Model(), 0, 3), "");
+  EXPECT_EQ(Cell(view.Model(), 3, 3), "[1] Note on (63,100)");
+  view.Tick();
+  ASSERT_EQ(view.Model().rowCount(), 5);
+  EXPECT_EQ(Cell(view.Model(), 0, 3), "[1] Note on (63,100)");
+  EXPECT_EQ(Cell(view.Model(), 4, 3), "[1] Note on (67,100)");
+  EXPECT_EQ(SelectedRow(view), 4);
+}
+
+TEST_F(MainWindowTest, ClearEmptiesTheListAtOnceAndItFollowsNewRowsAgain) {
+  MainWindow& w = bench.Open();
+  DumpListView& list = w.DumpList();
+  for (std::uint8_t key = 60; key < 63; ++key) AppendNote(bench.dump, 2, key);
+  w.StatusTick();
+  ASSERT_EQ(list.Model().rowCount(), 3);
+  list.selectRow(0);
+
+  Find<QPushButton>(w, "clear")->click();
+  EXPECT_EQ(bench.dump.RowCount(), 0U);
+  EXPECT_EQ(list.Model().rowCount(), 0);
+  AppendNote(bench.dump, 2, 70);
+  AppendNote(bench.dump, 2, 71);
+  w.StatusTick();
+  ASSERT_EQ(list.Model().rowCount(), 2);
+  EXPECT_EQ(Cell(list.Model(), 1, 3), "[1] Note on (71,100)");
+  EXPECT_EQ(SelectedRow(list), 1);
+}
+
+} // namespace
+} // namespace kestrel::ui
+
+int main(int argc, char** argv) {
+  if (!kestrel::test::IsolateNetwork("main_window_test")) return 1;
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

@@ -1,0 +1,149 @@
+#pragma once
+
+// A main window on made-up surroundings: a temporary Kestrel.dat, a device list of a few names,
+// MIDI outputs that open only the names they know, and one local address. Shared by the window's
+// tests and the screenshot program. The server, when switched on, opens a real broadcast socket:
+// whatever uses this runs in a network namespace of its own.
+
+#include "controller/main_dlg.hpp"
+#include "core/dump_store.hpp"
+#include "core/midi_outputs.hpp"
+#include "core/send_queue.hpp"
+#include "core/settings.hpp"
+#include "core/translation.hpp"
+#include "core/window_flags.hpp"
+#include "net/server_engine.hpp"
+#include "shell/event_glue.hpp"
+#include "support/child_process.hpp"
+#include "ui/main_window.hpp"
+
+#include <net/if.h>
+#include <sched.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace kestrel::test {
+
+class FakeDevices final : public ui::DeviceSource {
+public:
+  std::vector<std::string> in{"UM-ONE MIDI 1", "Keystation 49"};
+  std::vector<std::string> out{"Kestrel Port1", "Kestrel Port2", "Broken Synth", "Synth A"};
+  [[nodiscard]] std::vector<std::string> MidiInDevices() const override { return in; }
+  [[nodiscard]] std::vector<std::string> MidiOutDevices() const override { return out; }
+  [[nodiscard]] int CountVirtualPorts() const override { return 8; }
+};
+
+// What the fake outputs were asked to do; the client engine's thread writes it.
+struct OutputLog {
+  std::mutex lock;
+  std::set<std::string> known{"Kestrel Port1", "Kestrel Port2", "Synth A", "--Not Connected--"};
+  std::map<int, std::string> open;
+
+  [[nodiscard]] std::string OpenAt(int slot) {
+    const std::lock_guard g(lock);
+    const auto it = open.find(slot);
+    return it == open.end() ? std::string() : it->second;
+  }
+};
+
+class FakeOutputs final : public MidiOutputs {
+public:
+  explicit FakeOutputs(OutputLog& log) : log_(log) {}
+  int OpenOutputByName(std::string_view name, int index) override {
+    const std::lock_guard g(log_.lock);
+    if (log_.known.count(std::string(name)) == 0) return 0;
+    log_.open[index] = std::string(name);
+    return 1;
+  }
+  void CloseOutput(int index) override {
+    const std::lock_guard g(log_.lock);
+    log_.open.erase(index);
+  }
+  void CloseAllOutputs() override {
+    const std::lock_guard g(log_.lock);
+    log_.open.clear();
+  }
+  [[nodiscard]] SlotState State(int /*index*/) const noexcept override { return SlotState::Empty; }
+  void PlayShort(int /*index*/, std::uint32_t /*word*/) noexcept override {}
+  void PlayLong(int /*index*/, std::span<const std::byte> /*bytes*/) override {}
+  void NotesOff() noexcept override {}
+
+private:
+  OutputLog& log_;
+};
+
+// Everything a window is built on, and the window. Message boxes land in `messages`.
+struct WindowBench {
+  TempDir dir;
+  Settings settings{dir.Path() / "Kestrel.dat"};
+  Translator translator;
+  WindowFlags flags;
+  DumpStore dump{SystemClock(), flags};
+  SendQueue queue{dump, flags};
+  net::ServerLink link;
+  FakeDevices devices;
+  OutputLog outputs;
+  std::vector<std::string> messages;
+  std::vector<std::string> fatal;
+  shell::EventGlue glue{[this](const std::string& text) { fatal.push_back(text); }};
+  std::unique_ptr<ui::MainWindow> window;
+
+  ui::ControllerServices Services() {
+    return ui::ControllerServices{
+        .settings = settings,
+        .translator = translator,
+        .flags = flags,
+        .dump = dump,
+        .queue = queue,
+        .serverLink = link,
+        .inputs = nullptr,
+        .devices = devices,
+        .makeOutputs = [this]() -> std::unique_ptr<MidiOutputs> { return std::make_unique<FakeOutputs>(outputs); },
+        .localAddresses = [] { return std::vector<std::string>{"10.0.0.5"}; },
+        .autostartEntry = dir.Path() / "autostart" / "kestrel.desktop",
+        .programPath = dir.Path() / "kestrel",
+        .clock = SystemClock(),
+        .probe = [](in_addr_t, const std::function<void(int)>&) {},
+    };
+  }
+
+  // Builds and initialises the window, as start-up does.
+  ui::MainWindow& Open() {
+    window = std::make_unique<ui::MainWindow>(Services(), glue);
+    window->SetMessageHook([this](const std::string& text) { messages.push_back(text); });
+    glue.Guard([this] { window->Init(); });
+    return *window;
+  }
+
+  ~WindowBench() { window.reset(); }
+  WindowBench() = default;
+  WindowBench(const WindowBench&) = delete;
+  WindowBench& operator=(const WindowBench&) = delete;
+};
+
+// Switching the server on opens a broadcast socket. ctest already runs the programs built on this
+// in a network namespace of their own; run by hand, they make one before anything else starts.
+// Call first thing in main, while the process has a single thread.
+inline bool IsolateNetwork(const char* program) {
+  bool onlyLoopback = true;
+  if (struct if_nameindex* names = if_nameindex(); names != nullptr) {
+    for (const struct if_nameindex* n = names; n->if_index != 0; ++n) {
+      if (std::strcmp(n->if_name, "lo") != 0) onlyLoopback = false;
+    }
+    if_freenameindex(names);
+  }
+  if (onlyLoopback || unshare(CLONE_NEWNET) == 0) return true;
+  std::fprintf(stderr, "%s: cannot leave the machine's network (unshare): %s\n", program, std::strerror(errno));
+  return false;
+}
+
+} // namespace kestrel::test
