@@ -120,6 +120,13 @@ std::array<NetworkLab::PayloadWord, 3> FragmentOf(std::int32_t port, RecordType 
 // filters leave alone.
 constexpr std::int32_t kFaultPort = 2;
 
+// One LAN for every test here: making one takes about a second in the emulated machine. Each test
+// aims its own netem rules, which replace the last test's.
+NetworkLab& SharedLab() {
+  static NetworkLab lab(2);
+  return lab;
+}
+
 struct FragmentFaultsTest : ::testing::Test {
   FragmentFaultsTest() {
     SetBell(&CountBell);
@@ -161,7 +168,7 @@ struct FragmentFaultsTest : ::testing::Test {
   const std::vector<std::byte> nextLong = SysEx(900, 1, 2); // two fragments
   const ShortRecord nextNote = MakeShortRecord(RecordType::MIM_DATA, 1, 0, 0, PackShortMessage(0x90, 60, 100));
 
-  NetworkLab lab{2};
+  NetworkLab& lab = SharedLab();
   WindowFlags flags;
   DumpStore dump{SystemClock(), flags};
   SendQueue queue{dump, flags};

@@ -1,6 +1,7 @@
 #include "support/network_lab.hpp"
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -105,14 +106,21 @@ static void RemoveOrphans() {
   }
 }
 
+// Names carry the process and the lab's number in it, so that labs may live side by side:
+// kst<pid>-<lab>sw for the switch, kst<pid>-<lab>h<n> for the hosts.
+static std::string LabPrefix() {
+  static std::atomic<int> labs{0};
+  return "kst" + std::to_string(getpid()) + "-" + std::to_string(labs.fetch_add(1));
+}
+
 // Four programs in all, each running a batch: the namespaces, the switch, then each host.
-NetworkLab::NetworkLab(int hosts, bool defaultRoute) : switch_("kst" + std::to_string(getpid()) + "-sw") {
+NetworkLab::NetworkLab(int hosts, bool defaultRoute) : prefix_(LabPrefix()), switch_(prefix_ + "sw") {
   std::error_code ec;
   if (std::filesystem::exists("/run/netns", ec)) RemoveOrphans();
   std::string namespaces = "netns add " + switch_ + "\n";
   std::string bridge = "link add br0 type bridge\nlink set br0 up\n";
   for (int i = 0; i < hosts; ++i) {
-    const std::string name = "kst" + std::to_string(getpid()) + "-h" + std::to_string(i);
+    const std::string name = prefix_ + "h" + std::to_string(i);
     const std::string peer = "p" + std::to_string(i);
     names_.push_back(name);
     namespaces += "netns add " + name + "\n";
@@ -157,19 +165,28 @@ int NetworkLab::Run(int host, const std::string& command) const {
   return std::system(("ip netns exec " + Namespace(host) + " " + command).c_str()); // NOLINT
 }
 
+// Rules take the place of earlier ones in one step, with one program: a root qdisc under a handle
+// not used before replaces the old root with everything under it (counters, filters) at once.
+static std::string NewRootHandle() {
+  static std::atomic<unsigned> handles{0};
+  std::ostringstream handle;
+  handle << std::hex << handles.fetch_add(1) % 0x7fffU + 1 << ':'; // below those the kernel picks
+  return handle.str();
+}
+
 void NetworkLab::Netem(int host, const std::string& rules) const {
-  ClearNetem(host);
-  Exec({"tc", "-n", Namespace(host), "-batch", "-"}, "qdisc add dev eth0 root netem " + rules + "\n");
+  Exec({"tc", "-n", Namespace(host), "-batch", "-"},
+       "qdisc replace dev eth0 root handle " + NewRootHandle() + " netem " + rules + "\n");
 }
 
 // A prio qdisc whose priomap sends everything to its second band (a plain FIFO); a u32 filter
 // moves the chosen datagrams to the third band, where netem works on them alone.
 void NetworkLab::NetemMatching(int host, std::span<const PayloadWord> words, const std::string& rules) const {
-  ClearNetem(host);
+  const std::string root = NewRootHandle();
   std::ostringstream batch;
-  batch << "qdisc add dev eth0 root handle 1: prio bands 3 priomap 1 1 1 1 1 1 1 1 1 1 1 1 1 1 1 1\n"
-        << "qdisc add dev eth0 parent 1:3 handle 30: netem " << rules << "\n"
-        << "filter add dev eth0 parent 1: protocol ip prio 1 u32 match ip protocol 17 0xff";
+  batch << "qdisc replace dev eth0 root handle " << root << " prio bands 3 priomap 1 1 1 1 1 1 1 1 1 1 1 1 1 1 1 1\n"
+        << "qdisc add dev eth0 parent " << root << "3 netem " << rules << "\n"
+        << "filter add dev eth0 parent " << root << " protocol ip prio 1 u32 match ip protocol 17 0xff";
   for (const PayloadWord& w : words) {
     if (w.offset % 4 != 0) throw std::invalid_argument("network lab: payload words lie at multiples of 4");
     std::uint32_t value = 0;
@@ -177,7 +194,7 @@ void NetworkLab::NetemMatching(int host, std::span<const PayloadWord> words, con
     // The payload follows an IP header without options (20 bytes) and the UDP header (8).
     batch << " match u32 0x" << std::hex << value << " 0xffffffff at " << std::dec << 28 + w.offset;
   }
-  batch << " flowid 1:3\n";
+  batch << " flowid " << root << "3\n";
   Exec({"tc", "-n", Namespace(host), "-batch", "-"}, batch.str());
 }
 

@@ -62,6 +62,7 @@ public:
 private:
   void RemoveAll() noexcept;
 
+  std::string prefix_;
   std::string switch_;
   std::vector<std::string> names_;
 };
