@@ -163,8 +163,8 @@ struct FragmentFaultsTest : ::testing::Test {
     });
   }
 
-  // 10000 bytes: 21 fragments, 0 to 20.
-  const std::vector<std::byte> broken = SysEx(10000, kFaultPort, 1);
+  // The message the fault is aimed at; 10000 bytes: 21 fragments, 0 to 20.
+  const std::vector<std::byte> target = SysEx(10000, kFaultPort, 1);
   const std::vector<std::byte> nextLong = SysEx(900, 1, 2); // two fragments
   const ShortRecord nextNote = MakeShortRecord(RecordType::MIM_DATA, 1, 0, 0, PackShortMessage(0x90, 60, 100));
 
@@ -196,7 +196,7 @@ struct LostFragment : FragmentFaultsTest, ::testing::WithParamInterface<Position
 TEST_P(LostFragment, DropsTheWholeMessageAndTheNextOnesPlay) {
   const Position& lost = GetParam();
   lab.NetemMatching(0, FragmentOf(kFaultPort, lost.type, lost.sequence), "loss 100%");
-  queue.Append(broken);
+  queue.Append(target);
   ASSERT_TRUE(SendTheNextOnes());
   EXPECT_EQ(lab.NetemStats(0).dropped, 1) << "exactly the one fragment was lost";
   const auto longs = outputs.Longs();
@@ -205,9 +205,9 @@ TEST_P(LostFragment, DropsTheWholeMessageAndTheNextOnesPlay) {
 
   // The same message again, whole this time, while the broken one may still be pending.
   lab.ClearNetem(0);
-  queue.Append(broken);
+  queue.Append(target);
   ASSERT_TRUE(WaitUntil([&] { return outputs.Longs().size() == 2; }));
-  EXPECT_EQ(outputs.Longs().back(), std::pair(kFaultPort - 1, PayloadOf(broken)));
+  EXPECT_EQ(outputs.Longs().back(), std::pair(kFaultPort - 1, PayloadOf(target)));
 }
 
 INSTANTIATE_TEST_SUITE_P(Fragments, LostFragment, ::testing::Values(kFirst, kMiddle, kLast), PositionName);
@@ -217,12 +217,12 @@ struct DuplicatedFragment : FragmentFaultsTest, ::testing::WithParamInterface<Po
 TEST_P(DuplicatedFragment, IsPassedOverAndTheMessagePlaysOnce) {
   const Position& twice = GetParam();
   lab.NetemMatching(0, FragmentOf(kFaultPort, twice.type, twice.sequence), "duplicate 100%");
-  queue.Append(broken);
+  queue.Append(target);
   ASSERT_TRUE(SendTheNextOnes());
   EXPECT_EQ(lab.NetemStats(0).sent, 2) << "the fragment went out twice";
   const auto longs = outputs.Longs();
   ASSERT_EQ(longs.size(), 2U);
-  EXPECT_EQ(longs[0], std::pair(kFaultPort - 1, PayloadOf(broken)));
+  EXPECT_EQ(longs[0], std::pair(kFaultPort - 1, PayloadOf(target)));
 }
 
 INSTANTIATE_TEST_SUITE_P(Fragments, DuplicatedFragment, ::testing::Values(kFirst, kMiddle, kLast), PositionName);
@@ -231,7 +231,7 @@ INSTANTIATE_TEST_SUITE_P(Fragments, DuplicatedFragment, ::testing::Values(kFirst
 // every fragment arrives in the end.
 TEST_F(FragmentFaultsTest, AReorderedMessageIsDroppedAndTheNextOnesPlay) {
   lab.NetemMatching(0, FragmentOf(kFaultPort, RecordType::Fragment, 1), "delay 100ms");
-  queue.Append(broken);
+  queue.Append(target);
   ASSERT_TRUE(WaitUntil([&] { return lab.NetemStats(0).sent == 1; })) << "fragment 1 left after all the others";
   ASSERT_TRUE(SendTheNextOnes());
   EXPECT_EQ(outputs.Longs().size(), 1U) << "nothing of the reordered message was played";

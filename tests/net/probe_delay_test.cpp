@@ -39,7 +39,7 @@ TEST_F(ProbeDelayTest, ReportsTheDelayOnThePath) {
   for (int i = 0; i < 3; ++i) {
     const int ms = Probe();
     EXPECT_GE(ms, 40);
-    EXPECT_LT(ms, 40 + 100) << "an emulated machine adds a little, not this much";
+    EXPECT_LT(ms, 40 + 200) << "an emulated, busy machine adds a little, not this much";
   }
   lab.Netem(0, "delay 150ms");
   EXPECT_GE(Probe(), 150);
@@ -51,7 +51,7 @@ TEST_F(ProbeDelayTest, GivesMinusOneWithinItsTimeWhenEveryAnswerIsLost) {
   EXPECT_EQ(Probe(), -1);
   const auto took = Clock::now() - start;
   EXPECT_GE(took, 500ms);
-  EXPECT_LT(took, 500ms + 300ms);
+  EXPECT_LT(took, 500ms + 400ms);
   EXPECT_GE(lab.NetemStats(0).dropped, 1) << "the echo was answered, the answer lost";
 }
 
