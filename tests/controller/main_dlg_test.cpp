@@ -404,6 +404,26 @@ TEST_F(MainDlgTest, SilenceDisconnectsSilencesTheOutputsAndTheRetryRuleReconnect
   EXPECT_EQ(connects(), before + 1) << "reconnected once within 52 ticks";
 }
 
+TEST_F(MainDlgTest, NotesOffOnLossCanBeSwitchedOff) {
+  Write("Client", "NotesOffOnLoss", "0");
+  auto w = Open();
+  w->OnStatusReport(kReportConnection, static_cast<int>(ConnectionState::Connected));
+  clock.Advance(5001);
+  w->OnStatusTimer();
+  view.RunPosted();
+  EXPECT_EQ(w->State(), ConnectionState::Disconnected);
+  std::lock_guard g(outputs.lock);
+  EXPECT_EQ(outputs.notesOff, 0);
+}
+
+TEST_F(MainDlgTest, AnInterfaceThatIsNotThereIsNamedAndRoutingDecides) {
+  Write("Server", "Interface", "eth9");
+  Write("Server", "Enable", "1");
+  auto w = Open();
+  EXPECT_TRUE(w->ServerRunning());
+  EXPECT_TRUE(view.Noticed("Interface=eth9"));
+}
+
 TEST_F(MainDlgTest, CaptureFailuresSwitchTheInputOff) {
   Write("Server", "Enable", "1");
   auto w = Open();
