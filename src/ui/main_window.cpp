@@ -415,15 +415,17 @@ void MainWindow::StatusTick() {
 }
 
 void MainWindow::RefreshStatus() {
-  const StatusDisplay d = controller_->UpdateTrayAndStatus();
-  SetTextIfChanged(latencyPane_, QString::fromStdString(d.latencyPane));
-  SetTextIfChanged(maxLatencyPane_, QString::fromStdString(d.maxLatencyPane));
-  if (d.errorVisible) SetTextIfChanged(error_, QString::fromUtf8(d.errorText.c_str()));
-  SetShown(error_, d.errorVisible);
-  connection_->SetState(d.connectionState);
-  SetShown(connection_, d.connectionVisible);
-  SetTextIfChanged(latency_, QString::fromUtf8(controller_->LatencyText().c_str()));
-  UpdateTray(d);
+  Forward([this](CMainDlg& c) {
+    const StatusDisplay d = c.UpdateTrayAndStatus();
+    SetTextIfChanged(latencyPane_, QString::fromStdString(d.latencyPane));
+    SetTextIfChanged(maxLatencyPane_, QString::fromStdString(d.maxLatencyPane));
+    if (d.errorVisible) SetTextIfChanged(error_, QString::fromUtf8(d.errorText.c_str()));
+    SetShown(error_, d.errorVisible);
+    connection_->SetState(d.connectionState);
+    SetShown(connection_, d.connectionVisible);
+    SetTextIfChanged(latency_, QString::fromUtf8(c.LatencyText().c_str()));
+    UpdateTray(d);
+  });
 }
 
 void MainWindow::UpdateTray(const StatusDisplay& display) {
