@@ -216,6 +216,12 @@ TEST_F(MainWindowTest, EscapeAndEnterHideTheWindowButClosingDoesNot) {
   QTest::keyClick(&w, Qt::Key_Escape);
   EXPECT_FALSE(w.isVisible());
 
+  // The keys reach the window from the controls that have no use for them.
+  w.ShowMainWindow(true);
+  ASSERT_TRUE(w.isVisible());
+  QTest::keyClick(&w.DumpList(), Qt::Key_Escape);
+  EXPECT_FALSE(w.isVisible());
+
   w.ShowMainWindow(true);
   ASSERT_TRUE(w.isVisible());
   QTest::keyClick(Find<QLineEdit>(w, "clientPort"), Qt::Key_Return);
