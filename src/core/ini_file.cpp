@@ -173,7 +173,10 @@ bool WriteFileAtomically(const std::filesystem::path& file, std::string_view con
   struct stat st {};
   if (stat(target.c_str(), &st) == 0) { mode = st.st_mode & 07777; }
 
-  std::string temp = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
+  // Built by appending: GCC 12 at -O3 warns falsely (-Wrestrict) about "." + name + suffix.
+  std::string leaf(".");
+  leaf.append(target.filename().string()).append(".XXXXXX");
+  std::string temp = (folder / leaf).string();
   std::vector<char> name(temp.begin(), temp.end());
   name.push_back('\0');
   const int fd = mkstemp(name.data());
