@@ -116,6 +116,7 @@ int SequencerDevices::CountVirtualPorts() const {
 CMainDlg::CMainDlg(ControllerServices services, MainView& view)
     : s_(std::move(services)), view_(view), connector_(state_, [this] { return view_.PumpEvents(); }) {
   for (int i = 0; i < kRows; ++i) lamps_[static_cast<std::size_t>(i)].SetPort(i + 1);
+  portInUseFormat_ = Tr("Error: Port %d already in use");
   ReadSettings();
   f_.virtualPortSnapshot = s_.inputs != nullptr ? s_.inputs->VirtualPortCount() : s_.devices.CountVirtualPorts();
   if (!s_.probe) {
@@ -808,7 +809,7 @@ StatusDisplay CMainDlg::UpdateTrayAndStatus() const {
   d.connectionState = static_cast<int>(state);
   if (state == ConnectionState::PortInUse) {
     d.errorVisible = true;
-    d.errorText = FormatNumber(Tr("Error: Port %d already in use"), f_.clientPort);
+    d.errorText = FormatNumber(portInUseFormat_, f_.clientPort);
   } else {
     d.connectionVisible = f_.clientEnabled;
   }

@@ -167,6 +167,11 @@ public:
   void OnClearClicked();
   void OnAutostartClicked();
   void OnEscape() { view_.ShowMainWindow(false); }
+  // Enter: the controls are read into the fields and the window hides; an edit without a
+  // usable port keeps it open with its message.
+  void OnOk() {
+    if (ReadFromControls()) view_.ShowMainWindow(false);
+  }
   void OnWindowMoved(const WindowGeometry& geometry);
   void OnLampMouse(int row, LampMouse what);
   // Logs both sides in the dump for this run only, nothing written (the headless --dump).
@@ -248,6 +253,7 @@ private:
   Tick lastKeepAliveTime_ = 0;
   bool notesOffOnLoss_ = true;
   std::string latencyText_;
+  std::string portInUseFormat_; // translated once: the idle update shows it 33 times a second
   bool destroyed_ = false;
   bool initialised_ = false;
   // Shared with posted callbacks: false once the controller is gone, so a late report is dropped.

@@ -70,6 +70,16 @@ public:
     return true;
   }
 
+  // As WithRow, for the row that was the `absolute`-th ever kept (DroppedRows() + row): a view
+  // that counts rows from the first one it saw finds the same record even while old rows go.
+  template <class Fn>
+  bool WithAbsoluteRow(std::uint64_t absolute, Fn&& fn) const {
+    const std::lock_guard guard(lock_);
+    if (absolute < droppedRows_ || absolute - droppedRows_ >= rowCount_) return false;
+    fn(RowLocked(static_cast<std::size_t>(absolute - droppedRows_)));
+    return true;
+  }
+
   // Bytes of record storage the store holds, spare chunk included.
   [[nodiscard]] std::size_t StorageBytes() const;
 

@@ -39,12 +39,10 @@ QVariant DumpListModel::data(const QModelIndex& index, int role) const {
   // Rows the store dropped since the last refresh are gone; their cells stay empty until the
   // refresh takes them out.
   const std::uint64_t absolute = first_ + static_cast<std::uint64_t>(index.row());
-  const std::uint64_t dropped = dump_.DroppedRows();
-  if (absolute < dropped) return QString();
   std::array<char, kCellBuffer> cell{};
   std::size_t length = 0;
-  const bool present = dump_.WithRow(static_cast<std::size_t>(absolute - dropped),
-                                     [&](const RecordView& row) { length = decoder_.CellText(cell, row, column); });
+  const bool present =
+      dump_.WithAbsoluteRow(absolute, [&](const RecordView& row) { length = decoder_.CellText(cell, row, column); });
   if (!present) return QString();
   return QString::fromLatin1(cell.data(), static_cast<qsizetype>(std::min(length, cell.size() - 1)));
 }

@@ -560,18 +560,10 @@ void MainWindow::keyPressEvent(QKeyEvent* event) {
   }
 }
 
-// Enter takes what the edits hold, as leaving a dialog with OK does, and hides the window; an
-// edit the controller refuses keeps the window open with its message.
+// Enter takes what the controls hold, as leaving a dialog with OK does, and hides the window;
+// an edit the controller refuses keeps the window open with its message.
 void MainWindow::PressedEnter() {
-  const MainFields& f = controller_->Fields();
-  const auto server = ParsePortText(serverPort_->text().toStdString());
-  const auto client = ParsePortText(clientPort_->text().toStdString());
-  const bool edited = !server || !client || *server != f.serverPort || *client != f.clientPort;
-  if (edited) {
-    Forward([](CMainDlg& c) { c.OnPortEdited(); });
-    if (!server || !client || *server != f.serverPort || *client != f.clientPort) return;
-  }
-  Forward([](CMainDlg& c) { c.OnEscape(); });
+  Forward([](CMainDlg& c) { c.OnOk(); });
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
