@@ -62,6 +62,10 @@ ControllerServices AppContext::Services() {
       .autostartEntry = AutostartEntryPath(ConfigHome()),
       .programPath = ProgramPath(),
       .clock = SystemClock(),
+      .setVirtualPortCount =
+          [this](int count) {
+            return driverctl::SetVirtualPortCount(count, midi::DeviceDirectory(seq.get()), ProgramDirectory());
+          },
       .probe = {},
   };
 }

@@ -544,6 +544,64 @@ void CMainDlg::RefreshInputs() {
   s_.inputs->RefreshInputs(f_.serverPorts, f_.midiInIndex > 0 ? f_.midiIn.SelectedText() : std::string());
 }
 
+// ---- tray --------------------------------------------------------------------------------
+
+void CMainDlg::OnTrayMenu(int command, bool windowVisible) {
+  switch (command) {
+  case kTrayExit:
+    // Queued, as a click on "Exit" would be: the menu closes before the window goes.
+    view_.Post([this, alive = alive_] {
+      if (alive->load()) OnCancel();
+    });
+    return;
+  case kTrayServer:
+    f_.serverEnabled = !f_.serverEnabled;
+    WriteToControls();
+    OnServerClicked();
+    return;
+  case kTrayClient:
+    f_.clientEnabled = !f_.clientEnabled;
+    WriteToControls();
+    OnClientClicked();
+    return;
+  case kTrayMinimize:
+  case kTrayOpen: OnTrayClick(windowVisible); return;
+  default: return;
+  }
+}
+
+// ---- the virtual ports ----------------------------------------------------------------------
+
+int CMainDlg::CurrentVirtualPortCount() const {
+  return s_.inputs != nullptr ? s_.inputs->VirtualPortCount() : s_.devices.CountVirtualPorts();
+}
+
+bool CMainDlg::RestoreAvailable() const {
+  return s_.setVirtualPortCount && CurrentVirtualPortCount() < f_.virtualPortSnapshot;
+}
+
+void CMainDlg::RestorePortCount() {
+  if (!ReadFromControls()) return;
+  if (f_.virtualPortSnapshot == CurrentVirtualPortCount() || !s_.setVirtualPortCount) return;
+  view_.ShowBusyNotice(Tr("Restarting MIDI Drivers. Please Wait..."));
+  const int wanted = f_.virtualPortSnapshot;
+  // No virtual port may be held open while the provider restarts.
+  ServerOff();
+  ClientOff();
+  const int found = s_.setVirtualPortCount(wanted);
+  if (s_.inputs != nullptr) s_.inputs->SetVirtualPortCount(found);
+  f_.virtualPortSnapshot = found;
+  WriteToControls();
+  ServerOnOff();
+  ClientOnOff();
+  view_.HideBusyNotice();
+  if (wanted != s_.devices.CountVirtualPorts()) {
+    view_.Notice("The provider came back with " + std::to_string(found) + " of " + std::to_string(wanted) + " ports");
+    view_.ShowErrorMessage(
+        Tr("Error: Setting KestrelPorts count failed.\nTry at first to release MIDI devices or restart the Computer"));
+  }
+}
+
 // ---- server and client on and off -----------------------------------------------------------
 
 void CMainDlg::ServerOnOff() {

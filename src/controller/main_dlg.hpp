@@ -78,6 +78,9 @@ struct ControllerServices {
   std::filesystem::path autostartEntry;
   std::filesystem::path programPath;
   const TickClock& clock = SystemClock();
+  // Sets the provider's port count, restarts it and waits for its ports; returns how many are
+  // usable then. Unset: the count cannot be changed (no provider).
+  std::function<int(int count)> setVirtualPortCount;
   // Probes the delay to an address off the window's thread and calls back on any thread; unset:
   // the controller runs its own prober.
   std::function<void(in_addr_t, std::function<void(int)>)> probe;
@@ -137,6 +140,15 @@ struct WindowGeometry {
 
 enum class LampMouse { Press, Release, DoubleClick };
 
+// The tray menu's items.
+enum TrayCommand : int {
+  kTrayExit = 1000,
+  kTrayMinimize = 1001, // "Minimize Kestrel to Tray", while the window shows
+  kTrayOpen = 1002,     // "Open Kestrel", while it is hidden
+  kTrayServer = 1003,   // "Server On/Off", checked while the server is enabled
+  kTrayClient = 1004,   // "Client On/Off", checked while the client is enabled
+};
+
 class CMainDlg final : public midi::CaptureObserver, public net::ClientReports {
 public:
   // Construction: reads the settings the window is built with.
@@ -176,6 +188,19 @@ public:
   void OnLampMouse(int row, LampMouse what);
   // Logs both sides in the dump for this run only, nothing written (the headless --dump).
   void LogBothSidesForThisRun();
+
+  // ---- tray
+  // A left click: the window hides when it shows, and shows when hidden.
+  void OnTrayClick(bool windowVisible) { view_.ShowMainWindow(!windowVisible); }
+  void OnTrayMenu(int command, bool windowVisible);
+
+  // ---- the virtual ports
+  // Ports vanished since the server was switched on: the provider can be restarted to bring
+  // them back.
+  [[nodiscard]] bool RestoreAvailable() const;
+  // Restarts the provider with the count the server panel was set up for, with both engines off
+  // meanwhile; says so when fewer ports come back.
+  void RestorePortCount();
 
   // ---- reports and timers
   void OnStatusReport(int code, std::int64_t value);
@@ -230,6 +255,7 @@ private:
   void MidiInChange();
   void RefreshInputs();
 
+  [[nodiscard]] int CurrentVirtualPortCount() const;
   void ServerOnOff();
   void ServerOn();
   void ServerOff();

@@ -37,6 +37,12 @@ public:
   virtual void WriteControls() = 0;
   // A message box with an OK button; returns when it is closed.
   virtual void ShowMessage(const std::string& text) = 0;
+  // The same with the error icon, the text shown as it is.
+  virtual void ShowErrorMessage(const std::string& text) = 0;
+  // A box without buttons that says what the program is busy with, painted at once, until
+  // HideBusyNotice (the work runs on the window's thread meanwhile).
+  virtual void ShowBusyNotice(const std::string& text) = 0;
+  virtual void HideBusyNotice() = 0;
   // The "Error: %s" box of a failure that ends only the client engine; the program goes on.
   virtual void ShowError(const std::string& text) = 0;
   // Shows the window in front (true) or hides it to the tray (false).

@@ -38,6 +38,9 @@ public:
   void WriteControls() override {}
   void ShowMessage(const std::string& text) override { Line(err_, text); }
   void ShowError(const std::string& text) override { Line(err_, "Error: " + text); }
+  void ShowErrorMessage(const std::string& text) override { Line(err_, text); }
+  void ShowBusyNotice(const std::string& text) override { Line(out_, text); }
+  void HideBusyNotice() override {}
   void ShowMainWindow(bool /*show*/) override {}
   void RepaintLamp(int /*index*/) override {}
   void StartApplyTimer() override { applyTimer_.start(kApplyDelayMs); }

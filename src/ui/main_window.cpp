@@ -515,6 +515,28 @@ void MainWindow::ShowError(const std::string& text) {
   ShowBox(T("Error: %s").replace(QStringLiteral("%s"), QString::fromUtf8(text.c_str())).toStdString(), true);
 }
 
+void MainWindow::ShowErrorMessage(const std::string& text) { ShowBox(text, true); }
+
+void MainWindow::ShowBusyNotice(const std::string& text) {
+  auto notice = std::make_unique<QLabel>(QString::fromUtf8(text.c_str()));
+  notice->setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+  notice->setAlignment(Qt::AlignCenter);
+  notice->setFrameStyle(QFrame::Panel | QFrame::Raised);
+  notice->setMargin(24);
+  notice->show();
+  notice->repaint();
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+  // Painted now: the work that follows keeps the event loop busy.
+  QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+  busyNotice_ = std::move(notice);
+}
+
+void MainWindow::HideBusyNotice() {
+  if (busyNotice_ == nullptr) return;
+  QApplication::restoreOverrideCursor();
+  busyNotice_.reset();
+}
+
 void MainWindow::ShowMainWindow(bool show) {
   if (!show) {
     hide();

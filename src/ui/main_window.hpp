@@ -68,6 +68,9 @@ public:
   void WriteControls() override;
   void ShowMessage(const std::string& text) override;
   void ShowError(const std::string& text) override;
+  void ShowErrorMessage(const std::string& text) override;
+  void ShowBusyNotice(const std::string& text) override;
+  void HideBusyNotice() override;
   void ShowMainWindow(bool show) override;
   void RepaintLamp(int index) override;
   void StartApplyTimer() override;
@@ -104,6 +107,7 @@ private:
   shell::EventGlue& glue_;
   std::unique_ptr<CMainDlg> controller_;
   std::function<void(const std::string&)> messageHook_;
+  std::unique_ptr<QWidget> busyNotice_;
 
   QCheckBox* server_ = nullptr;
   QLineEdit* serverPort_ = nullptr;

@@ -92,6 +92,9 @@ public:
   void WriteControls() override { ++writes; }
   void ShowMessage(const std::string& text) override { messages.push_back(text); }
   void ShowError(const std::string& text) override { messages.push_back("Error: " + text); }
+  void ShowErrorMessage(const std::string& text) override { messages.push_back(text); }
+  void ShowBusyNotice(const std::string& text) override { notices.push_back("busy: " + text); }
+  void HideBusyNotice() override { notices.emplace_back("idle"); }
   void ShowMainWindow(bool show) override { shown = show; }
   void RepaintLamp(int /*index*/) override {}
   void StartApplyTimer() override { applyTimerRunning = true; }
@@ -139,6 +142,8 @@ protected:
   OutputLog outputs;
   FakeView view;
   std::vector<in_addr_t> probes;
+  std::vector<int> restarts;
+  int portsAfterRestart = 8;
   std::function<void(int)> probeDone;
 
   ControllerServices Services() {
@@ -159,6 +164,12 @@ protected:
         .autostartEntry = dir.Path() / "autostart" / "kestrel.desktop",
         .programPath = "/opt/kestrel/bin/kestrel",
         .clock = clock,
+        .setVirtualPortCount =
+            [this](int count) {
+              restarts.push_back(count);
+              devices.virtualPorts = portsAfterRestart;
+              return portsAfterRestart;
+            },
         .probe =
             [this](in_addr_t a, std::function<void(int)> done) {
               probes.push_back(a);
@@ -422,6 +433,57 @@ TEST_F(MainDlgTest, AnInterfaceThatIsNotThereIsNamedAndRoutingDecides) {
   auto w = Open();
   EXPECT_TRUE(w->ServerRunning());
   EXPECT_TRUE(view.Noticed("Interface=eth9"));
+}
+
+TEST_F(MainDlgTest, TrayMenuActsAsTheCheckBoxes) {
+  auto w = Open();
+  w->OnTrayMenu(kTrayServer, true);
+  EXPECT_TRUE(w->ServerRunning());
+  EXPECT_EQ(Int(config::kServerEnable), 1);
+  w->OnTrayMenu(kTrayServer, true);
+  EXPECT_FALSE(w->ServerRunning());
+  EXPECT_EQ(Int(config::kServerEnable), 0);
+  w->OnTrayMenu(kTrayClient, true);
+  EXPECT_FALSE(w->ClientRunning());
+  EXPECT_EQ(Int(config::kClientEnable), 0);
+  w->OnTrayMenu(kTrayMinimize, true);
+  EXPECT_FALSE(view.shown);
+  w->OnTrayMenu(kTrayOpen, false);
+  EXPECT_TRUE(view.shown);
+  w->OnTrayMenu(kTrayExit, true);
+  EXPECT_FALSE(view.quit) << "queued, as the menu closes first";
+  view.RunPosted();
+  EXPECT_TRUE(view.quit);
+}
+
+TEST_F(MainDlgTest, RestoringThePortCountRestartsTheProviderWithBothEnginesOff) {
+  Write("Server", "Enable", "1");
+  auto w = Open();
+  EXPECT_FALSE(w->RestoreAvailable());
+  w->RestorePortCount();
+  EXPECT_TRUE(restarts.empty()) << "nothing vanished: nothing to do";
+
+  // Port 5 went away while the server ran.
+  devices.virtualPorts = 4;
+  EXPECT_TRUE(w->RestoreAvailable());
+  w->RestorePortCount();
+  EXPECT_EQ(restarts, std::vector<int>{8});
+  EXPECT_TRUE(view.Noticed("busy: Restarting MIDI Drivers. Please Wait..."));
+  EXPECT_TRUE(w->ServerRunning());
+  EXPECT_TRUE(w->ClientRunning());
+  EXPECT_TRUE(view.messages.empty());
+  EXPECT_FALSE(w->RestoreAvailable());
+
+  // The provider comes back with fewer ports than wanted.
+  devices.virtualPorts = 7;
+  portsAfterRestart = 6;
+  w->RestorePortCount();
+  ASSERT_EQ(view.messages.size(), 1U);
+  EXPECT_EQ(view.messages[0],
+            "Error: Setting KestrelPorts count failed.\nTry at first to release MIDI devices or restart the Computer");
+  EXPECT_EQ(w->Fields().virtualPortSnapshot, 6);
+  EXPECT_FALSE(w->States().serverPortEnabled[6]);
+  EXPECT_TRUE(w->States().serverPortEnabled[5]);
 }
 
 TEST_F(MainDlgTest, CaptureFailuresSwitchTheInputOff) {

@@ -112,6 +112,7 @@ struct WindowBench {
         .autostartEntry = dir.Path() / "autostart" / "kestrel.desktop",
         .programPath = dir.Path() / "kestrel",
         .clock = SystemClock(),
+        .setVirtualPortCount = {},
         .probe = [](in_addr_t, const std::function<void(int)>&) {},
     };
   }
