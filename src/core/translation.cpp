@@ -3,6 +3,7 @@
 #include "core/ini_file.hpp"
 
 #include <array>
+#include <atomic>
 #include <cstring>
 
 namespace kestrel {
@@ -83,7 +84,14 @@ fs::path Translator::LanguageFilePath() const {
   return programDir_ / fileName_;
 }
 
+namespace {
+std::atomic<Translator::LookupObserver> gObserver{nullptr};
+} // namespace
+
+void Translator::SetLookupObserver(LookupObserver observer) noexcept { gObserver.store(observer); }
+
 std::optional<std::string> Translator::Lookup(std::string_view section, std::string_view key) const {
+  if (auto* observe = gObserver.load(std::memory_order_relaxed)) observe(section, key);
   const fs::path file = LanguageFilePath();
   if (file.empty()) { return std::nullopt; }
   auto value = ini::ReadValue(file, section, key);
@@ -92,6 +100,9 @@ std::optional<std::string> Translator::Lookup(std::string_view section, std::str
 }
 
 const char* Translator::TranslateString(const char* text) const {
+  if (auto* observe = gObserver.load(std::memory_order_relaxed); observe != nullptr && text != nullptr) {
+    observe("Common", text);
+  }
   if (fileName_.empty() || text == nullptr || *text == '\0') { return text; }
   thread_local std::array<char, kBufferSize> key{};
   thread_local std::array<char, kBufferSize> value{};

@@ -50,6 +50,13 @@ public:
   // is missing. (Callers apply their own default rules.)
   [[nodiscard]] std::optional<std::string> Lookup(std::string_view section, std::string_view key) const;
 
+  // Tests: hears every text looked up (section "Common" for run-time strings, the dialog's
+  // section for dialog texts), also when no language is selected, so that a test can check that
+  // the shipped language files hold every text the program asks for. Set it before any thread
+  // translates; null removes it.
+  using LookupObserver = void (*)(std::string_view section, std::string_view key);
+  static void SetLookupObserver(LookupObserver observer) noexcept;
+
 private:
   std::string fileName_;
   std::filesystem::path programDir_;
