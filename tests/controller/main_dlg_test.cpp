@@ -12,6 +12,7 @@
 #include "net/server_engine.hpp"
 #include "net/udp_socket.hpp"
 #include "support/child_process.hpp"
+#include "support/fake_view.hpp"
 
 #include <gtest/gtest.h>
 
@@ -23,6 +24,7 @@ namespace kestrel::ui {
 namespace {
 
 using net::ConnectionState;
+using test::FakeView;
 using test::ReadText;
 using test::TempDir;
 
@@ -72,60 +74,6 @@ public:
 
 private:
   OutputLog& log_;
-};
-
-class FakeView final : public MainView {
-public:
-  std::optional<ControlValues> controls; // what the user changed in the controls; none: as shown
-  std::vector<std::string> messages;
-  std::vector<std::string> notices;
-  std::deque<std::function<void()>> posted;
-  std::mutex postLock;
-  bool shown = true;
-  bool applyTimerRunning = false;
-  int writes = 0;
-  bool quit = false;
-
-  void ReadControls(ControlValues& values) override {
-    if (controls) values = *controls;
-  }
-  void WriteControls() override { ++writes; }
-  void ShowMessage(const std::string& text) override { messages.push_back(text); }
-  void ShowError(const std::string& text) override { messages.push_back("Error: " + text); }
-  void ShowErrorMessage(const std::string& text) override { messages.push_back(text); }
-  void ShowBusyNotice(const std::string& text) override { notices.push_back("busy: " + text); }
-  void HideBusyNotice() override { notices.emplace_back("idle"); }
-  void ShowMainWindow(bool show) override { shown = show; }
-  void RepaintLamp(int /*index*/) override {}
-  void StartApplyTimer() override { applyTimerRunning = true; }
-  void StopApplyTimer() override { applyTimerRunning = false; }
-  bool PumpEvents() override {
-    RunPosted();
-    return true;
-  }
-  void Post(std::function<void()> fn) override {
-    const std::lock_guard g(postLock);
-    posted.push_back(std::move(fn));
-  }
-  void Notice(const std::string& text) override { notices.push_back(text); }
-  void Quit() override { quit = true; }
-
-  void RunPosted() {
-    for (;;) {
-      std::function<void()> fn;
-      {
-        const std::lock_guard g(postLock);
-        if (posted.empty()) return;
-        fn = std::move(posted.front());
-        posted.pop_front();
-      }
-      fn();
-    }
-  }
-  [[nodiscard]] bool Noticed(std::string_view part) const {
-    return std::any_of(notices.begin(), notices.end(),
-                       [&](const std::string& n) { return n.find(part) != std::string::npos; });
-  }
 };
 
 class MainDlgTest : public ::testing::Test {

@@ -1,0 +1,123 @@
+// Bringing lost virtual ports back, against the real provider on a real sequencer: ports vanish
+// while the server runs, the window's restore restarts the provider with the count the server
+// panel was set up for, and says so when fewer come back.
+
+#include "controller/app_context.hpp"
+#include "driverctl/provider_control.hpp"
+#include "driverctl/provider_files.hpp"
+#include "midi/provider_fixture.hpp"
+#include "support/fake_view.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sched.h>
+
+namespace kestrel::ui {
+namespace {
+
+using namespace std::chrono_literals;
+using test::FakeView;
+
+class PortRestoreTest : public ::testing::Test {
+protected:
+  static void SetUpTestSuite() {
+    // The server broadcasts keep-alives: only into a network of this test's own.
+    ASSERT_EQ(unshare(CLONE_NEWNET), 0);
+  }
+
+  void SetUp() override {
+    folders.SetMaxDevs("8");
+    provider = test::StartProvider();
+    // The restore finds the provider program on PATH, ahead of anything else there.
+    const std::filesystem::path real(KESTREL_PORTS_PROGRAM);
+    std::filesystem::create_directories(bin);
+    UseProvider(real);
+    setenv("PATH", (bin.string() + ":" + std::getenv("PATH")).c_str(), 1);
+  }
+
+  void TearDown() override { driverctl::StopProvider(); }
+
+  // Puts `program` on PATH as kestrel-ports, first of all.
+  void UseProvider(const std::filesystem::path& program) {
+    std::filesystem::remove(bin / "kestrel-ports");
+    std::filesystem::create_symlink(program, bin / "kestrel-ports");
+  }
+
+  // Restarts the provider with `count` ports, behind the window's back.
+  void ProviderRestartsWith(const std::string& count) {
+    folders.SetMaxDevs(count);
+    ASSERT_TRUE(driverctl::StopProvider());
+    provider = test::StartProvider();
+  }
+
+  std::unique_ptr<CMainDlg> Open(AppContext& context) {
+    context.settings.WriteConfigInt(config::kServerEnable, 1);
+    context.settings.WriteConfigInt(config::kClientEnable, 0);
+    context.settings.WriteConfigText(config::kMidiInPort, "--Disabled--");
+    ControllerServices services = context.Services();
+    services.localAddresses = [] { return std::vector<std::string>{}; };
+    services.probe = [](in_addr_t, const std::function<void(int)>&) {};
+    auto window = std::make_unique<CMainDlg>(services, view);
+    context.Attach(window.get());
+    window->OnInitDialog();
+    view.RunPosted();
+    return window;
+  }
+
+  test::ProviderFolders folders;
+  std::unique_ptr<test::ChildProcess> provider;
+  std::filesystem::path bin = folders.Path() / "bin";
+  FakeView view;
+};
+
+TEST_F(PortRestoreTest, LostPortsComeBackAndAShortfallIsReported) {
+  AppContext context(
+      folders.Path() / "Kestrel.dat", [](const std::string&) {}, false);
+  auto window = Open(context);
+  ASSERT_TRUE(window->ServerRunning());
+  EXPECT_EQ(window->Fields().virtualPortSnapshot, 8);
+  EXPECT_FALSE(window->RestoreAvailable());
+
+  // Ports 6 to 8 go away; the next capture refresh notices.
+  ProviderRestartsWith("5");
+  window->OnServerPortClicked(0);
+  view.RunPosted();
+  EXPECT_TRUE(window->RestoreAvailable());
+
+  window->RestorePortCount();
+  EXPECT_TRUE(view.Noticed("busy: Restarting MIDI Drivers. Please Wait..."));
+  EXPECT_TRUE(view.messages.empty()) << view.messages.front();
+  const midi::DeviceDirectory directory(context.seq.get());
+  EXPECT_EQ(directory.CountVirtualPorts(), 8);
+  EXPECT_EQ(window->Fields().virtualPortSnapshot, 8);
+  EXPECT_TRUE(window->States().serverPortEnabled[7]);
+  EXPECT_TRUE(window->ServerRunning()) << "switched on again, as it was enabled";
+  EXPECT_FALSE(window->RestoreAvailable());
+
+  // A provider that only ever makes six ports.
+  const std::filesystem::path capped = folders.Path() / "capped-ports";
+  std::ofstream(capped) << "#!/bin/sh\nprintf '[Driver]\\nMaxDevs=6\\n' > \""
+                        << driverctl::ProviderSettingsPath().string() << "\"\nexec \"" << KESTREL_PORTS_PROGRAM
+                        << "\" \"$@\"\n";
+  std::filesystem::permissions(capped, std::filesystem::perms::owner_all);
+  UseProvider(capped);
+  ProviderRestartsWith("4");
+  window->OnServerPortClicked(0);
+  view.RunPosted();
+  ASSERT_TRUE(window->RestoreAvailable());
+  window->RestorePortCount();
+  ASSERT_EQ(view.messages.size(), 1U);
+  EXPECT_EQ(view.messages[0],
+            "Error: Setting KestrelPorts count failed.\nTry at first to release MIDI devices or restart the Computer");
+  EXPECT_EQ(directory.CountVirtualPorts(), 6);
+  EXPECT_EQ(window->Fields().virtualPortSnapshot, 6);
+  EXPECT_TRUE(window->States().serverPortEnabled[5]);
+  EXPECT_FALSE(window->States().serverPortEnabled[6]);
+
+  window->OnCancel();
+  context.Attach(nullptr);
+}
+
+} // namespace
+} // namespace kestrel::ui
