@@ -141,13 +141,11 @@ struct WindowGeometry {
 enum class LampMouse { Press, Release, DoubleClick };
 
 // The tray menu's items.
-enum TrayCommand : int {
-  kTrayExit = 1000,
-  kTrayMinimize = 1001, // "Minimize Kestrel to Tray", while the window shows
-  kTrayOpen = 1002,     // "Open Kestrel", while it is hidden
-  kTrayServer = 1003,   // "Server On/Off", checked while the server is enabled
-  kTrayClient = 1004,   // "Client On/Off", checked while the client is enabled
-};
+inline constexpr int kTrayExit = 1000;
+inline constexpr int kTrayMinimize = 1001; // "Minimize Kestrel to Tray", while the window shows
+inline constexpr int kTrayOpen = 1002;     // "Open Kestrel", while it is hidden
+inline constexpr int kTrayServer = 1003;   // "Server On/Off", checked while the server is enabled
+inline constexpr int kTrayClient = 1004;   // "Client On/Off", checked while the client is enabled
 
 class CMainDlg final : public midi::CaptureObserver, public net::ClientReports {
 public:
