@@ -183,7 +183,12 @@ void CClientThread::HandleDatagram(std::span<const std::byte> datagram, in_addr_
     if (outputs_.State(h.port - 1) == MidiOutputs::SlotState::Empty) continue;
     if (h.Is(RecordType::Fragment) || h.Is(RecordType::LastFragment)) {
       const FragmentGatherer::Result r = gatherer_.Add(view, clock_.Now());
-      if (r == FragmentGatherer::Result::SequenceBreak) Beep(1000, 10, "a fragment came out of sequence");
+      // One beep per broken message: every later fragment of it breaks the sequence again.
+      if (r == FragmentGatherer::Result::SequenceBreak && (!brokenMessageKnown_ || brokenMessageId_ != h.messageId)) {
+        brokenMessageKnown_ = true;
+        brokenMessageId_ = h.messageId;
+        Beep(1000, 10, "a fragment came out of sequence");
+      }
       if (r == FragmentGatherer::Result::Complete) Play(gatherer_.Completed().header, gatherer_.Completed().payload);
       continue;
     }

@@ -92,6 +92,8 @@ private:
 
   CUdpReceiver receiver_;
   FragmentGatherer gatherer_;
+  bool brokenMessageKnown_ = false; // the last message that broke its fragment sequence
+  std::int32_t brokenMessageId_ = 0;
   std::atomic<bool> running_{false};
   std::atomic<bool> notesOffOnLoss_{true};
   std::atomic<Tick> lastReceiveTime_;
