@@ -1,14 +1,18 @@
 #include "ui/main_window.hpp"
 
 #include "shell/event_glue.hpp"
+#include "ui/about_box.hpp"
 #include "ui/dump_list.hpp"
 #include "ui/indicator_widgets.hpp"
+#include "ui/translated_dialog.hpp"
 #include "ui/tray_icon.hpp"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QContextMenuEvent>
+#include <QDialog>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -22,7 +26,6 @@
 #include <QRegularExpressionValidator>
 #include <QSignalBlocker>
 #include <QStatusBar>
-#include <QSystemTrayIcon>
 #include <QVBoxLayout>
 #include <QWindowStateChangeEvent>
 
@@ -37,7 +40,9 @@ constexpr int kApplyDelayMs = 1000;
 constexpr int kGeometrySettleMs = 400;
 constexpr int kLatencyPaneWidth = 80;
 constexpr int kMaxLatencyPaneWidth = 120;
-constexpr int kTrayPictureSize = 64;
+constexpr const char* kCaption = "Vantor Kestrel";
+// The notice RestorePortCount shows while the provider restarts.
+constexpr const char* kRestartNotice = "Restarting MIDI Drivers. Please Wait...";
 
 std::string PortText(std::uint32_t port) { return std::to_string(port); }
 
@@ -70,6 +75,11 @@ void ShowPort(QLineEdit* edit, std::uint32_t port) {
   if (!shown || *shown != port) edit->setText(QString::fromStdString(PortText(port)));
 }
 
+// Texts of the window as built are English; TranslateDialog puts them into the user's language
+// once the window is complete.
+QString English(const char* text) { return QString::fromUtf8(text); }
+QString English(const std::string& text) { return QString::fromStdString(text); }
+
 QLabel* BoldLabel(const QString& text, QWidget* parent) {
   auto* label = new QLabel(text, parent);
   QFont bold = label->font();
@@ -93,11 +103,11 @@ QLineEdit* PortEdit(QWidget* parent) {
 MainWindow::MainWindow(ControllerServices services, shell::EventGlue& glue, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowMinimizeButtonHint),
-      glue_(glue) {
+      translator_(services.translator), glue_(glue) {
   const DumpStore& dump = services.dump;
   controller_ = std::make_unique<CMainDlg>(std::move(services), *this);
   setObjectName(QStringLiteral("kestrelMain"));
-  setWindowTitle(T("Vantor Kestrel"));
+  setWindowTitle(English(kCaption));
   setWindowIcon(ProgramIcon());
 
   auto* root = new QVBoxLayout(this);
@@ -119,6 +129,16 @@ MainWindow::MainWindow(ControllerServices services, shell::EventGlue& glue, QWid
   geometryTimer_.setSingleShot(true);
   connect(&geometryTimer_, &QTimer::timeout, this, [this] { GeometrySettled(); });
   ConnectControls();
+
+  // Linux window managers offer no way into a window's own menu: the About entry lives in the
+  // window's context menu instead (and on F1 and the "About..." button).
+  windowMenu_ = new QMenu(this);
+  windowMenu_->setObjectName(QStringLiteral("windowMenu"));
+  aboutAction_ = windowMenu_->addAction(QString());
+  connect(
+      aboutAction_, &QAction::triggered, this, [this] { OpenAbout(); }, Qt::QueuedConnection);
+
+  TranslateDialog(*this, kCaption, translator_);
   ApplyStoredGeometry();
 }
 
@@ -141,7 +161,7 @@ void MainWindow::Forward(const std::function<void(CMainDlg&)>& handler) {
 QWidget* MainWindow::BuildServerPanel() {
   auto* panel = new QGroupBox(this);
   auto* grid = new QGridLayout(panel);
-  server_ = new QCheckBox(T("Server"), panel);
+  server_ = new QCheckBox(English("Server"), panel);
   server_->setObjectName(QStringLiteral("server"));
   server_->setToolTip(T("Start/Stop Server"));
   grid->addWidget(server_, 0, 0, 1, 2);
@@ -150,19 +170,19 @@ QWidget* MainWindow::BuildServerPanel() {
   serverPort_ = PortEdit(panel);
   serverPort_->setObjectName(QStringLiteral("serverPort"));
   serverPort_->setToolTip(T("Browse for Computer"));
-  auto* portLabel = new QLabel(T("Port"), panel);
+  auto* portLabel = new QLabel(English("Port"), panel);
   portLabel->setBuddy(serverPort_);
   portRow->addWidget(portLabel);
   portRow->addWidget(serverPort_);
   portRow->addStretch(1);
   grid->addLayout(portRow, 1, 0, 1, 2);
-  grid->addWidget(BoldLabel(T("Transmit from"), panel), 2, 0, 1, 2);
+  grid->addWidget(BoldLabel(English("Transmit from"), panel), 2, 0, 1, 2);
 
   // The rows line up with the client panel's, whose combo boxes are taller than a check box.
   const int rowHeight = QComboBox().sizeHint().height();
   for (int i = 0; i < kRows; ++i) {
     const auto n = static_cast<std::size_t>(i);
-    auto* row = new QCheckBox(T("Kestrel Port" + std::to_string(i + 1)), panel);
+    auto* row = new QCheckBox(English("Kestrel Port" + std::to_string(i + 1)), panel);
     row->setObjectName(QStringLiteral("serverRow%1").arg(i + 1));
     row->setToolTip(T("Capture from MIDI"));
     serverRows_[n] = row;
@@ -176,6 +196,13 @@ QWidget* MainWindow::BuildServerPanel() {
   }
   grid->setRowMinimumHeight(1, rowHeight);
   grid->setRowStretch(3 + kRows, 1);
+  // Ports lost while the server ran come back by restarting the provider; the button is usable
+  // only then (RefreshStatus follows the controller).
+  restore_ = new QPushButton(English("Restore Kestrel ports"), panel);
+  restore_->setObjectName(QStringLiteral("restorePorts"));
+  restore_->setAutoDefault(false);
+  restore_->setEnabled(false);
+  grid->addWidget(restore_, 4 + kRows, 0, 1, 2);
   return panel;
 }
 
@@ -184,13 +211,13 @@ QWidget* MainWindow::BuildClientPanel() {
   auto* grid = new QGridLayout(panel);
 
   auto* top = new QHBoxLayout;
-  client_ = new QCheckBox(T("Client"), panel);
+  client_ = new QCheckBox(English("Client"), panel);
   client_->setObjectName(QStringLiteral("client"));
   client_->setToolTip(T("Start/Stop Client"));
   ip_ = new QComboBox(panel);
   ip_->setObjectName(QStringLiteral("ip"));
   ip_->setSizeAdjustPolicy(QComboBox::AdjustToContents);
-  auto* ipLabel = new QLabel(T("IP"), panel);
+  auto* ipLabel = new QLabel(English("IP"), panel);
   ipLabel->setBuddy(ip_);
   top->addWidget(client_);
   top->addStretch(1);
@@ -201,7 +228,7 @@ QWidget* MainWindow::BuildClientPanel() {
   auto* second = new QHBoxLayout;
   clientPort_ = PortEdit(panel);
   clientPort_->setObjectName(QStringLiteral("clientPort"));
-  auto* portLabel = new QLabel(T("Port"), panel);
+  auto* portLabel = new QLabel(English("Port"), panel);
   portLabel->setBuddy(clientPort_);
   second->addWidget(portLabel);
   second->addWidget(clientPort_);
@@ -229,11 +256,11 @@ QWidget* MainWindow::BuildClientPanel() {
   second->addStretch(1);
   grid->addLayout(second, 1, 0, 1, 2);
 
-  grid->addWidget(BoldLabel(T("From Servers Port"), panel), 2, 0);
-  grid->addWidget(BoldLabel(T("To Local Device"), panel), 2, 1);
+  grid->addWidget(BoldLabel(English("From Servers Port"), panel), 2, 0);
+  grid->addWidget(BoldLabel(English("To Local Device"), panel), 2, 1);
   for (int i = 0; i < kRows; ++i) {
     const auto n = static_cast<std::size_t>(i);
-    auto* row = new QCheckBox(T("Kestrel Port" + std::to_string(i + 1)), panel);
+    auto* row = new QCheckBox(English("Kestrel Port" + std::to_string(i + 1)), panel);
     row->setObjectName(QStringLiteral("clientRow%1").arg(i + 1));
     row->setToolTip(T("Capture port from Server"));
     clientRows_[n] = row;
@@ -258,7 +285,7 @@ QWidget* MainWindow::BuildBoxes() {
   auto* row = new QHBoxLayout(boxes);
   row->setContentsMargins(0, 0, 0, 0);
 
-  auto* midiInBox = new QGroupBox(T("MIDI In"), boxes);
+  auto* midiInBox = new QGroupBox(English("MIDI In"), boxes);
   auto* midiInLayout = new QVBoxLayout(midiInBox);
   midiIn_ = new QComboBox(midiInBox);
   midiIn_->setObjectName(QStringLiteral("midiIn"));
@@ -270,34 +297,34 @@ QWidget* MainWindow::BuildBoxes() {
   midiInLayout->addWidget(midiInTarget_);
   row->addWidget(midiInBox, 1);
 
-  auto* filtersBox = new QGroupBox(T("MIDI In Filters"), boxes);
+  auto* filtersBox = new QGroupBox(English("MIDI In Filters"), boxes);
   auto* filtersLayout = new QVBoxLayout(filtersBox);
-  filterTimingClock_ = new QCheckBox(T("Timing Clock"), filtersBox);
+  filterTimingClock_ = new QCheckBox(English("Timing Clock"), filtersBox);
   filterTimingClock_->setObjectName(QStringLiteral("filterTimingClock"));
   filterTimingClock_->setToolTip(T("Filtering 'Timing Clock' events"));
-  filterActiveSensing_ = new QCheckBox(T("Active Sensing"), filtersBox);
+  filterActiveSensing_ = new QCheckBox(English("Active Sensing"), filtersBox);
   filterActiveSensing_->setObjectName(QStringLiteral("filterActiveSensing"));
   filterActiveSensing_->setToolTip(T("Filtering 'Active Sensing' events"));
   filtersLayout->addWidget(filterTimingClock_);
   filtersLayout->addWidget(filterActiveSensing_);
   row->addWidget(filtersBox);
 
-  auto* dumpFilterBox = new QGroupBox(T("MIDI Dump Filter"), boxes);
+  auto* dumpFilterBox = new QGroupBox(English("MIDI Dump Filter"), boxes);
   auto* dumpFilterLayout = new QVBoxLayout(dumpFilterBox);
-  dumpFilter_ = new QCheckBox(T("Timing Clock and Active Sensing"), dumpFilterBox);
+  dumpFilter_ = new QCheckBox(English("Timing Clock and Active Sensing"), dumpFilterBox);
   dumpFilter_->setObjectName(QStringLiteral("dumpFilter"));
   dumpFilter_->setToolTip(T("Filtering 'Timing Clock' and 'Active Sensing' events"));
   dumpFilterLayout->addWidget(dumpFilter_);
   dumpFilterLayout->addStretch(1);
   row->addWidget(dumpFilterBox);
 
-  auto* dumpBox = new QGroupBox(T("MIDI Dump"), boxes);
+  auto* dumpBox = new QGroupBox(English("MIDI Dump"), boxes);
   auto* dumpLayout = new QGridLayout(dumpBox);
-  dumpServer_ = new QCheckBox(T("Server"), dumpBox);
+  dumpServer_ = new QCheckBox(English("Server"), dumpBox);
   dumpServer_->setObjectName(QStringLiteral("dumpServer"));
-  dumpClient_ = new QCheckBox(T("Client"), dumpBox);
+  dumpClient_ = new QCheckBox(English("Client"), dumpBox);
   dumpClient_->setObjectName(QStringLiteral("dumpClient"));
-  auto* clear = new QPushButton(T("Clear"), dumpBox);
+  auto* clear = new QPushButton(English("Clear"), dumpBox);
   clear->setObjectName(QStringLiteral("clear"));
   clear->setToolTip(T("Clear MIDI Dump"));
   clear->setAutoDefault(false);
@@ -310,10 +337,18 @@ QWidget* MainWindow::BuildBoxes() {
   dumpLayout->addWidget(clear, 0, 1, 2, 1, Qt::AlignVCenter);
   row->addWidget(dumpBox);
 
-  autostart_ = new QCheckBox(T("Autostart"), boxes);
+  autostart_ = new QCheckBox(English("Autostart"), boxes);
   autostart_->setObjectName(QStringLiteral("autostart"));
   autostart_->setToolTip(T("Run Kestrel when Windows started"));
-  row->addWidget(autostart_, 0, Qt::AlignBottom);
+  auto* corner = new QVBoxLayout;
+  auto* about = new QPushButton(English("About..."), boxes);
+  about->setObjectName(QStringLiteral("about"));
+  about->setAutoDefault(false);
+  connect(about, &QPushButton::clicked, this, [this] { OpenAbout(); });
+  corner->addWidget(about, 0, Qt::AlignRight);
+  corner->addStretch(1);
+  corner->addWidget(autostart_);
+  row->addLayout(corner);
   return boxes;
 }
 
@@ -360,6 +395,10 @@ void MainWindow::ConnectControls() {
     connect(box, &QCheckBox::clicked, this, [this] { Forward([](CMainDlg& c) { c.OnDumpOptionClicked(); }); });
   }
   connect(autostart_, &QCheckBox::clicked, this, [this] { Forward([](CMainDlg& c) { c.OnAutostartClicked(); }); });
+  connect(restore_, &QPushButton::clicked, this, [this] {
+    Forward([](CMainDlg& c) { c.RestorePortCount(); });
+    RefreshStatus();
+  });
 }
 
 // ---- life -----------------------------------------------------------------------------------
@@ -371,41 +410,21 @@ void MainWindow::Init() {
 
 void MainWindow::EnableTray() {
   if (tray_ != nullptr) return;
-  tray_ = new QSystemTrayIcon(this);
-  tray_->setObjectName(QStringLiteral("tray"));
-  trayMenu_ = new QMenu(this);
-  trayServer_ = trayMenu_->addAction(T("Server On/Off"));
-  trayServer_->setCheckable(true);
-  trayClient_ = trayMenu_->addAction(T("Client On/Off"));
-  trayClient_->setCheckable(true);
-  trayMenu_->addSeparator();
-  QAction* exit = trayMenu_->addAction(T("Exit"));
-  connect(trayMenu_, &QMenu::aboutToShow, this, [this] {
-    trayServer_->setChecked(controller_->Fields().serverEnabled);
-    trayClient_->setChecked(controller_->Fields().clientEnabled);
+  tray_ = std::make_unique<TrayIcon>(TrayHooks{
+      .tr = [this](const char* text) { return T(text); },
+      .windowVisible = [this] { return isVisible(); },
+      .serverEnabled = [this] { return controller_->Fields().serverEnabled; },
+      .clientEnabled = [this] { return controller_->Fields().clientEnabled; },
+      .command = [this](int command, bool visible) { Forward([&](CMainDlg& c) { c.OnTrayMenu(command, visible); }); },
+      .click = [this](bool visible) { Forward([&](CMainDlg& c) { c.OnTrayClick(visible); }); },
   });
-  connect(trayServer_, &QAction::triggered, this, [this] { ToggleServer(); });
-  connect(trayClient_, &QAction::triggered, this, [this] { ToggleClient(); });
-  // Queued: the program ends once the menu has closed, not from inside it.
-  connect(exit, &QAction::triggered, this, [this] { Post([this] { controller_->OnCancel(); }); });
-  connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-    if (reason == QSystemTrayIcon::Trigger) Forward([this](CMainDlg& /*c*/) { ShowMainWindow(isHidden()); });
-  });
-  tray_->setContextMenu(trayMenu_);
-  tray_->setIcon(ProgramIcon());
-  tray_->setToolTip(T("Vantor Kestrel"));
-  tray_->show();
+  tray_->Show();
   RefreshStatus();
 }
 
-void MainWindow::ToggleServer() {
-  server_->setChecked(!controller_->Fields().serverEnabled);
-  Forward([](CMainDlg& c) { c.OnServerClicked(); });
-}
-
-void MainWindow::ToggleClient() {
-  client_->setChecked(!controller_->Fields().clientEnabled);
-  Forward([](CMainDlg& c) { c.OnClientClicked(); });
+void MainWindow::OpenAbout() {
+  AboutBox box(translator_, {}, isVisible() ? this : nullptr);
+  box.exec();
 }
 
 void MainWindow::StatusTick() {
@@ -424,21 +443,10 @@ void MainWindow::RefreshStatus() {
     connection_->SetState(d.connectionState);
     SetShown(connection_, d.connectionVisible);
     SetTextIfChanged(latency_, QString::fromUtf8(c.LatencyText().c_str()));
-    UpdateTray(d);
+    const bool restore = c.RestoreAvailable();
+    if (restore_->isEnabled() != restore) restore_->setEnabled(restore);
+    if (tray_ != nullptr) tray_->Set(d.tray, d.tip);
   });
-}
-
-void MainWindow::UpdateTray(const StatusDisplay& display) {
-  if (tray_ == nullptr) return;
-  const int picture = static_cast<int>(display.tray);
-  if (picture != trayPicture_) {
-    trayPicture_ = picture;
-    tray_->setIcon(QIcon(TrayPixmap(display.tray, kTrayPictureSize)));
-  }
-  if (display.tip != trayTip_) {
-    trayTip_ = display.tip;
-    tray_->setToolTip(T(display.tip));
-  }
 }
 
 // ---- data exchange --------------------------------------------------------------------------
@@ -505,7 +513,7 @@ void MainWindow::ShowBox(const std::string& text, bool error) {
   if (error) {
     QMessageBox::critical(isVisible() ? this : nullptr, QStringLiteral("Kestrel"), shown);
   } else {
-    QMessageBox::information(isVisible() ? this : nullptr, T("Vantor Kestrel"), shown);
+    QMessageBox::information(isVisible() ? this : nullptr, T(kCaption), shown);
   }
 }
 
@@ -518,11 +526,21 @@ void MainWindow::ShowError(const std::string& text) {
 void MainWindow::ShowErrorMessage(const std::string& text) { ShowBox(text, true); }
 
 void MainWindow::ShowBusyNotice(const std::string& text) {
-  auto notice = std::make_unique<QLabel>(QString::fromUtf8(text.c_str()));
-  notice->setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
-  notice->setAlignment(Qt::AlignCenter);
-  notice->setFrameStyle(QFrame::Panel | QFrame::Raised);
-  notice->setMargin(24);
+  // The notice is a window of its own, built in English and translated like every other; the
+  // controller hands its text over translated already, so it is taken back to English first.
+  QString english = QString::fromUtf8(text.c_str());
+  if (english == T(kRestartNotice)) english = English(kRestartNotice);
+  auto notice = std::make_unique<QDialog>(nullptr, Qt::Dialog | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+  notice->setObjectName(QStringLiteral("busyNotice"));
+  auto* layout = new QVBoxLayout(notice.get());
+  auto* label = new QLabel(english, notice.get());
+  label->setObjectName(QStringLiteral("busyText"));
+  label->setAlignment(Qt::AlignCenter);
+  label->setFrameStyle(QFrame::Panel | QFrame::Raised);
+  label->setMargin(24);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->addWidget(label);
+  TranslateDialog(*notice, "", translator_);
   notice->show();
   notice->repaint();
   QApplication::setOverrideCursor(Qt::WaitCursor);
@@ -578,8 +596,17 @@ void MainWindow::keyPressEvent(QKeyEvent* event) {
   case Qt::Key_Escape: Forward([](CMainDlg& c) { c.OnEscape(); }); return;
   case Qt::Key_Return:
   case Qt::Key_Enter: PressedEnter(); return;
+  case Qt::Key_F1: OpenAbout(); return;
   default: QWidget::keyPressEvent(event);
   }
+}
+
+// Right clicks that no control takes (on the panels, labels, the window's background) open the
+// window's own menu.
+void MainWindow::contextMenuEvent(QContextMenuEvent* event) {
+  aboutAction_->setText(T("&About Vantor Kestrel..."));
+  windowMenu_->popup(event->globalPos());
+  event->accept();
 }
 
 // Enter takes what the controls hold, as leaving a dialog with OK does, and hides the window;

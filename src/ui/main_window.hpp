@@ -22,8 +22,12 @@ class QLabel;
 class QLineEdit;
 class QMenu;
 class QAction;
+class QPushButton;
 class QStatusBar;
-class QSystemTrayIcon;
+
+namespace kestrel {
+class Translator;
+}
 
 namespace kestrel::shell {
 class EventGlue;
@@ -34,6 +38,7 @@ namespace kestrel::ui {
 class ConnectionDisplay;
 class DumpListView;
 class Lamp;
+class TrayIcon;
 
 class MainWindow final : public QWidget, public MainView {
 public:
@@ -51,15 +56,16 @@ public:
   void Init();
   // Adds the tray icon. Without one, minimizing leaves the window in the task bar.
   void EnableTray();
+  [[nodiscard]] TrayIcon* Tray() noexcept { return tray_.get(); }
+  // The About box, modal; from the window's context menu, F1 and the "About..." button.
+  void OpenAbout();
+  [[nodiscard]] QMenu& WindowMenu() noexcept { return *windowMenu_; }
   // One 30 ms tick: the controller's status timer, lamps, status texts, tray and dump list.
   void StatusTick();
   // The idle update: status bar, error text, connection display, latency, tray picture and tip.
   void RefreshStatus();
   // Sends the texts of message boxes to `hook` instead of showing them (tests, screenshots).
   void SetMessageHook(std::function<void(const std::string&)> hook) { messageHook_ = std::move(hook); }
-  // Tray menu items: exactly as clicking the check box.
-  void ToggleServer();
-  void ToggleClient();
 
   [[nodiscard]] DumpListView& DumpList() noexcept { return *dumpList_; }
 
@@ -82,6 +88,7 @@ public:
 
 protected:
   void keyPressEvent(QKeyEvent* event) override;
+  void contextMenuEvent(QContextMenuEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   void changeEvent(QEvent* event) override;
   void moveEvent(QMoveEvent* event) override;
@@ -102,17 +109,21 @@ private:
   void GeometrySettled();
   void PressedEnter();
   void ShowBox(const std::string& text, bool error);
-  void UpdateTray(const StatusDisplay& display);
 
+  const Translator& translator_;
   shell::EventGlue& glue_;
   std::unique_ptr<CMainDlg> controller_;
   std::function<void(const std::string&)> messageHook_;
   std::unique_ptr<QWidget> busyNotice_;
+  std::unique_ptr<TrayIcon> tray_;
+  QMenu* windowMenu_ = nullptr;
+  QAction* aboutAction_ = nullptr;
 
   QCheckBox* server_ = nullptr;
   QLineEdit* serverPort_ = nullptr;
   std::array<QCheckBox*, kRows> serverRows_{};
   std::array<Lamp*, kRows> lamps_{};
+  QPushButton* restore_ = nullptr;
 
   QCheckBox* client_ = nullptr;
   QComboBox* ip_ = nullptr;
@@ -137,13 +148,6 @@ private:
   QLabel* noticePane_ = nullptr;
   QLabel* latencyPane_ = nullptr;
   QLabel* maxLatencyPane_ = nullptr;
-
-  QSystemTrayIcon* tray_ = nullptr;
-  QMenu* trayMenu_ = nullptr;
-  QAction* trayServer_ = nullptr;
-  QAction* trayClient_ = nullptr;
-  int trayPicture_ = -1;
-  std::string trayTip_;
 
   QTimer applyTimer_;
   QTimer geometryTimer_;

@@ -3,6 +3,7 @@
 #include "controller/app_context.hpp"
 #include "core/beep.hpp"
 #include "core/instance_endpoint.hpp"
+#include "core/translation.hpp"
 #include "shell/event_glue.hpp"
 #include "shell/instance_server.hpp"
 #include "shell/signal_watcher.hpp"
@@ -24,10 +25,11 @@ constexpr int kStatusTickMs = 30;
 
 // A failure that stops the work: the box, then the process ends at once, as nothing after the
 // failure can be trusted to shut down in order.
-[[noreturn]] void Fatal(const std::string& text) {
+[[noreturn]] void Fatal(const Translator& translator, const std::string& text) {
   std::fprintf(stderr, "kestrel: Error: %s\n", text.c_str());
-  QMessageBox box(QMessageBox::Critical, QStringLiteral("Kestrel"),
-                  QStringLiteral("Error: %1").arg(QString::fromUtf8(text.c_str())), QMessageBox::Ok);
+  QString shown = QString::fromUtf8(translator.TranslateString("Error: %s"));
+  shown.replace(QStringLiteral("%s"), QString::fromUtf8(text.c_str()));
+  QMessageBox box(QMessageBox::Critical, QStringLiteral("Kestrel"), shown, QMessageBox::Ok);
   box.setWindowFlag(Qt::WindowStaysOnTopHint);
   box.exec();
   std::_Exit(0);
@@ -42,7 +44,7 @@ int RunWindow(AppContext& context, bool startHidden) {
   // only "Exit" and the requests from outside do.
   QApplication::setQuitOnLastWindowClosed(false);
   SetBell(&Bell);
-  shell::EventGlue glue([](const std::string& text) { Fatal(text); });
+  shell::EventGlue glue([&context](const std::string& text) { Fatal(context.translator, text); });
 
   std::unique_ptr<MainWindow> window;
   glue.Guard([&] {

@@ -1,6 +1,11 @@
 #include "ui/tray_icon.hpp"
 
+#include <QAction>
+#include <QMenu>
 #include <QPainter>
+#include <QSystemTrayIcon>
+
+#include <utility>
 
 namespace kestrel::ui {
 
@@ -57,5 +62,81 @@ QIcon ProgramIcon() {
   for (const int size : {16, 22, 32, 48, 64}) icon.addPixmap(TrayPixmap(TrayPicture::Program, size));
   return icon;
 }
+
+// ---- TrayIcon -------------------------------------------------------------------------------
+
+namespace {
+constexpr int kTrayPictureSize = 64;
+} // namespace
+
+TrayIcon::TrayIcon(TrayHooks hooks, QObject* parent)
+    : QObject(parent), hooks_(std::move(hooks)), menu_(std::make_unique<QMenu>()), icon_(new QSystemTrayIcon(this)) {
+  menu_->setObjectName(QStringLiteral("trayMenu"));
+  icon_->setObjectName(QStringLiteral("tray"));
+  window_ = menu_->addAction(QString());
+  server_ = menu_->addAction(QString());
+  server_->setCheckable(true);
+  client_ = menu_->addAction(QString());
+  client_->setCheckable(true);
+  menu_->addSeparator();
+  exit_ = menu_->addAction(QString());
+  PrepareMenu();
+  connect(menu_.get(), &QMenu::aboutToShow, this, [this] { PrepareMenu(); });
+  connect(window_, &QAction::triggered, this, [this] { Choose(window_->data().toInt()); });
+  connect(server_, &QAction::triggered, this, [this] { Choose(kTrayServer); });
+  connect(client_, &QAction::triggered, this, [this] { Choose(kTrayClient); });
+  connect(exit_, &QAction::triggered, this, [this] { Choose(kTrayExit); });
+  connect(icon_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+    if (reason == QSystemTrayIcon::Trigger) hooks_.click(hooks_.windowVisible());
+  });
+  icon_->setContextMenu(menu_.get());
+}
+
+TrayIcon::~TrayIcon() {
+  // The icon leaves the desktop before its menu goes.
+  delete icon_;
+  icon_ = nullptr;
+}
+
+void TrayIcon::Show() {
+  if (!pictureSet_) {
+    icon_->setIcon(ProgramIcon());
+    pictureSet_ = true;
+    picture_ = TrayPicture::Program;
+  }
+  if (!tipSet_) Set(picture_, "Vantor Kestrel");
+  icon_->show();
+}
+
+void TrayIcon::Set(TrayPicture picture, const std::string& tip) {
+  if (!pictureSet_ || picture != picture_) {
+    picture_ = picture;
+    pictureSet_ = true;
+    icon_->setIcon(QIcon(TrayPixmap(picture, kTrayPictureSize)));
+    ++pictureChanges_;
+  }
+  // Compared in English: the translation is looked up only when the tip really changes.
+  if (!tipSet_ || tip != tip_) {
+    tip_ = tip;
+    tipSet_ = true;
+    QString shown = hooks_.tr(tip.c_str()).left(kTipLength);
+    if (!shown.isEmpty() && shown.back().isHighSurrogate()) shown.chop(1);
+    icon_->setToolTip(shown);
+    ++tipChanges_;
+  }
+}
+
+void TrayIcon::PrepareMenu() {
+  const bool visible = hooks_.windowVisible();
+  window_->setText(hooks_.tr(visible ? "Minimize Kestrel to Tray" : "Open Kestrel"));
+  window_->setData(visible ? kTrayMinimize : kTrayOpen);
+  server_->setText(hooks_.tr("Server On/Off"));
+  server_->setChecked(hooks_.serverEnabled());
+  client_->setText(hooks_.tr("Client On/Off"));
+  client_->setChecked(hooks_.clientEnabled());
+  exit_->setText(hooks_.tr("Exit"));
+}
+
+void TrayIcon::Choose(int command) { hooks_.command(command, hooks_.windowVisible()); }
 
 } // namespace kestrel::ui

@@ -39,7 +39,8 @@ public:
   std::vector<std::string> out{"Kestrel Port1", "Kestrel Port2", "Broken Synth", "Synth A"};
   [[nodiscard]] std::vector<std::string> MidiInDevices() const override { return in; }
   [[nodiscard]] std::vector<std::string> MidiOutDevices() const override { return out; }
-  [[nodiscard]] int CountVirtualPorts() const override { return 8; }
+  int virtualPorts = 8; // what the provider offers now
+  [[nodiscard]] int CountVirtualPorts() const override { return virtualPorts; }
 };
 
 // What the fake outputs were asked to do; the client engine's thread writes it.
@@ -94,6 +95,8 @@ struct WindowBench {
   OutputLog outputs;
   std::vector<std::string> messages;
   std::vector<std::string> fatal;
+  // Restarts the made-up provider (RestorePortCount); unset: no provider to restart.
+  std::function<int(int count)> setPortCount;
   shell::EventGlue glue{[this](const std::string& text) { fatal.push_back(text); }};
   std::unique_ptr<ui::MainWindow> window;
 
@@ -112,7 +115,7 @@ struct WindowBench {
         .autostartEntry = dir.Path() / "autostart" / "kestrel.desktop",
         .programPath = dir.Path() / "kestrel",
         .clock = SystemClock(),
-        .setVirtualPortCount = {},
+        .setVirtualPortCount = setPortCount,
         .probe = [](in_addr_t, const std::function<void(int)>&) {},
     };
   }
