@@ -139,6 +139,9 @@ MainWindow::MainWindow(ControllerServices services, shell::EventGlue& glue, QWid
       aboutAction_, &QAction::triggered, this, [this] { OpenAbout(); }, Qt::QueuedConnection);
 
   TranslateDialog(*this, kCaption, translator_);
+  // Some styles (Fusion) draw a button's label with less room than the size the button asks
+  // for; the restore button's long label, in whatever language, keeps a little to spare.
+  restore_->setMinimumWidth(restore_->sizeHint().width() + 2 * restore_->fontMetrics().averageCharWidth());
   ApplyStoredGeometry();
 }
 

@@ -1,10 +1,15 @@
-// Draws the main window offscreen, server and client on, a few events in the dump, and saves it
-// as a PNG: the picture of the window in the documentation. Usage: window_screenshot OUT.png
+// Draws the pictures of the documentation offscreen: the main window with server and client on
+// and a few events in the dump, in English and in German, and the tray menu beside its icon.
+// Usage: window_screenshot DOCS_DIR LANG_DIR (LANG_DIR holds the language files).
 
+#include "core/translation.hpp"
 #include "ui/dump_list.hpp"
+#include "ui/tray_icon.hpp"
 #include "window_fixture.hpp"
 
 #include <QApplication>
+#include <QMenu>
+#include <QPainter>
 #include <QPixmap>
 
 #include <array>
@@ -30,18 +35,7 @@ void Append(kestrel::DumpStore& dump, std::int32_t port, std::int32_t time, std:
   dump.AppendToDump(r, payload);
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: window_screenshot OUT.png\n");
-    return 2;
-  }
-  if (!kestrel::test::IsolateNetwork("window_screenshot")) return 1;
-  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-  QApplication app(argc, argv);
-
-  kestrel::test::WindowBench bench;
+void SetUp(kestrel::test::WindowBench& bench) {
   bench.devices.in = {"USB MIDI Interface 1", "Master Keyboard"};
   bench.devices.out = {"Kestrel Port1", "Kestrel Port2",        "Kestrel Port3", "Kestrel Port4",
                        "Rack Synth",    "USB MIDI Interface 1", "Drum Module"};
@@ -64,8 +58,13 @@ int main(int argc, char** argv) {
   }
   s.WriteConfigText("Server", "MidiIN_Port", "Master Keyboard");
   s.WriteConfigText("Server", "MidiIN_Port2", "Kestrel Port4");
+}
 
+// The window connected, with a few events in its dump.
+kestrel::ui::MainWindow& Stage(kestrel::test::WindowBench& bench) {
   kestrel::ui::MainWindow& w = bench.Open();
+  // Polished first: the style's margins count in the size the window asks for.
+  w.ensurePolished();
   w.resize(w.sizeHint().expandedTo(QSize(720, 700)));
   w.show();
   w.Controller().OnStatusReport(kestrel::ui::kReportConnection,
@@ -88,12 +87,69 @@ int main(int argc, char** argv) {
   w.StatusTick();
   w.DumpList().setFocus();
   QApplication::processEvents();
+  return w;
+}
 
-  const QPixmap picture = w.grab();
-  if (!picture.save(QString::fromLocal8Bit(argv[1]), "PNG")) {
-    std::fprintf(stderr, "window_screenshot: cannot write %s\n", argv[1]);
-    return 1;
+// The tray menu as it opens under its icon at the top of a desktop panel.
+QPixmap TrayMenuPicture(kestrel::ui::MainWindow& w) {
+  w.EnableTray();
+  w.RefreshStatus();
+  QMenu& menu = w.Tray()->Menu();
+  menu.popup(QPoint(0, 0));
+  QApplication::processEvents();
+  const QPixmap shown = menu.grab();
+  menu.hide();
+
+  constexpr int kPanel = 28;
+  constexpr int kIcon = 22;
+  constexpr int kMargin = 6;
+  QPixmap picture(shown.width() + 2 * kMargin + kIcon, shown.height() + kPanel + kMargin);
+  picture.fill(QColor(236, 236, 236));
+  QPainter p(&picture);
+  p.fillRect(0, 0, picture.width(), kPanel, QColor(48, 52, 58));
+  const int iconX = picture.width() - kMargin - kIcon;
+  p.drawPixmap(iconX, (kPanel - kIcon) / 2, kestrel::ui::TrayPixmap(w.Tray()->Picture(), kIcon));
+  p.drawPixmap(picture.width() - kMargin - shown.width(), kPanel, shown);
+  return picture;
+}
+
+bool Save(const QPixmap& picture, const std::string& path) {
+  if (!picture.save(QString::fromStdString(path), "PNG")) {
+    std::fprintf(stderr, "window_screenshot: cannot write %s\n", path.c_str());
+    return false;
   }
-  std::printf("%s: %dx%d\n", argv[1], picture.width(), picture.height());
+  std::printf("%s: %dx%d\n", path.c_str(), picture.width(), picture.height());
+  return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: window_screenshot DOCS_DIR LANG_DIR\n");
+    return 2;
+  }
+  const std::string docs = argv[1];
+  const std::string languages = argv[2];
+  if (!kestrel::test::IsolateNetwork("window_screenshot")) return 1;
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+
+  {
+    kestrel::test::WindowBench bench;
+    SetUp(bench);
+    kestrel::ui::MainWindow& w = Stage(bench);
+    if (!Save(w.grab(), docs + "/kestrel-window.png")) return 1;
+    if (!Save(TrayMenuPicture(w), docs + "/kestrel-tray-menu.png")) return 1;
+  }
+  {
+    // As a German user has it: LangID de, and Lang.de found beside the program.
+    kestrel::test::WindowBench bench;
+    SetUp(bench);
+    bench.settings.WriteConfigText("Pref", "LangID", "de");
+    bench.translator = kestrel::Translator(kestrel::LanguageFileNameFor("de"), languages, bench.dir.Path());
+    kestrel::ui::MainWindow& w = Stage(bench);
+    if (!Save(w.grab(), docs + "/kestrel-window-de.png")) return 1;
+  }
   return 0;
 }
