@@ -224,6 +224,23 @@ TEST_F(DesktopTest, TrayTipIsTranslatedAndCutTo127Characters) {
   EXPECT_EQ(Item(w.Tray()->Menu(), 2)->text(), "Client On/Off");
 }
 
+TEST_F(DesktopTest, MinimizingHidesToTheTrayOnlyWhenThereIsOne) {
+  MainWindow& w = bench.Open();
+  w.show();
+  w.showMinimized();
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(w.isVisible()); // no tray: the task bar keeps the window reachable
+
+  w.EnableTray();
+  w.ShowMainWindow(true);
+  w.showMinimized();
+  QCoreApplication::processEvents();
+  EXPECT_FALSE(w.isVisible());
+  Q_EMIT w.Tray()->Icon().activated(QSystemTrayIcon::Trigger);
+  EXPECT_TRUE(w.isVisible());
+  EXPECT_FALSE(w.isMinimized());
+}
+
 // The pictures say what they stand for: a keyboard, a green band on top while connected, a red
 // one while not, a blue frame while the server runs.
 TEST(TrayPictures, MarksMatchWhatTheyStandFor) {
