@@ -117,6 +117,8 @@ CMainDlg::CMainDlg(ControllerServices services, MainView& view)
     : s_(std::move(services)), view_(view), connector_(state_, [this] { return view_.PumpEvents(); }) {
   for (int i = 0; i < kRows; ++i) lamps_[static_cast<std::size_t>(i)].SetPort(i + 1);
   portInUseFormat_ = Tr("Error: Port %d already in use");
+  latencyFormat_ = Tr("Latency: %d");
+  maxLatencyFormat_ = Tr("max latency: %d");
   ReadSettings();
   f_.virtualPortSnapshot = s_.inputs != nullptr ? s_.inputs->VirtualPortCount() : s_.devices.CountVirtualPorts();
   if (!s_.probe) {
@@ -583,7 +585,8 @@ bool CMainDlg::RestoreAvailable() const {
 void CMainDlg::RestorePortCount() {
   if (!ReadFromControls()) return;
   if (f_.virtualPortSnapshot == CurrentVirtualPortCount() || !s_.setVirtualPortCount) return;
-  view_.ShowBusyNotice(Tr("Restarting MIDI Drivers. Please Wait..."));
+  // In English: the notice is a window of its own, which the view translates as it builds it.
+  view_.ShowBusyNotice("Restarting MIDI Drivers. Please Wait...");
   const int wanted = f_.virtualPortSnapshot;
   // No virtual port may be held open while the provider restarts.
   ServerOff();
@@ -861,8 +864,8 @@ void CMainDlg::OnStatusTimer() {
 
 StatusDisplay CMainDlg::UpdateTrayAndStatus() const {
   StatusDisplay d;
-  if (debug_ != 0) d.maxLatencyPane = FormatNumber(" max latency: %d", overallMax_);
-  d.latencyPane = FormatNumber(" Latency: %d", s_.dump.MaxLag());
+  if (debug_ != 0) d.maxLatencyPane = " " + FormatNumber(maxLatencyFormat_, overallMax_);
+  d.latencyPane = " " + FormatNumber(latencyFormat_, s_.dump.MaxLag());
   const ConnectionState state = state_.load();
   d.connectionState = static_cast<int>(state);
   if (state == ConnectionState::PortInUse) {

@@ -277,7 +277,10 @@ private:
   Tick lastKeepAliveTime_ = 0;
   bool notesOffOnLoss_ = true;
   std::string latencyText_;
-  std::string portInUseFormat_; // translated once: the idle update shows it 33 times a second
+  // Translated once: the idle update shows them 33 times a second.
+  std::string portInUseFormat_;
+  std::string latencyFormat_;
+  std::string maxLatencyFormat_;
   bool destroyed_ = false;
   bool initialised_ = false;
   // Shared with posted callbacks: false once the controller is gone, so a late report is dropped.

@@ -42,7 +42,6 @@ constexpr int kLatencyPaneWidth = 80;
 constexpr int kMaxLatencyPaneWidth = 120;
 constexpr const char* kCaption = "Vantor Kestrel";
 // The notice RestorePortCount shows while the provider restarts.
-constexpr const char* kRestartNotice = "Restarting MIDI Drivers. Please Wait...";
 
 std::string PortText(std::uint32_t port) { return std::to_string(port); }
 
@@ -529,10 +528,8 @@ void MainWindow::ShowError(const std::string& text) {
 void MainWindow::ShowErrorMessage(const std::string& text) { ShowBox(text, true); }
 
 void MainWindow::ShowBusyNotice(const std::string& text) {
-  // The notice is a window of its own, built in English and translated like every other; the
-  // controller hands its text over translated already, so it is taken back to English first.
-  QString english = QString::fromUtf8(text.c_str());
-  if (english == T(kRestartNotice)) english = English(kRestartNotice);
+  // The notice is a window of its own, built in English and translated like every other.
+  const QString english = QString::fromUtf8(text.c_str());
   auto notice = std::make_unique<QDialog>(nullptr, Qt::Dialog | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
   notice->setObjectName(QStringLiteral("busyNotice"));
   auto* layout = new QVBoxLayout(notice.get());
