@@ -120,7 +120,7 @@ CMainDlg::CMainDlg(ControllerServices services, MainView& view)
   latencyFormat_ = Tr("Latency: %d");
   maxLatencyFormat_ = Tr("max latency: %d");
   ReadSettings();
-  f_.virtualPortSnapshot = s_.inputs != nullptr ? s_.inputs->VirtualPortCount() : s_.devices.CountVirtualPorts();
+  f_.virtualPortSnapshot = CurrentVirtualPortCount();
   if (!s_.probe) {
     prober_ = std::make_unique<net::LatencyProber>([this, alive = alive_](in_addr_t, int ms) {
       view_.Post([this, alive, ms] {
@@ -617,7 +617,7 @@ void CMainDlg::ServerOnOff() {
 
 void CMainDlg::ServerOn() {
   if (serverThread_ != nullptr) return;
-  f_.virtualPortSnapshot = s_.inputs != nullptr ? s_.inputs->VirtualPortCount() : s_.devices.CountVirtualPorts();
+  f_.virtualPortSnapshot = CurrentVirtualPortCount();
   for (int i = f_.virtualPortSnapshot; i < kRows; ++i) f_.serverPorts[static_cast<std::size_t>(i)] = false;
   f_.midiInIndex = f_.midiIn.Selected() > 0 ? f_.midiIn.Selected() : 0;
 

@@ -12,6 +12,7 @@
 #include "net/server_engine.hpp"
 #include "net/udp_socket.hpp"
 #include "support/child_process.hpp"
+#include "support/fake_midi.hpp"
 #include "support/fake_view.hpp"
 
 #include <gtest/gtest.h>
@@ -24,57 +25,12 @@ namespace kestrel::ui {
 namespace {
 
 using net::ConnectionState;
+using test::FakeDevices;
+using test::FakeOutputs;
 using test::FakeView;
+using test::OutputLog;
 using test::ReadText;
 using test::TempDir;
-
-class FakeDevices final : public DeviceSource {
-public:
-  std::vector<std::string> in{"Midi Through Port-0", "UM-ONE MIDI 1"};
-  std::vector<std::string> out{"Kestrel Port1", "Kestrel Port2", "Kestrel Port3", "Synth A"};
-  int virtualPorts = 8;
-  [[nodiscard]] std::vector<std::string> MidiInDevices() const override { return in; }
-  [[nodiscard]] std::vector<std::string> MidiOutDevices() const override { return out; }
-  [[nodiscard]] int CountVirtualPorts() const override { return virtualPorts; }
-};
-
-// Output slots that open only the names they know; shared with the test, which reads it after
-// the engine thread has answered (PostCommand returns after the command ran).
-struct OutputLog {
-  std::mutex lock;
-  std::set<std::string> known{"Kestrel Port1", "Kestrel Port2", "Kestrel Port3", "Synth A", "--Not Connected--"};
-  std::map<int, std::string> open;
-  int notesOff = 0;
-};
-
-class FakeOutputs final : public MidiOutputs {
-public:
-  explicit FakeOutputs(OutputLog& log) : log_(log) {}
-  int OpenOutputByName(std::string_view name, int index) override {
-    const std::lock_guard g(log_.lock);
-    if (log_.known.count(std::string(name)) == 0) return 0;
-    log_.open[index] = std::string(name);
-    return 1;
-  }
-  void CloseOutput(int index) override {
-    const std::lock_guard g(log_.lock);
-    log_.open.erase(index);
-  }
-  void CloseAllOutputs() override {
-    const std::lock_guard g(log_.lock);
-    log_.open.clear();
-  }
-  [[nodiscard]] SlotState State(int /*index*/) const noexcept override { return SlotState::Empty; }
-  void PlayShort(int /*index*/, std::uint32_t /*word*/) noexcept override {}
-  void PlayLong(int /*index*/, std::span<const std::byte> /*bytes*/) override {}
-  void NotesOff() noexcept override {
-    const std::lock_guard g(log_.lock);
-    ++log_.notesOff;
-  }
-
-private:
-  OutputLog& log_;
-};
 
 class MainDlgTest : public ::testing::Test {
 protected:
@@ -88,6 +44,12 @@ protected:
   net::ServerLink link;
   FakeDevices devices;
   OutputLog outputs;
+
+  void SetUp() override {
+    devices.in = {"Midi Through Port-0", "UM-ONE MIDI 1"};
+    devices.out = {"Kestrel Port1", "Kestrel Port2", "Kestrel Port3", "Synth A"};
+    outputs.known = {"Kestrel Port1", "Kestrel Port2", "Kestrel Port3", "Synth A", "--Not Connected--"};
+  }
   FakeView view;
   std::vector<in_addr_t> probes;
   std::vector<int> restarts;

@@ -15,6 +15,7 @@
 #include "net/server_engine.hpp"
 #include "shell/event_glue.hpp"
 #include "support/child_process.hpp"
+#include "support/fake_midi.hpp"
 #include "ui/main_window.hpp"
 
 #include <net/if.h>
@@ -32,55 +33,6 @@
 #include <vector>
 
 namespace kestrel::test {
-
-class FakeDevices final : public ui::DeviceSource {
-public:
-  std::vector<std::string> in{"UM-ONE MIDI 1", "Keystation 49"};
-  std::vector<std::string> out{"Kestrel Port1", "Kestrel Port2", "Broken Synth", "Synth A"};
-  [[nodiscard]] std::vector<std::string> MidiInDevices() const override { return in; }
-  [[nodiscard]] std::vector<std::string> MidiOutDevices() const override { return out; }
-  int virtualPorts = 8; // what the provider offers now
-  [[nodiscard]] int CountVirtualPorts() const override { return virtualPorts; }
-};
-
-// What the fake outputs were asked to do; the client engine's thread writes it.
-struct OutputLog {
-  std::mutex lock;
-  std::set<std::string> known{"Kestrel Port1", "Kestrel Port2", "Synth A", "--Not Connected--"};
-  std::map<int, std::string> open;
-
-  [[nodiscard]] std::string OpenAt(int slot) {
-    const std::lock_guard g(lock);
-    const auto it = open.find(slot);
-    return it == open.end() ? std::string() : it->second;
-  }
-};
-
-class FakeOutputs final : public MidiOutputs {
-public:
-  explicit FakeOutputs(OutputLog& log) : log_(log) {}
-  int OpenOutputByName(std::string_view name, int index) override {
-    const std::lock_guard g(log_.lock);
-    if (log_.known.count(std::string(name)) == 0) return 0;
-    log_.open[index] = std::string(name);
-    return 1;
-  }
-  void CloseOutput(int index) override {
-    const std::lock_guard g(log_.lock);
-    log_.open.erase(index);
-  }
-  void CloseAllOutputs() override {
-    const std::lock_guard g(log_.lock);
-    log_.open.clear();
-  }
-  [[nodiscard]] SlotState State(int /*index*/) const noexcept override { return SlotState::Empty; }
-  void PlayShort(int /*index*/, std::uint32_t /*word*/) noexcept override {}
-  void PlayLong(int /*index*/, std::span<const std::byte> /*bytes*/) override {}
-  void NotesOff() noexcept override {}
-
-private:
-  OutputLog& log_;
-};
 
 // Everything a window is built on, and the window. Message boxes land in `messages`.
 struct WindowBench {
@@ -129,7 +81,11 @@ struct WindowBench {
   }
 
   ~WindowBench() { window.reset(); }
-  WindowBench() = default;
+  WindowBench() {
+    devices.in = {"UM-ONE MIDI 1", "Keystation 49"};
+    devices.out = {"Kestrel Port1", "Kestrel Port2", "Broken Synth", "Synth A"};
+    outputs.known = {"Kestrel Port1", "Kestrel Port2", "Synth A", "--Not Connected--"};
+  }
   WindowBench(const WindowBench&) = delete;
   WindowBench& operator=(const WindowBench&) = delete;
 };

@@ -1,0 +1,75 @@
+#pragma once
+
+// Test support: a device list and output slots for the window's controller where no sequencer
+// runs. Each test says which devices exist and which of them open.
+
+#include "controller/main_dlg.hpp"
+#include "core/midi_outputs.hpp"
+
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace kestrel::test {
+
+class FakeDevices final : public ui::DeviceSource {
+public:
+  std::vector<std::string> in;
+  std::vector<std::string> out;
+  int virtualPorts = 8; // what the provider offers now
+  [[nodiscard]] std::vector<std::string> MidiInDevices() const override { return in; }
+  [[nodiscard]] std::vector<std::string> MidiOutDevices() const override { return out; }
+  [[nodiscard]] int CountVirtualPorts() const override { return virtualPorts; }
+};
+
+// What the fake outputs were asked to do; the client engine's thread writes it, the test reads
+// it after a command has returned.
+struct OutputLog {
+  std::mutex lock;
+  std::set<std::string> known{"--Not Connected--"}; // the names that open
+  std::map<int, std::string> open;
+  int notesOff = 0;
+
+  [[nodiscard]] std::string OpenAt(int slot) {
+    const std::lock_guard g(lock);
+    const auto it = open.find(slot);
+    return it == open.end() ? std::string() : it->second;
+  }
+  [[nodiscard]] int NotesOffCount() {
+    const std::lock_guard g(lock);
+    return notesOff;
+  }
+};
+
+class FakeOutputs final : public MidiOutputs {
+public:
+  explicit FakeOutputs(OutputLog& log) : log_(log) {}
+  int OpenOutputByName(std::string_view name, int index) override {
+    const std::lock_guard g(log_.lock);
+    if (log_.known.count(std::string(name)) == 0) return 0;
+    log_.open[index] = std::string(name);
+    return 1;
+  }
+  void CloseOutput(int index) override {
+    const std::lock_guard g(log_.lock);
+    log_.open.erase(index);
+  }
+  void CloseAllOutputs() override {
+    const std::lock_guard g(log_.lock);
+    log_.open.clear();
+  }
+  [[nodiscard]] SlotState State(int /*index*/) const noexcept override { return SlotState::Empty; }
+  void PlayShort(int /*index*/, std::uint32_t /*word*/) noexcept override {}
+  void PlayLong(int /*index*/, std::span<const std::byte> /*bytes*/) override {}
+  void NotesOff() noexcept override {
+    const std::lock_guard g(log_.lock);
+    ++log_.notesOff;
+  }
+
+private:
+  OutputLog& log_;
+};
+
+} // namespace kestrel::test
