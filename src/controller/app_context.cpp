@@ -3,19 +3,40 @@
 #include "driverctl/provider_control.hpp"
 #include "midi/output_table.hpp"
 
+#include <thread>
+
 namespace kestrel::ui {
 
+// Sequentially consistent on purpose: a report counts itself in before it reads the target, and
+// SetTarget clears the target before it reads the count, so one of the two always sees the other.
+template <class Fn>
+void CaptureRelay::Relay(Fn&& fn) noexcept(noexcept(fn(std::declval<midi::CaptureObserver&>()))) {
+  struct Inside {
+    std::atomic<int>& count;
+    explicit Inside(std::atomic<int>& c) noexcept : count(c) { count.fetch_add(1); }
+    ~Inside() { count.fetch_sub(1); }
+    Inside(const Inside&) = delete;
+    Inside& operator=(const Inside&) = delete;
+  } inside(inside_);
+  if (auto* t = target_.load()) fn(*t);
+}
+
+void CaptureRelay::SetTarget(midi::CaptureObserver* target) noexcept {
+  target_.store(target);
+  while (inside_.load() != 0) std::this_thread::yield();
+}
+
 void CaptureRelay::LampTrigger(int port) noexcept {
-  if (auto* t = target_.load()) t->LampTrigger(port);
+  Relay([port](midi::CaptureObserver& t) noexcept { t.LampTrigger(port); });
 }
 void CaptureRelay::InputOpenFailed(int inputIndex) {
-  if (auto* t = target_.load()) t->InputOpenFailed(inputIndex);
+  Relay([inputIndex](midi::CaptureObserver& t) { t.InputOpenFailed(inputIndex); });
 }
 void CaptureRelay::VirtualPortsVanished(int found) {
-  if (auto* t = target_.load()) t->VirtualPortsVanished(found);
+  Relay([found](midi::CaptureObserver& t) { t.VirtualPortsVanished(found); });
 }
 void CaptureRelay::InputVanished(int inputIndex) noexcept {
-  if (auto* t = target_.load()) t->InputVanished(inputIndex);
+  Relay([inputIndex](midi::CaptureObserver& t) noexcept { t.InputVanished(inputIndex); });
 }
 
 namespace {

@@ -22,17 +22,23 @@
 
 namespace kestrel::ui {
 
-// Hands capture's reports to the window while one exists, and drops them otherwise.
+// Hands capture's reports to the window while one exists, and drops them otherwise. The capture
+// thread may be inside a report while the window goes: SetTarget(nullptr) returns only once no
+// report is running any more, so the window can be deleted right after it.
 class CaptureRelay final : public midi::CaptureObserver {
 public:
-  void SetTarget(midi::CaptureObserver* target) noexcept { target_.store(target); }
+  void SetTarget(midi::CaptureObserver* target) noexcept;
   void LampTrigger(int port) noexcept override;
   void InputOpenFailed(int inputIndex) override;
   void VirtualPortsVanished(int found) override;
   void InputVanished(int inputIndex) noexcept override;
 
 private:
+  template <class Fn>
+  void Relay(Fn&& fn) noexcept(noexcept(fn(std::declval<midi::CaptureObserver&>())));
+
   std::atomic<midi::CaptureObserver*> target_{nullptr};
+  std::atomic<int> inside_{0}; // reports running now
 };
 
 class AppContext {

@@ -1,6 +1,7 @@
 // The controller's small parts: choice lists and their name-order rule, the lamps, number
 // formats from language files, port edits and command-line settings.
 
+#include "controller/app_context.hpp"
 #include "controller/choice_list.hpp"
 #include "controller/indicators.hpp"
 #include "controller/main_dlg.hpp"
@@ -9,6 +10,10 @@
 #include "support/child_process.hpp"
 
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <thread>
 
 namespace kestrel::ui {
 namespace {
@@ -59,6 +64,34 @@ TEST(Lamp, LightsOnTheNextTickAndGoesDarkThreeTicksAfterTheLastEvent) {
   EXPECT_TRUE(lamp.LampTick()); // third tick after the last event: dark
   EXPECT_FALSE(lamp.Lit());
   EXPECT_FALSE(lamp.LampTick());
+}
+
+// The capture thread keeps reporting while windows come and go: a window deleted right after it
+// was detached is never called again (ThreadSanitizer and AddressSanitizer watch this one).
+TEST(CaptureRelay, AWindowDetachedIsNeverCalledAgain) {
+  struct Window final : midi::CaptureObserver {
+    std::atomic<int> lamps{0};
+    void LampTrigger(int /*port*/) noexcept override { lamps.fetch_add(1); }
+    void InputOpenFailed(int /*index*/) override {}
+    void VirtualPortsVanished(int /*found*/) override {}
+    void InputVanished(int /*index*/) noexcept override {}
+  };
+  CaptureRelay relay;
+  std::atomic<bool> stop{false};
+  std::thread capture([&] {
+    while (!stop.load()) relay.LampTrigger(1);
+  });
+  int seen = 0;
+  for (int i = 0; i < 200; ++i) {
+    auto window = std::make_unique<Window>();
+    relay.SetTarget(window.get());
+    while (window->lamps.load() == 0) std::this_thread::yield();
+    relay.SetTarget(nullptr);
+    seen += window->lamps.load() > 0 ? 1 : 0;
+  } // each window is deleted here, while the capture thread goes on
+  stop = true;
+  capture.join();
+  EXPECT_EQ(seen, 200);
 }
 
 TEST(FormatNumber, TakesTheFirstNumberPlaceAndNothingElse) {
