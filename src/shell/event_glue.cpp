@@ -1,41 +1,52 @@
 #include "shell/event_glue.hpp"
 
 #include <QCoreApplication>
+#include <QSocketNotifier>
 
+#include <cstdint>
 #include <exception>
+#include <sys/eventfd.h>
+#include <system_error>
+#include <unistd.h>
 
 namespace kestrel::shell {
 
-namespace {
-
-// One queued call; Qt owns the event from postEvent on and deletes it after delivery, or with
-// the receiver when that goes first.
-class CallEvent final : public QEvent {
-public:
-  static QEvent::Type Kind() {
-    static const auto kKind = static_cast<QEvent::Type>(QEvent::registerEventType());
-    return kKind;
-  }
-  explicit CallEvent(std::function<void()> fn) : QEvent(Kind()), fn_(std::move(fn)) {}
-  void Run() const { fn_(); }
-
-private:
-  std::function<void()> fn_;
-};
-
-} // namespace
-
 EventGlue::EventGlue(std::function<void(const std::string&)> fatal, QObject* parent)
-    : QObject(parent), fatal_(std::move(fatal)) {}
-
-void EventGlue::Post(std::function<void()> fn) {
-  QCoreApplication::postEvent(this, new CallEvent(std::move(fn))); // NOLINT(cppcoreguidelines-owning-memory)
+    : QObject(parent), fatal_(std::move(fatal)), wakeFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+  if (wakeFd_ < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
+  notifier_ = new QSocketNotifier(wakeFd_, QSocketNotifier::Read, this);
+  connect(notifier_, &QSocketNotifier::activated, this, [this] { RunQueued(); });
 }
 
-bool EventGlue::event(QEvent* e) {
-  if (e->type() != CallEvent::Kind()) return QObject::event(e);
-  Guard([e] { static_cast<const CallEvent*>(e)->Run(); });
-  return true;
+EventGlue::~EventGlue() {
+  delete notifier_;
+  close(wakeFd_);
+}
+
+void EventGlue::Post(std::function<void()> fn) {
+  {
+    const std::lock_guard guard(lock_);
+    queued_.push_back(std::move(fn));
+  }
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const auto written = write(wakeFd_, &one, sizeof one); // full only after 2^64 - 1 wakes
+}
+
+void EventGlue::RunQueued() {
+  std::uint64_t count = 0;
+  [[maybe_unused]] const auto read = ::read(wakeFd_, &count, sizeof count);
+  // One call at a time, so that a call that pumps events (waiting for the client engine) finds
+  // the rest still queued in order.
+  for (;;) {
+    std::function<void()> fn;
+    {
+      const std::lock_guard guard(lock_);
+      if (queued_.empty()) return;
+      fn = std::move(queued_.front());
+      queued_.pop_front();
+    }
+    Guard(fn);
+  }
 }
 
 void EventGlue::Guard(const std::function<void()>& fn) {
@@ -48,6 +59,8 @@ void EventGlue::Guard(const std::function<void()>& fn) {
 
 bool EventGlue::PumpEvents() {
   QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+  // Also when the wait runs inside a queued call, whose notifier Qt does not deliver again.
+  RunQueued();
   return !quitting_;
 }
 

@@ -78,9 +78,13 @@ wait "$recorder" || true
 
 python3 "$here/midi_events.py" compare "$work/recorded.mid" || fail "the recording differs"
 
-# Both end in order on SIGTERM.
-for p in "${pids[@]:1}"; do kill -TERM "$p"; done
-for p in "${pids[@]:1}"; do wait "$p" || fail "a Kestrel ended with status $?"; done
+# Both end in order on SIGTERM (and both must still be running to be asked).
+for p in "${pids[@]:1}"; do kill -TERM "$p" 2>/dev/null || fail "a Kestrel had ended before it was asked to"; done
+for p in "${pids[@]:1}"; do
+  status=0
+  wait "$p" || status=$?
+  [ "$status" -eq 0 ] || fail "a Kestrel ended with status $status"
+done
 grep -q "Kestrel ended" "$work/srv.log" || fail "the server did not end in order"
 grep -q "Kestrel ended" "$work/cli.log" || fail "the client did not end in order"
 echo "PASS: MIDI went from one machine to the other unchanged"
