@@ -106,13 +106,18 @@ throughput_search() {
   while [ "$r" -le 512000 ]; do
     if trial "$r"; then good=$r; r=$((r * 2)); else bad=$r; break; fi
   done
-  if [ "$bad" -gt 0 ]; then
+  while [ "$good" -eq 0 ] && [ "$r" -gt 250 ]; do # lossy already at the start: halve down
+    r=$((r / 2))
+    if trial "$r"; then good=$r; else bad=$r; fi
+  done
+  if [ "$bad" -gt 0 ] && [ "$good" -gt 0 ]; then
     for _ in 1 2 3; do
       r=$(((good + bad) / 2))
       if trial "$r"; then good=$r; else bad=$r; fi
     done
   fi
-  trial $((good * 2)) || true
+  lost=-
+  [ "$good" -gt 0 ] && { trial $((good * 2)) || true; }
   say "throughput system=$name lossless=$good at2x_lost=$lost of=$n"
   trial 64000 || true
   say "target64k system=$name lost=$lost of=$n"
