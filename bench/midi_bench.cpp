@@ -12,6 +12,8 @@
 #include "midi/input_hub.hpp"
 #include "midi/output_table.hpp"
 
+#include "support/counting_new.hpp"
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -22,17 +24,7 @@
 #include <thread>
 #include <vector>
 
-namespace {
-std::atomic<long> allocations{0};
-}
-
-void* operator new(std::size_t size) {
-  allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+using kestrel::test::allocations;
 
 namespace kestrel {
 namespace {
