@@ -8,6 +8,7 @@
 #include "net/client_rules.hpp"
 #include "support/child_process.hpp"
 #include "support/network_lab.hpp"
+#include "support/recording_outputs.hpp"
 
 #include <gtest/gtest.h>
 
@@ -20,45 +21,7 @@ namespace {
 
 using test::WaitUntil;
 
-class RecordingOutputs final : public MidiOutputs {
-public:
-  int OpenOutputByName(std::string_view name, int index) override {
-    const std::lock_guard guard(lock_);
-    const SlotState state = name == "synth"               ? SlotState::Open
-                            : name == "--Not Connected--" ? SlotState::NotConnected
-                                                          : SlotState::Empty;
-    states_[static_cast<std::size_t>(index)] = state;
-    return state == SlotState::Empty ? 0 : 1;
-  }
-  void CloseOutput(int index) override { states_[static_cast<std::size_t>(index)] = SlotState::Empty; }
-  void CloseAllOutputs() override { states_.fill(SlotState::Empty); }
-  SlotState State(int index) const noexcept override { return states_[static_cast<std::size_t>(index)]; }
-  void PlayShort(int index, std::uint32_t word) noexcept override {
-    const std::lock_guard guard(lock_);
-    shorts_.emplace_back(index, word);
-  }
-  void PlayLong(int index, std::span<const std::byte> bytes) override {
-    const std::lock_guard guard(lock_);
-    longs_.emplace_back(index, std::vector<std::byte>(bytes.begin(), bytes.end()));
-  }
-  void NotesOff() noexcept override { ++notesOff_; }
-
-  std::vector<std::pair<int, std::uint32_t>> Shorts() {
-    const std::lock_guard guard(lock_);
-    return shorts_;
-  }
-  std::vector<std::pair<int, std::vector<std::byte>>> Longs() {
-    const std::lock_guard guard(lock_);
-    return longs_;
-  }
-  std::atomic<int> notesOff_{0};
-
-private:
-  std::mutex lock_;
-  std::array<SlotState, kSlots> states_{};
-  std::vector<std::pair<int, std::uint32_t>> shorts_;
-  std::vector<std::pair<int, std::vector<std::byte>>> longs_;
-};
+using test::RecordingOutputs;
 
 class Reports final : public ClientReports {
 public:

@@ -13,6 +13,7 @@
 #include "net/udp_socket.hpp"
 #include "support/child_process.hpp"
 #include "support/network_lab.hpp"
+#include "support/recording_outputs.hpp"
 
 #include <gtest/gtest.h>
 
@@ -32,50 +33,7 @@ std::atomic<int> bells{0};
 void CountBell() { bells.fetch_add(1); }
 
 // Every slot named "synth" is open; what is played is recorded in order.
-class RecordingOutputs final : public MidiOutputs {
-public:
-  int OpenOutputByName(std::string_view name, int index) override {
-    const std::lock_guard guard(lock_);
-    states_.at(static_cast<std::size_t>(index)) = name == "synth" ? SlotState::Open : SlotState::Empty;
-    return name == "synth" ? 1 : 0;
-  }
-  void CloseOutput(int index) override {
-    const std::lock_guard guard(lock_);
-    states_.at(static_cast<std::size_t>(index)) = SlotState::Empty;
-  }
-  void CloseAllOutputs() override {
-    const std::lock_guard guard(lock_);
-    states_.fill(SlotState::Empty);
-  }
-  SlotState State(int index) const noexcept override {
-    const std::lock_guard guard(lock_);
-    return states_[static_cast<std::size_t>(index)];
-  }
-  void PlayShort(int index, std::uint32_t word) noexcept override {
-    const std::lock_guard guard(lock_);
-    shorts_.emplace_back(index, word);
-  }
-  void PlayLong(int index, std::span<const std::byte> bytes) override {
-    const std::lock_guard guard(lock_);
-    longs_.emplace_back(index, std::vector<std::byte>(bytes.begin(), bytes.end()));
-  }
-  void NotesOff() noexcept override {}
-
-  std::vector<std::pair<int, std::uint32_t>> Shorts() const {
-    const std::lock_guard guard(lock_);
-    return shorts_;
-  }
-  std::vector<std::pair<int, std::vector<std::byte>>> Longs() const {
-    const std::lock_guard guard(lock_);
-    return longs_;
-  }
-
-private:
-  mutable std::mutex lock_;
-  std::array<SlotState, kSlots> states_{};
-  std::vector<std::pair<int, std::uint32_t>> shorts_;
-  std::vector<std::pair<int, std::vector<std::byte>>> longs_;
-};
+using test::RecordingOutputs;
 
 class Reports final : public ClientReports {
 public:
