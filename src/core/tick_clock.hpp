@@ -11,6 +11,13 @@ using Tick = std::uint32_t;
 
 [[nodiscard]] constexpr Tick TickDiff(Tick later, Tick earlier) noexcept { return later - earlier; }
 
+// Milliseconds from `earlier` to `now`, for a time another thread stores: 0 when it is later than
+// `now` (stored after `now` was read), which TickDiff would take for a difference of 49 days.
+[[nodiscard]] constexpr Tick TickElapsed(Tick now, Tick earlier) noexcept {
+  const auto d = static_cast<std::int32_t>(now - earlier);
+  return d > 0 ? static_cast<Tick>(d) : 0U;
+}
+
 // The system's monotonic millisecond tick. Any thread; never blocks.
 [[nodiscard]] Tick TickCount() noexcept;
 

@@ -134,7 +134,8 @@ FragmentGatherer::Result FragmentGatherer::Add(const RecordView& fragment, Tick 
 
 bool KeepAliveDue(Tick now, KeepAliveTimes& times) noexcept {
   bool due = false;
-  if (TickDiff(now, times.lastSendTime) > kKeepAliveIdleMs) {
+  // The engine stores lastSendTime while the window reads `now`: a send just after is no idleness.
+  if (TickElapsed(now, times.lastSendTime) > kKeepAliveIdleMs) {
     times.lastSendTime = now;
     due = true;
   }

@@ -17,7 +17,9 @@ inline constexpr unsigned kRetryTicks = 52; // the retry rule runs on every 52nd
 
 // Silence rule: more than 5 s without a datagram, and the port is not taken: Disconnected.
 [[nodiscard]] constexpr bool SilenceRuleDue(Tick now, Tick lastReceiveTime, ConnectionState state) noexcept {
-  return TickDiff(now, lastReceiveTime) > kSilenceMs && state != ConnectionState::PortInUse;
+  // The engine stores lastReceiveTime while the window reads `now`: a datagram that came just
+  // after is no silence.
+  return TickElapsed(now, lastReceiveTime) > kSilenceMs && state != ConnectionState::PortInUse;
 }
 
 // Retry rule: a client switched on and disconnected connects again.

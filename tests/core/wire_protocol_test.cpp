@@ -242,6 +242,11 @@ TEST(KeepAlive, AfterMoreThanOneSecondIdleAndEveryTenSecondsWhileBusy) {
     EXPECT_FALSE(KeepAliveDue(start + 2001, times)) << start;
     EXPECT_TRUE(KeepAliveDue(start + 2002, times)) << start;
   }
+  // A send the engine stored after the window read the clock is no idleness.
+  for (const Tick now : {Tick{5000}, Tick{0xFFFFFFFFU}}) {
+    KeepAliveTimes justSent{now + 1, now};
+    EXPECT_FALSE(KeepAliveDue(now, justSent)) << now;
+  }
   // Busy: a datagram leaves on every 30 ms tick, so only the ten-second rule fires.
   const Tick start = 0xFFFFFFFFU - 25'000;
   KeepAliveTimes times{start, start};

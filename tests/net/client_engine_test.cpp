@@ -192,6 +192,10 @@ TEST(ClientRules, SilenceRetryAndSettings) {
   EXPECT_TRUE(SilenceRuleDue(10'001, 5'000, ConnectionState::Connected));
   EXPECT_TRUE(SilenceRuleDue(100, 0xFFFFE000U, ConnectionState::Connecting)) << "across the tick's wrap";
   EXPECT_FALSE(SilenceRuleDue(20'000, 0, ConnectionState::PortInUse)) << "a taken port is left alone";
+  // The engine may store a datagram's time after the window read the clock: that is no silence
+  // (taken for one of 49 days, it used to disconnect a busy client and silence its notes).
+  EXPECT_FALSE(SilenceRuleDue(10'000, 10'001, ConnectionState::Connected));
+  EXPECT_FALSE(SilenceRuleDue(0xFFFFFFFFU, 0, ConnectionState::Connected)) << "just after the wrap";
   EXPECT_TRUE(RetryRuleDue(true, ConnectionState::Disconnected));
   EXPECT_FALSE(RetryRuleDue(true, ConnectionState::PortInUse));
   EXPECT_FALSE(RetryRuleDue(false, ConnectionState::Disconnected));
