@@ -37,20 +37,11 @@
 #include <sstream>
 #include <utility>
 
-// Readable QStrings in failure messages.
-void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
-
 namespace kestrel::ui {
 namespace {
 
+using test::Find;
 using test::WindowBench;
-
-template <class W>
-W* Find(QWidget& parent, const char* name) {
-  auto* widget = parent.findChild<W*>(QString::fromLatin1(name));
-  if (widget == nullptr) ADD_FAILURE() << "no widget " << name;
-  return widget;
-}
 
 QStringList MenuTexts(const QMenu& menu) {
   QStringList texts;

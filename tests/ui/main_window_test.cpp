@@ -17,20 +17,11 @@
 
 #include <ostream>
 
-// Readable QStrings in failure messages.
-void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
-
 namespace kestrel::ui {
 namespace {
 
+using test::Find;
 using test::WindowBench;
-
-template <class W>
-W* Find(MainWindow& window, const char* name) {
-  auto* widget = window.findChild<W*>(QString::fromLatin1(name));
-  if (widget == nullptr) ADD_FAILURE() << "no widget " << name;
-  return widget;
-}
 
 QStringList Items(const QComboBox* combo) {
   QStringList items;

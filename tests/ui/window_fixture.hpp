@@ -18,6 +18,8 @@
 #include "support/fake_midi.hpp"
 #include "ui/main_window.hpp"
 
+#include <gtest/gtest.h>
+
 #include <net/if.h>
 #include <sched.h>
 
@@ -28,9 +30,25 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
+
+// Readable QStrings in failure messages.
+inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
+
+namespace kestrel::test {
+
+// The child widget of this object name, or a failure.
+template <class W>
+W* Find(QWidget& parent, const char* name) {
+  auto* widget = parent.findChild<W*>(QString::fromLatin1(name));
+  if (widget == nullptr) ADD_FAILURE() << "no widget " << name;
+  return widget;
+}
+
+} // namespace kestrel::test
 
 namespace kestrel::test {
 
