@@ -21,6 +21,9 @@
 //                                    prints whether input port 1 got it whole and when the last
 //                                    byte came
 //   quit
+#include "core/realtime.hpp"
+#include "midi/flow_control.hpp"
+
 #include <alsa/asoundlib.h>
 
 #include <algorithm>
@@ -28,7 +31,6 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -41,7 +43,6 @@
 #include <sched.h>
 #include <sstream>
 #include <string>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -68,37 +69,11 @@ void SleepUntil(std::int64_t ns) {
   while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {}
 }
 
-void AskForRealtime() {
-  sched_param p{};
-  p.sched_priority = 10;
-  pthread_setschedparam(pthread_self(), SCHED_FIFO, &p); // best effort: as root in the VM it works
-}
+// The probe's threads run under the policy Kestrel's own threads ask for, so both sides meet the
+// same scheduler.
+void AskForRealtime() { kestrel::AskForRealtime(pthread_self()); }
 
-// The sequencer's pool record for any client (alsa-lib only asks for the caller's own).
-struct ClientPool {
-  int client;
-  int outputPool;
-  int inputPool;
-  int outputRoom;
-  int outputFree;
-  int inputFree;
-  char reserved[64];
-};
-// NOLINTNEXTLINE(hicpp-signed-bitwise)
-constexpr unsigned long kGetClientPool = _IOWR('S', 0x4b, ClientPool);
-
-int InputRoom(snd_seq_t* seq, int client) {
-  pollfd fd{};
-  if (snd_seq_poll_descriptors(seq, &fd, 1, POLLIN) != 1) return INT_MAX;
-  snd_seq_client_info_t* info = nullptr;
-  snd_seq_client_info_alloca(&info);
-  if (snd_seq_get_any_client_info(seq, client, info) < 0) return INT_MAX;
-  if (snd_seq_client_info_get_type(info) != SND_SEQ_USER_CLIENT) return INT_MAX;
-  ClientPool pool{};
-  pool.client = client;
-  if (ioctl(fd.fd, kGetClientPool, &pool) < 0) return INT_MAX;
-  return pool.inputFree;
-}
+using kestrel::midi::InputRoom;
 
 struct Stats {
   double p50 = 0, p99 = 0, p999 = 0, max = 0;
@@ -277,8 +252,8 @@ public:
     return s;
   }
 
-  std::string Target(const std::string& spec) {
-    if (snd_seq_parse_address(send_, &dest_, spec.c_str()) < 0) return "ERR no such port " + spec;
+  std::string Target(const std::string& address) {
+    if (snd_seq_parse_address(send_, &dest_, address.c_str()) < 0) return "ERR no such port " + address;
     return "OK";
   }
 
@@ -423,9 +398,9 @@ int Serve(int inputs) {
     in >> cmd;
     std::string answer;
     if (cmd == "target") {
-      std::string spec;
-      in >> spec;
-      answer = probe.Target(spec);
+      std::string address;
+      in >> address;
+      answer = probe.Target(address);
     } else if (cmd == "run") {
       std::string mode, file;
       int count = 0, ports = 1;
