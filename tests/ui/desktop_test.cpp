@@ -57,16 +57,8 @@ void OpenMenu(QMenu& menu) {
   menu.hide();
 }
 
-class DesktopTest : public ::testing::Test {
+class DesktopTest : public test::WindowTest {
 protected:
-  void SetUp() override {
-    bench.settings.WriteConfigInt("Client", "Enable", 0);
-    for (int n = 1; n <= kRows; ++n) bench.settings.WriteConfigInt(config::ClientPortKey(n), 0);
-  }
-  void TearDown() override { EXPECT_TRUE(bench.fatal.empty()) << bench.fatal.front(); }
-
-  int Stored(const char* section, const char* key) const { return bench.settings.ReadConfigInt(section, key, -1); }
-
   // Selects a language file with `content`, written into the bench's folder.
   void UseLanguage(const std::string& content) {
     const auto path = bench.dir.Path() / "Lang.xx";
@@ -81,8 +73,6 @@ protected:
     w.show();
     return w;
   }
-
-  WindowBench bench;
 };
 
 // ---- tray -----------------------------------------------------------------------------------

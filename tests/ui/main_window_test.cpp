@@ -29,20 +29,7 @@ QStringList Items(const QComboBox* combo) {
   return items;
 }
 
-class MainWindowTest : public ::testing::Test {
-protected:
-  // Each case starts with both engines off and no client row on (the client and its rows are on
-  // by default).
-  void SetUp() override {
-    bench.settings.WriteConfigInt("Client", "Enable", 0);
-    for (int n = 1; n <= kRows; ++n) bench.settings.WriteConfigInt(config::ClientPortKey(n), 0);
-  }
-  void TearDown() override { EXPECT_TRUE(bench.fatal.empty()) << bench.fatal.front(); }
-
-  int Stored(const char* section, const char* key) const { return bench.settings.ReadConfigInt(section, key, -1); }
-
-  WindowBench bench;
-};
+using MainWindowTest = test::WindowTest;
 
 // ---- server panel -----------------------------------------------------------------------------
 

@@ -124,4 +124,21 @@ inline bool IsolateNetwork(const char* program) {
   return false;
 }
 
+// A test case on one window: both engines off and no client row on at the start (the client and
+// its rows are on by default), and no fatal error at the end.
+class WindowTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    bench.settings.WriteConfigInt("Client", "Enable", 0);
+    for (int n = 1; n <= ui::kRows; ++n) bench.settings.WriteConfigInt(config::ClientPortKey(n), 0);
+  }
+  void TearDown() override { EXPECT_TRUE(bench.fatal.empty()) << bench.fatal.front(); }
+
+  [[nodiscard]] int Stored(const char* section, const char* key) const {
+    return bench.settings.ReadConfigInt(section, key, -1);
+  }
+
+  WindowBench bench;
+};
+
 } // namespace kestrel::test
