@@ -619,9 +619,8 @@ void CMainDlg::ServerOn() {
   if (serverThread_ != nullptr) return;
   f_.virtualPortSnapshot = CurrentVirtualPortCount();
   for (int i = f_.virtualPortSnapshot; i < kRows; ++i) f_.serverPorts[static_cast<std::size_t>(i)] = false;
+  ServerOff(); // a sender left from before goes first; this also forgets the MIDI In index
   f_.midiInIndex = f_.midiIn.Selected() > 0 ? f_.midiIn.Selected() : 0;
-
-  ServerOff();
   auto sender = std::make_unique<net::CUdpSender>(static_cast<std::uint16_t>(f_.serverPort));
   sender->Open(); // raises "srv.Create" or "SO_BROADCAST": the guard ends the program
   const std::string interfaceName = s_.settings.ReadConfigText(config::kServerInterface);

@@ -409,6 +409,19 @@ TEST_F(MainDlgTest, CaptureFailuresSwitchTheInputOff) {
   EXPECT_EQ(settings.ReadConfigText(config::kMidiInPort, "?"), "--Disabled--");
 }
 
+TEST_F(MainDlgTest, TheChosenMidiInIsCapturedFromTheServerStartOn) {
+  Write("Server", "Enable", "1");
+  Write("Server", "MidiIN_Port", "UM-ONE");
+  auto w = Open();
+  EXPECT_EQ(w->Fields().midiInIndex, 2) << "at start-up";
+  Controls(*w).serverEnabled = false;
+  w->OnServerClicked();
+  EXPECT_EQ(w->Fields().midiInIndex, 0);
+  Controls(*w).serverEnabled = true;
+  w->OnServerClicked();
+  EXPECT_EQ(w->Fields().midiInIndex, 2) << "switched on again";
+}
+
 TEST_F(MainDlgTest, ServerPanelFollowsTheVirtualPortCount) {
   devices.virtualPorts = 5;
   Write("Server", "Enable", "1");
