@@ -26,6 +26,7 @@ void CClientThread::Start() {
   if (thread_.joinable()) return;
   running_ = true;
   thread_ = std::thread([this] { Run(); });
+  NameThread(thread_.native_handle(), "kestrel-client");
   AskForRealtime(thread_.native_handle());
 }
 

@@ -24,6 +24,7 @@ void CServerThread::Start() {
   stopRequested_ = false;
   running_ = true;
   thread_ = std::thread([this] { Run(); });
+  NameThread(thread_.native_handle(), "kestrel-server");
   AskForRealtime(thread_.native_handle());
 }
 
