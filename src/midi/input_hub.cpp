@@ -77,6 +77,7 @@ InputHub::InputHub(snd_seq_t* seq, SendQueue& queue, const WindowFlags& flags, C
   snd_seq_connect_from(seq_, capturePort_, SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE);
   snd_seq_nonblock(seq_, 1);
   thread_ = std::thread([this] { CaptureLoop(); });
+  NameThread(thread_.native_handle(), "kestrel-capture");
 }
 
 InputHub::~InputHub() {
@@ -199,6 +200,8 @@ void InputHub::CaptureLoop() {
       }
       if (r < 0 || ev == nullptr) break;
       HandleEvent(*ev);
+      // Back to poll once alsa-lib's buffer is empty, instead of a read that would only say so.
+      if (snd_seq_event_input_pending(seq_, 0) == 0) break;
     }
   }
 }

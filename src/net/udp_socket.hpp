@@ -71,8 +71,9 @@ private:
   bool SendVia(std::span<const std::byte> datagram, unsigned interfaceIndex) noexcept;
 
   std::atomic<std::uint16_t> port_{0};
-  unsigned interfaceIndex_ = 0; // 0: routing decides
-  unsigned fallbackIndex_ = 0;  // the first local address's interface, found when first needed
+  unsigned interfaceIndex_ = 0;      // 0: routing decides
+  unsigned fallbackIndex_ = 0;       // the first local address's interface, found when first needed
+  std::int64_t unroutedUntilMs_ = 0; // while the clock is below it, the broadcast is known to have no route
 };
 
 // Receives the datagrams broadcast to one port on the interface of one local address.

@@ -175,6 +175,8 @@ int Run() {
       snd_seq_ev_set_direct(ev);
       const int w = snd_seq_event_output_direct(seq.get(), ev);
       if (w < 0) std::fprintf(stderr, "kestrel-ports: cannot forward an event: %s\n", snd_strerror(w));
+      // Back to poll once alsa-lib's buffer is empty, instead of a read that would only say so.
+      if (snd_seq_event_input_pending(seq.get(), 0) == 0) { break; }
     }
   }
   return 0;
