@@ -21,7 +21,10 @@ public:
   virtual void CloseOutput(int index) = 0;
   virtual void CloseAllOutputs() = 0;
   [[nodiscard]] virtual SlotState State(int index) const noexcept = 0;
+  // May gather the message with others until Flush.
   virtual void PlayShort(int index, std::uint32_t word) noexcept = 0;
+  // Sends what PlayShort gathered, in order. The client engine calls it after every datagram.
+  virtual void Flush() noexcept {}
   // Raises an error carrying the system's text when the device refuses.
   virtual void PlayLong(int index, std::span<const std::byte> bytes) = 0;
   // All Notes Off and Sustain Off on all channels of every open slot.

@@ -33,6 +33,16 @@ std::size_t EventCells(const snd_seq_event_t& ev) noexcept {
   return 1 + (ev.data.ext.len + sizeof(snd_seq_event_t) - 1) / sizeof(snd_seq_event_t);
 }
 
+int DrainOutputDroppingRefused(snd_seq_t* seq) noexcept {
+  int dropped = 0;
+  // After a refusal the refused event heads the buffer; each round takes one away, so this ends.
+  while (snd_seq_drain_output(seq) != 0) {
+    if (snd_seq_extract_output(seq, nullptr) < 0) break;
+    ++dropped;
+  }
+  return dropped;
+}
+
 int InputRoom(snd_seq_t* seq, int client) noexcept {
   // alsa-lib asks only for the caller's own pool; the sequencer answers for any client.
   pollfd fd{};

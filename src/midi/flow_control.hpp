@@ -16,6 +16,11 @@ namespace kestrel::midi {
 // Cells an event takes in a reader's input pool: one, plus its variable-length data.
 [[nodiscard]] std::size_t EventCells(const snd_seq_event_t& ev) noexcept;
 
+// Writes what alsa-lib's output buffer holds. An event the sequencer refuses (its reader's pool is
+// full) is dropped, as a refused direct write is, and the rest goes on behind it: one reader that
+// takes nothing never holds up another's events. Returns how many events were dropped.
+int DrainOutputDroppingRefused(snd_seq_t* seq) noexcept;
+
 // Free cells in `client`'s input pool; a very large number for a kernel client (which has none).
 [[nodiscard]] int InputRoom(snd_seq_t* seq, int client) noexcept;
 
@@ -31,6 +36,11 @@ public:
   // from the budget. Returns false when the time ran out (the caller sends all the same or not);
   // until the readers have room again, later calls then return at once instead of waiting.
   bool Reserve(std::size_t cells, std::chrono::milliseconds limit = std::chrono::seconds(2));
+
+  // Whether Reserve can take `cells` from what is left without asking the sequencer. A sender
+  // that gathers events writes them out before Reserve asks: the readers' room is only known
+  // once they have been told everything sent to them.
+  [[nodiscard]] bool Covers(std::size_t cells) const noexcept { return budget_ >= static_cast<long>(cells); }
 
 private:
   [[nodiscard]] int Query() const noexcept;

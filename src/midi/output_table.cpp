@@ -39,6 +39,7 @@ OutputTable::SlotState OutputTable::State(int index) const noexcept {
 
 void OutputTable::CloseOutput(int index) {
   if (index < 0 || index >= kSlots) return;
+  Flush();
   Slot& s = slots_[static_cast<std::size_t>(index)];
   if (s.state == SlotState::Open && seq_ != nullptr) {
     snd_seq_disconnect_to(seq_, s.port, s.device.client, s.device.port);
@@ -123,17 +124,35 @@ void OutputTable::PlayShort(int index, std::uint32_t word) noexcept {
       ev.type == SND_SEQ_EVENT_NONE) {
     return;
   }
-  try {
-    Send(s, ev);
-  } catch (const MidiError&) {
-    // A short message that cannot be played is dropped; the next one may go through.
+  if (s.pace) {
+    Flush(); // what was gathered goes first
+    try {
+      Send(s, ev);
+    } catch (const MidiError&) {
+      // A short message that cannot be played is dropped; the next one may go through.
+    }
+    return;
   }
+  snd_seq_ev_set_source(&ev, static_cast<unsigned char>(s.port));
+  snd_seq_ev_set_subs(&ev);
+  snd_seq_ev_set_direct(&ev);
+  if (!s.budget->Covers(1)) Flush();
+  s.budget->Reserve(1);
+  if (snd_seq_event_output_buffer(seq_, &ev) < 0) { // the buffer is full
+    Flush();
+    snd_seq_event_output_buffer(seq_, &ev);
+  }
+}
+
+void OutputTable::Flush() noexcept {
+  if (seq_ != nullptr) DrainOutputDroppingRefused(seq_);
 }
 
 void OutputTable::PlayLong(int index, std::span<const std::byte> bytes) {
   if (index < 0 || index >= kSlots) return;
   Slot& s = slots_[static_cast<std::size_t>(index)];
   if (s.state != SlotState::Open) return;
+  Flush();
   while (!bytes.empty()) {
     const std::size_t n = std::min(bytes.size(), kSysexChunk);
     snd_seq_event_t ev{};
@@ -154,6 +173,7 @@ void OutputTable::NotesOff() noexcept {
       PlayShort(i, static_cast<std::uint32_t>(status) | (64U << 8U));  // Sustain Off
     }
   }
+  Flush();
 }
 
 } // namespace kestrel::midi

@@ -55,10 +55,14 @@ public:
   [[nodiscard]] SlotState State(int index) const noexcept override;
 
   // Plays a packed short message (status lowest) on an open slot; does nothing otherwise.
-  // Failures are ignored. Never allocates. Client engine thread.
+  // Messages to programs are gathered and leave together at Flush, one system call for a whole
+  // datagram's worth; those to hardware ports go at once, paced. Failures are ignored: a message
+  // a reader refuses is dropped. Never allocates. Client engine thread.
   void PlayShort(int index, std::uint32_t word) noexcept override;
+  void Flush() noexcept override;
 
-  // Plays a system-exclusive message of up to 65536 bytes, whole and in order, waiting for room
+  // Plays a system-exclusive message of up to 65536 bytes (after what PlayShort gathered), whole
+  // and in order, waiting for room
   // at the device's reader as it goes; the bytes are copied by the sequencer, so the caller's
   // buffer may go once this returns. Raises MidiError when the sequencer refuses.
   void PlayLong(int index, std::span<const std::byte> bytes) override;

@@ -195,6 +195,7 @@ void CClientThread::HandleDatagram(std::span<const std::byte> datagram, in_addr_
     }
     Play(h, view.payload);
   }
+  outputs_.Flush();
 }
 
 void CClientThread::Play(const EventRecord& header, std::span<const std::byte> payload) {

@@ -93,6 +93,12 @@ private:
   int fd_ = -1;
 };
 
+// Hands on what has been gathered.
+void Forward(snd_seq_t* seq) {
+  const int dropped = kestrel::midi::DrainOutputDroppingRefused(seq);
+  if (dropped > 0) std::fprintf(stderr, "kestrel-ports: a reader refused %d events\n", dropped);
+}
+
 int Run() {
   const int count = kestrel::driverctl::ReadMaxDevs(kestrel::driverctl::ProviderSettingsPath());
   PidFile pidFile(kestrel::driverctl::ProviderPidPath().string());
@@ -166,18 +172,30 @@ int Run() {
       // Wait until the port's readers have room: an event that does not fit would cost a reader
       // everything waiting in its queue.
       const unsigned char port = ev->dest.port;
-      if (!budgets[port].Reserve(kestrel::midi::EventCells(*ev))) {
+      const std::size_t cells = kestrel::midi::EventCells(*ev);
+      if (!budgets[port].Covers(cells)) Forward(seq.get());
+      if (!budgets[port].Reserve(cells)) {
         std::fprintf(stderr, "kestrel-ports: a reader of port %d takes no events\n", port + 1);
       }
       // Hand the event on from the port it was written to, to that port's readers.
       snd_seq_ev_set_source(ev, port);
       snd_seq_ev_set_subs(ev);
       snd_seq_ev_set_direct(ev);
-      const int w = snd_seq_event_output_direct(seq.get(), ev);
-      if (w < 0) std::fprintf(stderr, "kestrel-ports: cannot forward an event: %s\n", snd_strerror(w));
+      // Events read together leave together: a burst costs one write instead of one per event.
+      int w = snd_seq_event_output_buffer(seq.get(), ev);
+      if (w == -EAGAIN) { // the buffer is full
+        Forward(seq.get());
+        w = snd_seq_event_output_buffer(seq.get(), ev);
+      }
+      if (w < 0) { // larger than the whole buffer
+        Forward(seq.get());
+        w = snd_seq_event_output_direct(seq.get(), ev);
+        if (w < 0) std::fprintf(stderr, "kestrel-ports: cannot forward an event: %s\n", snd_strerror(w));
+      }
       // Back to poll once alsa-lib's buffer is empty, instead of a read that would only say so.
       if (snd_seq_event_input_pending(seq.get(), 0) == 0) { break; }
     }
+    Forward(seq.get());
   }
   return 0;
 }

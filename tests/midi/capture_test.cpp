@@ -176,6 +176,28 @@ TEST_F(CaptureTest, AMidiFilePlayedIntoAVirtualPortArrivesWholeAndInOrder) {
   EXPECT_EQ(all.back().header.type, static_cast<std::int32_t>(RecordType::MIM_CLOSE));
 }
 
+TEST_F(CaptureTest, ABurstThroughAVirtualPortArrivesWholeAndInOrder) {
+  MakeHub();
+  hub->SetInputOpen(In("Kestrel Port1"), 0, true);
+  Player player;
+  player.To(*DeviceDirectory(seq.get()).FindMidiOutDevice("Kestrel Port1"));
+  constexpr int kNotes = 3000; // back to back: the provider reads and hands them on in batches
+  for (int i = 0; i < kNotes; ++i) {
+    snd_seq_event_t ev{};
+    ev.type = SND_SEQ_EVENT_NOTEON;
+    ev.data.note.note = static_cast<unsigned char>(i % 128);
+    ev.data.note.velocity = static_cast<unsigned char>(1 + i / 128);
+    player.Send(ev);
+  }
+  const auto records = Records(kNotes + 1);
+  ASSERT_EQ(records.size(), static_cast<std::size_t>(kNotes) + 1);
+  for (int i = 0; i < kNotes; ++i) {
+    ASSERT_EQ(records[static_cast<std::size_t>(i) + 1].Word(),
+              PackShortMessage(0x90, static_cast<std::uint8_t>(i % 128), static_cast<std::uint8_t>(1 + i / 128)))
+        << i;
+  }
+}
+
 TEST_F(CaptureTest, SystemExclusiveOfEveryLengthIsGatheredIntoBuffersOfAtMost65536Bytes) {
   MakeHub();
   hub->SetInputOpen(In("Kestrel Port2"), 1, true);

@@ -176,6 +176,28 @@ TEST_F(OutputTest, ADeviceHeldExclusivelyIsBusyAndAnUnpluggedOneDoesNoHarm) {
   EXPECT_EQ(table.OpenOutputByName("Synth in", 0), 1) << "plugged in again";
 }
 
+TEST_F(OutputTest, AReaderThatTakesNothingHoldsUpNoOtherOutput) {
+  // A program that made its port and stopped reading: its input fills up and stays full.
+  SeqHandle frozen = OpenSequencer("Frozen");
+  snd_seq_create_simple_port(frozen.get(), "Frozen in", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE,
+                             SND_SEQ_PORT_TYPE_MIDI_GENERIC);
+  Synth synth;
+  ASSERT_EQ(table.OpenOutputByName("Frozen in", 0), 1);
+  ASSERT_EQ(table.OpenOutputByName("Synth in", 1), 1);
+  constexpr std::size_t kNotes = 1000;
+  std::vector<std::uint8_t> expected;
+  for (std::size_t i = 0; i < kNotes; ++i) {
+    const auto note = static_cast<std::uint8_t>(i % 128);
+    const auto velocity = static_cast<std::uint8_t>(1 + i / 128);
+    table.PlayShort(0, PackShortMessage(0x90, note, velocity));
+    table.PlayShort(1, PackShortMessage(0x90, note, velocity));
+    expected.insert(expected.end(), {0x90, note, velocity});
+    if (i % 10 == 9) table.Flush(); // as the engine does after each datagram
+  }
+  table.Flush();
+  EXPECT_EQ(synth.Bytes(expected.size()), expected) << "every message to the live reader, in order";
+}
+
 TEST_F(OutputTest, NotesOffSilencesEveryChannelOfEveryOpenOutput) {
   Synth synth;
   ASSERT_EQ(table.OpenOutputByName("Synth in", 0), 1);
