@@ -253,6 +253,10 @@ public:
   }
 
   std::string Target(const std::string& address) {
+    if (address == "subscribers") { // whoever reads ProbeSend Out, as a program captured directly
+      dest_ = {SND_SEQ_ADDRESS_SUBSCRIBERS, 0};
+      return "OK";
+    }
     if (snd_seq_parse_address(send_, &dest_, address.c_str()) < 0) return "ERR no such port " + address;
     return "OK";
   }

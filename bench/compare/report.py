@@ -8,9 +8,12 @@ import re
 import statistics
 import sys
 
-SYSTEMS = ["seq-floor", "udp-floor", "kestrel", "qmidinet"]
+SYSTEMS = ["seq-floor", "udp-floor", "kestrel", "kestrel-midiin", "qmidinet"]
 LABELS = {"seq-floor": "Sequencer alone (Midi Through)", "udp-floor": "UDP alone (half a ping-pong)",
-          "kestrel": "Kestrel", "qmidinet": "qmidinet"}
+          "kestrel": "Kestrel, through Kestrel Port1", "kestrel-midiin": "Kestrel, MIDI In",
+          "qmidinet": "qmidinet"}
+# The paths whose delay is set against the floors and qmidinet's.
+DELAY_PATHS = ("kestrel", "kestrel-midiin", "qmidinet")
 
 
 def fields(line):
@@ -82,7 +85,7 @@ def main():
     w("| System | Pattern | p50 above floor | p99 above floor | p50 / floor | p99 / floor |")
     w("|---|---|---|---|---|---|")
     above = {}
-    for system in ("kestrel", "qmidinet"):
+    for system in DELAY_PATHS:
         for mode in ("even", "burst"):
             if (system, mode) not in runs:
                 continue
@@ -142,17 +145,34 @@ def main():
             w(f"- CPU time per event, {LABELS[system]}: sending side {float(f['server_ticks']) * per:.0f} µs, "
               f"receiving side {float(f['client_ticks']) * per:.0f} µs ({f['events']} events).")
     scale = other.get("scale", [])
+    lossy = None
     if len(scale) >= 2:
         one, many = scale[0], scale[-1]
         per_client = [int(v) for v in many["got"].split(",")][:int(many["clients"])]
         sent = int(many["sent"])
         lossy = [i + 1 for i, g in enumerate(per_client) if g != sent]
-        w(f"- Scale: one Kestrel server, {many['clients']} clients on one bridge, {sent} events at 10 000/s: "
-          f"{len(per_client) - len(lossy)} of {len(per_client)} clients lossless"
-          + (f" (lost per client: {', '.join(f'#{i}: {sent - per_client[i - 1]}' for i in lossy)})" if lossy else "")
+        w(f"- Scale with the sequencer (emulated CPU): one Kestrel server, {many['clients']} clients on one bridge, "
+          f"{sent} events at {many.get('rate', '?')}/s: {len(per_client) - len(lossy)} of {len(per_client)} clients "
+          f"lossless" + (f" (lost per client: {', '.join(f'#{i}: {sent - per_client[i - 1]}' for i in lossy)})"
+                         if lossy else "")
           + f"; out of order {many['out_of_order']}; server CPU {int(many['server_ticks']) * 10} ms with "
           f"{many['clients']} clients against {int(one['server_ticks']) * 10} ms with one "
           f"(one client: lost {one['lost']}, out of order {one['out_of_order']}).")
+    host = {f["clients"]: f for f in other.get("scale_host", [])}
+    bare = {f["listeners"]: f for f in other.get("scale_bare", [])}
+    if host:
+        many = host[max(host, key=int)]
+        one = host.get("1", many)
+        w(f"- Scale on this machine's processors (no sequencer; the clients' outputs count): {many['clients']} "
+          f"clients, {many['events']} events at 10 000/s: lost per client {many['lost_min']} to {many['lost_max']}, "
+          f"out of order {many['out_of_order']}, duplicates {many['duplicates']}, delay p50 "
+          f"{float(many['p50']):.0f} µs p99 {float(many['p99']):.0f} µs. Server thread per event "
+          f"{float(one['server_ns_per_event']) / 1000:.1f} µs with one client, "
+          f"{float(many['server_ns_per_event']) / 1000:.1f} µs with {many['clients']}"
+          + (f"; a bare socket broadcasting the same: {float(bare['1']['sender_ns_per_datagram']) / 1000:.1f} and "
+             f"{float(bare[many['clients']]['sender_ns_per_datagram']) / 1000:.1f} µs per datagram (the kernel of "
+             f"this one machine delivers into every listener's socket within the send; on a LAN each client's "
+             f"machine does that)" if "1" in bare and many["clients"] in bare else "") + ".")
     w("")
 
     # Targets
@@ -164,24 +184,39 @@ def main():
     if "kestrel" in t64:
         w(f"| Kestrel: zero loss at 64 000 events/s in bursts of 128 | {yes(t64['kestrel']['lost'] == '0')} "
           f"(lost {t64['kestrel']['lost']} of {t64['kestrel']['of']}) |")
-    for mode in ("even", "burst"):
-        if ("kestrel", mode) in runs:
-            floor = med("seq-floor", mode, "p99") + med("udp-floor", "even", "p99")
-            k = med("kestrel", mode, "p99")
-            w(f"| Kestrel p99 within twice the floors ({mode}) | {yes(k <= 2 * floor)} ({ms(k)} ms against "
-              f"2 × {ms(floor)} ms) |")
-    for mode in ("even", "burst"):
-        for key in ("p50", "p99"):
-            if ("kestrel", mode, key) in above and ("qmidinet", mode, key) in above:
-                a, b = above[("kestrel", mode, key)], above[("qmidinet", mode, key)]
-                w(f"| Delay above floors below qmidinet's, {key} ({mode}) | {yes(a < b)} ({ms(a)} against {ms(b)} ms) |")
+    for system in ("kestrel", "kestrel-midiin"):
+        for mode in ("even", "burst"):
+            if (system, mode) in runs:
+                floor = med("seq-floor", mode, "p99") + med("udp-floor", "even", "p99")
+                k = med(system, mode, "p99")
+                w(f"| {LABELS[system]}: p99 within twice the floors ({mode}) | {yes(k <= 2 * floor)} ({ms(k)} ms "
+                  f"against 2 × {ms(floor)} ms) |")
+    for system in ("kestrel", "kestrel-midiin"):
+        for mode in ("even", "burst"):
+            for key in ("p50", "p99"):
+                if (system, mode, key) in above and ("qmidinet", mode, key) in above:
+                    a, b = above[(system, mode, key)], above[("qmidinet", mode, key)]
+                    w(f"| {LABELS[system]}: delay above floors below qmidinet's, {key} ({mode}) | {yes(a < b)} "
+                      f"({ms(a)} against {ms(b)} ms) |")
     ks = [x for x in sysex if x["system"] == "kestrel"]
     if ks:
         w(f"| Every sysex size delivered whole by Kestrel | {yes(all(x['whole'] == '1' for x in ks))} |")
     if "kestrel" in files:
         w(f"| MIDI file through Kestrel exact and in order | {yes(files['kestrel']['exact'] == '1')} |")
-    if len(scale) >= 2:
-        w(f"| All {many['clients']} clients lossless | {yes(not lossy)} |")
+    if host:
+        many = host[max(host, key=int)]
+        ok = many["lost_max"] == "0"
+        w(f"| All {many['clients']} clients lossless at 10 000 events/s (this machine's processors) | {yes(ok)} |")
+    if lossy is not None:
+        w(f"| All {scale[-1]['clients']} clients lossless at {scale[-1].get('rate', '?')} events/s "
+          f"(sequencer, emulated CPU) | {yes(not lossy)} |")
+    if host and "1" in bare and max(host, key=int) in bare:
+        n = max(host, key=int)
+        own_one = float(host["1"]["server_ns_per_event"]) - float(bare["1"]["sender_ns_per_datagram"])
+        own_all = float(host[n]["server_ns_per_event"]) - float(bare[n]["sender_ns_per_datagram"])
+        w(f"| Server's own cost the same whatever the number of clients | "
+          f"{yes(own_all <= max(own_one, 0) + 2000)} (server thread minus a bare broadcasting socket: "
+          f"{own_one / 1000:.1f} µs with one client, {own_all / 1000:.1f} µs with {n}) |")
     print("\n".join(out))
 
     if plot:
@@ -189,7 +224,8 @@ def main():
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
         fig, axes = plt.subplots(1, 2, figsize=(11, 4.2), sharey=True)
-        colours = {"seq-floor": "#888888", "udp-floor": "#bbbbbb", "kestrel": "#1f77b4", "qmidinet": "#d62728"}
+        colours = {"seq-floor": "#888888", "udp-floor": "#bbbbbb", "kestrel": "#1f77b4", "kestrel-midiin": "#2ca02c",
+                   "qmidinet": "#d62728"}
         for ax, mode, title in ((axes[0], "even", "Even rate"), (axes[1], "burst", "Bursts of 128")):
             for system in SYSTEMS:
                 q = lat.get((system, mode)) or (lat.get((system, "even")) if system == "udp-floor" else None)
