@@ -6,9 +6,9 @@ namespace kestrel {
 
 namespace {
 
-std::uint64_t MonotonicNanoseconds() noexcept {
+std::uint64_t Nanoseconds(clockid_t clock) noexcept {
   timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
+  clock_gettime(clock, &ts);
   return static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000'000U + static_cast<std::uint64_t>(ts.tv_nsec);
 }
 
@@ -19,9 +19,9 @@ public:
 
 } // namespace
 
-Tick TickCount() noexcept { return static_cast<Tick>(MonotonicNanoseconds() / 1'000'000U); }
+Tick TickCount() noexcept { return static_cast<Tick>(Nanoseconds(CLOCK_MONOTONIC_COARSE) / 1'000'000U); }
 
-std::uint32_t HighResolutionCounter() noexcept { return static_cast<std::uint32_t>(MonotonicNanoseconds()); }
+std::uint32_t HighResolutionCounter() noexcept { return static_cast<std::uint32_t>(Nanoseconds(CLOCK_MONOTONIC)); }
 
 const TickClock& SystemClock() noexcept {
   static const SystemTickClock kClock;

@@ -18,7 +18,10 @@ using Tick = std::uint32_t;
   return d > 0 ? static_cast<Tick>(d) : 0U;
 }
 
-// The system's monotonic millisecond tick. Any thread; never blocks.
+// The system's monotonic millisecond tick. It moves in steps of the kernel's timer tick (1 to
+// 4 ms), and reading it never touches the clock hardware: the capture thread takes it for every
+// event, and where the hardware clock cannot be read from user space (virtual machines often)
+// the precise clock would cost a system call each time. Any thread; never blocks.
 [[nodiscard]] Tick TickCount() noexcept;
 
 // Low 32 bits of the monotonic nanosecond counter: a cheap, quickly changing number used to
