@@ -2,6 +2,7 @@
 // into Kestrel's capture and the send queue, and records played out to a local device.
 // Run inside the virtual machine (scripts/bench does): it emulates the processor, so the figures
 // are for comparing versions, not absolute.
+#include "bench_support.hpp"
 #include "core/dump_store.hpp"
 #include "core/send_queue.hpp"
 #include "core/translation.hpp"
@@ -29,6 +30,7 @@ using kestrel::test::allocations;
 namespace kestrel {
 namespace {
 
+using bench::Percentile;
 using Clock = std::chrono::steady_clock;
 
 struct NoWindow final : midi::CaptureObserver {
@@ -98,11 +100,6 @@ struct Consumer {
   std::atomic<bool> stop{false};
   std::thread thread;
 };
-
-double Percentile(std::vector<double> v, double p) {
-  std::sort(v.begin(), v.end());
-  return v[std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size())))];
-}
 
 int Run() {
   std::string error;

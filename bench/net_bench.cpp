@@ -8,6 +8,7 @@
 // policy the engine and capture threads ask for (AskForRealtime); nothing is pinned, so the
 // scheduler places both alike; and the paced floor and Kestrel's delay are measured in
 // alternating rounds, so that whatever else the machine does falls on both.
+#include "bench_support.hpp"
 #include "core/dump_store.hpp"
 #include "core/midi_outputs.hpp"
 #include "core/realtime.hpp"
@@ -31,6 +32,9 @@
 namespace kestrel {
 namespace {
 
+using bench::Numbered;
+using bench::NumberOf;
+using bench::Percentile;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
@@ -45,12 +49,6 @@ void LikeEngineThread() { AskForRealtime(pthread_self()); }
 
 double Ns(Clock::duration d) {
   return static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(d).count());
-}
-
-double Percentile(std::vector<double> v, double p) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  return v[std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size())))];
 }
 
 struct Figures {
@@ -81,7 +79,7 @@ public:
   void CloseAllOutputs() override {}
   SlotState State(int) const noexcept override { return SlotState::Open; }
   void PlayShort(int, std::uint32_t word) noexcept override {
-    const std::size_t i = ((word >> 8U) & 0x7FU) | (((word >> 16U) & 0x7FU) << 7U) | (((word >> 4U) & 0x7U) << 14U);
+    const std::size_t i = NumberOf(word);
     if (i < played_.size()) played_[i] = Clock::now();
     count.fetch_add(1);
   }
@@ -95,19 +93,6 @@ public:
   std::atomic<int> longs{0};
   Clock::time_point longAt;
 };
-
-struct Reports final : net::ClientReports {
-  void ReportConnectionState(net::ConnectionState) override {}
-  void ReportServerAddress(in_addr_t) override {}
-  void ReportFatalError(const std::string& text) override { std::fprintf(stderr, "error: %s\n", text.c_str()); }
-  net::ConnectionState CurrentState() const noexcept override { return net::ConnectionState::Connected; }
-};
-
-// Event i as a short message whose status and data bytes carry its number (17 bits).
-std::uint32_t Numbered(std::size_t i) {
-  return PackShortMessage(static_cast<std::uint8_t>(0x80U | ((i >> 14U) & 0x7U) << 4U),
-                          static_cast<std::uint8_t>(i & 0x7FU), static_cast<std::uint8_t>((i >> 7U) & 0x7FU));
-}
 
 // Back to back: the least a datagram takes between the two hosts.
 Figures UdpFloor(const test::NetworkLab& lab) {
@@ -219,7 +204,7 @@ int Run() {
   net::ServerLink link;
   net::CUdpSender sender(8800);
   TimedOutputs outputs(kEvents);
-  Reports reports;
+  bench::QuietReports reports;
   net::CClientThread client(outputs, clientDump, flags, reports);
   net::CServerThread server(queue, link, flags);
   lab.In(0, [&] {

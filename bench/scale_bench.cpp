@@ -8,6 +8,7 @@
 //
 // All 33 hosts are on the bridge in both runs, so the kernel floods every broadcast to all of them
 // either way; what differs is only how many Kestrel clients listen.
+#include "bench_support.hpp"
 #include "core/dump_store.hpp"
 #include "core/midi_outputs.hpp"
 #include "core/realtime.hpp"
@@ -36,6 +37,9 @@
 namespace kestrel {
 namespace {
 
+using bench::Numbered;
+using bench::NumberOf;
+using bench::Percentile;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
@@ -43,21 +47,6 @@ constexpr int kClients = 32;
 constexpr std::size_t kEvents = 30000;
 constexpr auto kInterval = 100us; // 10 000 events a second
 constexpr std::uint16_t kPort = 8800;
-
-double Percentile(std::vector<double> v, double p) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  return v[std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size())))];
-}
-
-// Event i as a short message whose status and data bytes carry its number (17 bits).
-std::uint32_t Numbered(std::size_t i) {
-  return PackShortMessage(static_cast<std::uint8_t>(0x80U | ((i >> 14U) & 0x7U) << 4U),
-                          static_cast<std::uint8_t>(i & 0x7FU), static_cast<std::uint8_t>((i >> 7U) & 0x7FU));
-}
-std::size_t NumberOf(std::uint32_t word) {
-  return ((word >> 8U) & 0x7FU) | (((word >> 16U) & 0x7FU) << 7U) | (((word >> 4U) & 0x7U) << 14U);
-}
 
 // One client's outputs: when each numbered event was played, and whether it came in order.
 class TimedOutputs final : public MidiOutputs {
@@ -93,18 +82,11 @@ public:
   long duplicates_ = 0;
 };
 
-struct Reports final : net::ClientReports {
-  void ReportConnectionState(net::ConnectionState) override {}
-  void ReportServerAddress(in_addr_t) override {}
-  void ReportFatalError(const std::string& text) override { std::fprintf(stderr, "error: %s\n", text.c_str()); }
-  net::ConnectionState CurrentState() const noexcept override { return net::ConnectionState::Connected; }
-};
-
 struct ClientHost {
   explicit ClientHost(const WindowFlags& flags) : dump(SystemClock(), flags), engine(outputs, dump, flags, reports) {}
   TimedOutputs outputs;
   DumpStore dump;
-  Reports reports;
+  bench::QuietReports reports;
   net::CClientThread engine;
 };
 
