@@ -6,66 +6,15 @@ first); meta events stay behind. The recording is one track. A Note On with velo
 Note Off. Prints one line: "exact=1 same_set=1 played=N recorded=M ..." (exact: the same events in
 the same order; exact=0 with same_set=1: the same events, reordered)."""
 import collections
-import struct
+import pathlib
 import sys
 
-LENGTHS = {0x80: 2, 0x90: 2, 0xA0: 2, 0xB0: 2, 0xC0: 1, 0xD0: 1, 0xE0: 2}
-
-
-def var_length(data, pos):
-    value = 0
-    while True:
-        b = data[pos]
-        pos += 1
-        value = (value << 7) | (b & 0x7F)
-        if not b & 0x80:
-            return value, pos
-
-
-def read(path):
-    """Events as (tick, track, index, bytes), sysex pieces joined into whole messages."""
-    data = open(path, "rb").read()
-    pos, track, out = 14, 0, []
-    while pos + 8 <= len(data):
-        kind, size = data[pos:pos + 4], struct.unpack(">I", data[pos + 4:pos + 8])[0]
-        pos += 8
-        end, tick, running, sysex, index = pos + size, 0, 0, None, 0
-        while kind == b"MTrk" and pos < end:
-            delta, pos = var_length(data, pos)
-            tick += delta
-            status = data[pos]
-            if status == 0xFF:
-                n, pos = var_length(data, pos + 2)
-                pos += n
-                continue
-            if status in (0xF0, 0xF7):
-                n, pos = var_length(data, pos + 1)
-                body = data[pos:pos + n]
-                pos += n
-                sysex = (bytes([0xF0]) + body) if status == 0xF0 else (sysex or b"") + body
-                if sysex.endswith(b"\xf7"):
-                    out.append((tick, track, index, sysex))
-                    index += 1
-                    sysex = None
-                continue
-            if status & 0x80:
-                running = status
-                pos += 1
-            n = LENGTHS[running & 0xF0]
-            event = bytes([running]) + data[pos:pos + n]
-            pos += n
-            if event[0] & 0xF0 == 0x90 and event[2] == 0:
-                event = bytes([0x80 | event[0] & 0x0F, event[1], 0])
-            out.append((tick, track, index, event))
-            index += 1
-        if kind == b"MTrk":
-            track += 1
-        pos = end
-    return [e[3] for e in sorted(out, key=lambda e: (e[0], e[1], e[2]))]
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "tests" / "support"))
+from smf import read_events  # noqa: E402
 
 
 def main():
-    played, recorded = read(sys.argv[1]), read(sys.argv[2])
+    played, recorded = read_events(sys.argv[1]), read_events(sys.argv[2])
     exact = played == recorded
     same_set = collections.Counter(played) == collections.Counter(recorded)
     first = next((i for i, (p, r) in enumerate(zip(played, recorded)) if p != r), min(len(played), len(recorded)))

@@ -1,8 +1,13 @@
 #!/usr/bin/env python3
 """Standard MIDI files for the end-to-end test: writes the performance to play, and reads back
-the channel and system-exclusive events of a recorded file, in order, without their times."""
+the channel and system-exclusive events of a recorded file, in order, without their times
+(tests/support/smf.py)."""
+import pathlib
 import struct
 import sys
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "support"))
+from smf import read_events  # noqa: E402
 
 
 def var_length(value):
@@ -45,66 +50,11 @@ def write(path, events):
         f.write(b"MTrk" + struct.pack(">I", len(track)) + track)
 
 
-def read(path):
-    data = open(path, "rb").read()
-    pos, events = 14, []
-    lengths = {0x80: 2, 0x90: 2, 0xA0: 2, 0xB0: 2, 0xC0: 1, 0xD0: 1, 0xE0: 2}
-    while pos + 8 <= len(data):
-        kind, size = data[pos:pos + 4], struct.unpack(">I", data[pos + 4:pos + 8])[0]
-        pos += 8
-        end, running, sysex = pos + size, 0, None
-        while kind == b"MTrk" and pos < end:
-            while data[pos] & 0x80:  # delta time
-                pos += 1
-            pos += 1
-            status = data[pos]
-            if status == 0xFF:
-                length_pos = pos + 2
-                n, used = 0, 0
-                while True:
-                    b = data[length_pos + used]
-                    n = (n << 7) | (b & 0x7F)
-                    used += 1
-                    if not b & 0x80:
-                        break
-                pos = length_pos + used + n
-                continue
-            if status in (0xF0, 0xF7):
-                n, used = 0, 0
-                while True:
-                    b = data[pos + 1 + used]
-                    n = (n << 7) | (b & 0x7F)
-                    used += 1
-                    if not b & 0x80:
-                        break
-                body = data[pos + 1 + used:pos + 1 + used + n]
-                pos += 1 + used + n
-                # A dump may be recorded in pieces: F0 ... then F7-continuations.
-                sysex = (bytes([0xF0]) + body) if status == 0xF0 else (sysex or b"") + body
-                if sysex.endswith(b"\xf7"):
-                    events.append(sysex)
-                    sysex = None
-                continue
-            if status & 0x80:
-                running = status
-                pos += 1
-            n = lengths[running & 0xF0]
-            events.append(bytes([running]) + data[pos:pos + n])
-            pos += n
-        pos = end
-    return events
-
-
 if __name__ == "__main__":
     if sys.argv[1] == "write":
         write(sys.argv[2], performance())
     else:
-        played, recorded = performance(), read(sys.argv[2])
-        # A Note On with velocity 0 and a Note Off are the same event to a sequencer.
-        def norm(e):
-            return bytes([0x80 | e[0] & 0x0F, e[1], 0]) if e[0] & 0xF0 == 0x90 and e[2] == 0 else e
-        played = [norm(e) for e in played]
-        recorded = [norm(e) for e in recorded]
+        played, recorded = performance(), read_events(sys.argv[2])
         if played == recorded:
             print(f"recorded {len(recorded)} events, equal to the played ones and in order")
             sys.exit(0)
