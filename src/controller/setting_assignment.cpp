@@ -77,17 +77,17 @@ bool ApplySettingAssignment(Settings& settings, std::string_view assignment, std
       (Equal(key.substr(0, key.size() - 1), "Port") || Equal(key.substr(0, key.size() - 1), "To"))) {
     stem = key.substr(0, key.size() - 1);
   }
-  const KeySpec* spec = nullptr;
+  const KeySpec* known = nullptr;
   for (const KeySpec& k : kKeys) {
-    if (Equal(k.section, section) && Equal(k.key, stem)) spec = &k;
+    if (Equal(k.section, section) && Equal(k.key, stem)) known = &k;
   }
-  if (spec == nullptr) return fail("no such setting (kestrel --help lists them)");
+  if (known == nullptr) return fail("no such setting (kestrel --help lists them)");
   if (stem.size() == key.size() && (Equal(stem, "Port") || Equal(stem, "To"))) return fail("give the row: 1 to 8");
 
-  const std::string sectionName(spec->section);
-  const std::string keyName = std::string(spec->key) + std::string(key.substr(stem.size()));
+  const std::string sectionName(known->section);
+  const std::string keyName = std::string(known->key) + std::string(key.substr(stem.size()));
   bool written = false;
-  switch (spec->kind) {
+  switch (known->kind) {
   case Kind::Flag: {
     const auto n = Number(value);
     if (!n || (*n != 0 && *n != 1)) return fail("expected 0 or 1");
@@ -96,7 +96,7 @@ bool ApplySettingAssignment(Settings& settings, std::string_view assignment, std
   }
   case Kind::Port: {
     const auto n = Number(value);
-    const long lowest = spec->section == config::kServer ? 1 : 0;
+    const long lowest = known->section == config::kServer ? 1 : 0;
     if (!n || *n < lowest || *n > 65535) return fail("expected a UDP port, " + std::to_string(lowest) + " to 65535");
     written = settings.WriteConfigInt(sectionName, keyName, static_cast<std::int32_t>(*n));
     break;
