@@ -90,6 +90,17 @@ delay_runs() {
   done
 }
 
+# delay_runs_with_cpu NAME SENDER_PID RECEIVER_PID: the delay runs, and the processor time both
+# sides spent on them
+delay_runs_with_cpu() {
+  local s0 c0
+  s0=$(cputicks "$2")
+  c0=$(cputicks "$3")
+  delay_runs "$1"
+  say "cpu system=$1 events=$((2 * runs * count)) server_ticks=$(($(cputicks "$2") - s0))" \
+    "client_ticks=$(($(cputicks "$3") - c0)) hz=$(getconf CLK_TCK)"
+}
+
 sysex_runs() {
   local name=$1 size a
   for size in 256 1024 4096 16384 65536; do
@@ -216,12 +227,7 @@ start_kestrel cli cmp-b $(client_sets 10.79.0.2) "Client.To1=$(port_name 0)"
 kcli=$started
 wait_connected "$work/cli.log" || exit 1
 ask target "Kestrel:0" >/dev/null
-s0=$(cputicks "$ksrv")
-c0=$(cputicks "$kcli")
-delay_runs kestrel
-s1=$(cputicks "$ksrv")
-c1=$(cputicks "$kcli")
-say "cpu system=kestrel events=$((2 * runs * count)) server_ticks=$((s1 - s0)) client_ticks=$((c1 - c0)) hz=$(getconf CLK_TCK)"
+delay_runs_with_cpu kestrel "$ksrv" "$kcli"
 sysex_runs kestrel
 throughput_search kestrel
 stop_pid "$kcli"
@@ -272,12 +278,7 @@ qrecv=$(qclients | grep -v "^$qsend\$" | head -n 1)
 sleep 1
 aconnect "$qrecv:0" "$(port_addr 0)"
 ask target "$qsend:0" >/dev/null
-s0=$(cputicks "$qa")
-c0=$(cputicks "$qb")
-delay_runs qmidinet
-s1=$(cputicks "$qa")
-c1=$(cputicks "$qb")
-say "cpu system=qmidinet events=$((2 * runs * count)) server_ticks=$((s1 - s0)) client_ticks=$((c1 - c0)) hz=$(getconf CLK_TCK)"
+delay_runs_with_cpu qmidinet "$qa" "$qb"
 sysex_runs qmidinet
 throughput_search qmidinet
 aconnect -d "$qrecv:0" "$(port_addr 0)"
