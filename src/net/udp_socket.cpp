@@ -1,6 +1,7 @@
 #include "net/udp_socket.hpp"
 
 #include "core/auto_reset_event.hpp"
+#include "core/tick_clock.hpp"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -9,7 +10,6 @@
 #include <net/if.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 namespace kestrel::net {
@@ -19,13 +19,6 @@ namespace {
 // The socket interface's own type pun.
 sockaddr* AsSockaddr(sockaddr_in* a) noexcept {
   return reinterpret_cast<sockaddr*>(a); // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
-}
-
-// A clock that costs no system call (it moves in steps of a few milliseconds).
-std::int64_t CoarseMilliseconds() noexcept {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
-  return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 } // namespace
@@ -132,16 +125,17 @@ bool CUdpSender::Send(std::span<const std::byte> datagram) noexcept {
   // Once the broadcast is known to have no route, datagrams go straight to the first local
   // network for a second, instead of each first failing on the route (a system call of its own).
   // Then the route is asked again, so that a gateway that appears is used.
-  if (interfaceIndex_ == 0 && unroutedUntilMs_ != 0) {
-    if (CoarseMilliseconds() < unroutedUntilMs_ && SendVia(datagram, fallbackIndex_)) return true;
-    unroutedUntilMs_ = 0;
+  if (interfaceIndex_ == 0 && unrouted_) {
+    if (TickDiff(TickCount(), unroutedSince_) < 1000 && SendVia(datagram, fallbackIndex_)) return true;
+    unrouted_ = false;
   }
   if (SendVia(datagram, interfaceIndex_)) return true;
   if (interfaceIndex_ == 0 && (errno == ENETUNREACH || errno == EHOSTUNREACH)) {
     // No route for the broadcast: a LAN without gateway. Use the first local network.
     if (fallbackIndex_ == 0) fallbackIndex_ = FirstLocalInterface();
     if (fallbackIndex_ != 0 && SendVia(datagram, fallbackIndex_)) {
-      unroutedUntilMs_ = CoarseMilliseconds() + 1000;
+      unrouted_ = true;
+      unroutedSince_ = TickCount();
       return true;
     }
   }

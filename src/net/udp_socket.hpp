@@ -3,6 +3,8 @@
 // IPv4 datagram sockets: a broadcast sender for the server engine and a receiver for the client
 // engine whose wait a second, user-controlled event can break.
 
+#include "core/tick_clock.hpp"
+
 #include <netinet/in.h>
 
 #include <array>
@@ -71,9 +73,10 @@ private:
   bool SendVia(std::span<const std::byte> datagram, unsigned interfaceIndex) noexcept;
 
   std::atomic<std::uint16_t> port_{0};
-  unsigned interfaceIndex_ = 0;      // 0: routing decides
-  unsigned fallbackIndex_ = 0;       // the first local address's interface, found when first needed
-  std::int64_t unroutedUntilMs_ = 0; // while the clock is below it, the broadcast is known to have no route
+  unsigned interfaceIndex_ = 0; // 0: routing decides
+  unsigned fallbackIndex_ = 0;  // the first local address's interface, found when first needed
+  bool unrouted_ = false;       // the broadcast was found to have no route ...
+  Tick unroutedSince_ = 0;      // ... at this tick
 };
 
 // Receives the datagrams broadcast to one port on the interface of one local address.
