@@ -15,9 +15,10 @@ TEST(LatencyProbe, MeasuresTheRoundTripOrGivesMinusOne) {
   test::NetworkLab lab(2);
   lab.In(1, [&] {
     // The first echo into a new lab also waits for the neighbour's address to be resolved; on a
-    // machine loaded by the sanitizer builds that once took longer than the probe waits.
-    int ms = ProbeLatency(inet_addr(lab.Address(0).c_str()));
-    if (ms < 0) ms = ProbeLatency(inet_addr(lab.Address(0).c_str()));
+    // machine loaded by the sanitizer builds and the virtual machine that now and then took
+    // longer than the probe waits. A lab that never answers still fails.
+    int ms = -1;
+    for (int attempt = 0; attempt < 3 && ms < 0; ++attempt) ms = ProbeLatency(inet_addr(lab.Address(0).c_str()));
     EXPECT_GE(ms, 0);
     EXPECT_LT(ms, 500);
     EXPECT_EQ(ProbeLatency(inet_addr("10.199.0.99")), -1) << "nobody answers";
@@ -34,8 +35,12 @@ TEST(LatencyProbe, TheProberAnswersOnItsOwnThread) {
       probed = address;
       result = ms;
     });
-    prober.Request(inet_addr(lab.Address(0).c_str()));
-    EXPECT_TRUE(test::WaitUntil([&] { return result.load() != -2; }));
+    // As above: an echo may go unanswered in time on a loaded machine; three requests at most.
+    for (int attempt = 0; attempt < 3 && result.load() < 0; ++attempt) {
+      result = -2;
+      prober.Request(inet_addr(lab.Address(0).c_str()));
+      EXPECT_TRUE(test::WaitUntil([&] { return result.load() != -2; }));
+    }
   });
   EXPECT_GE(result.load(), 0);
   EXPECT_EQ(probed.load(), inet_addr(lab.Address(0).c_str()));
