@@ -38,6 +38,12 @@ void CServerThread::Stop() {
 void CServerThread::Run() {
   try {
     pollfd wake{queue_.WakeEvent().Fd(), POLLIN, 0};
+    // What stayed queued when the last run ended goes first: that run may have taken the wake of
+    // it (a stop racing a producer, or no sender), and the queue wakes only when it was empty.
+    if (!stopRequested_ && flags_.present.load() && Drain() == 0) {
+      running_ = false;
+      return;
+    }
     for (;;) {
       if (poll(&wake, 1, -1) < 0 && errno != EINTR) break;
       if (!queue_.WakeEvent().Consume()) continue;

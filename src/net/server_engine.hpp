@@ -38,8 +38,8 @@ public:
 
   // Starts the thread (asking for real-time scheduling where the user may have it). UI thread.
   void Start();
-  // Asks the thread to end, wakes it and waits until it has ended. Records still queued stay for
-  // the next start. UI thread.
+  // Asks the thread to end, wakes it and waits until it has ended. Records still queued stay and
+  // leave first at the next start. UI thread.
   void Stop();
   [[nodiscard]] bool Running() const noexcept { return running_.load(); }
 

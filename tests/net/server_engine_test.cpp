@@ -127,6 +127,32 @@ TEST_F(ServerEngineTest, NothingLeavesAfterStopAndEverythingAfterTheNextStart) {
   EXPECT_EQ(queue.Count(), kShortRecordSize);
 }
 
+TEST_F(ServerEngineTest, ASwitchOffThatRacesAProducerLosesNothingAndTheServerKeepsSending) {
+  // A record queued while the engine sends a long message, then a stop: the ending thread takes
+  // both wakes and leaves the record queued, and a queue that is not empty wakes nobody again.
+  constexpr int kRounds = 10;
+  int shorts = 0;
+  const auto countShorts = [&](std::chrono::milliseconds wait) {
+    for (const auto& d : Datagrams(wait)) {
+      RecordReader reader(d);
+      RecordView view;
+      while (reader.Next(view)) shorts += view.header.Is(RecordType::MIM_DATA) ? 1 : 0;
+    }
+  };
+  for (int i = 0; i < kRounds; ++i) {
+    engine.Start();
+    queue.Append(LongRecord(60000));
+    ASSERT_TRUE(test::WaitUntil([&] { return queue.Count() == 0; })) << "taken, now being sent";
+    queue.Append(MakeShortRecord(RecordType::MIM_DATA, 1, i, 0, 0x90));
+    engine.Stop();
+    countShorts(200ms);
+  }
+  engine.Start();
+  queue.Append(MakeShortRecord(RecordType::MIM_DATA, 1, kRounds, 0, 0x90));
+  countShorts(1000ms);
+  EXPECT_EQ(shorts, kRounds + 1) << "every record leaves, in its run or at the next start";
+}
+
 } // namespace
 } // namespace kestrel::net
 
