@@ -77,7 +77,7 @@ int CClientThread::RunCommand() {
     break;
   }
   case CmdCloseOutput: outputs_.CloseOutput(value); break;
-  case CmdNotesOff: outputs_.NotesOff(); break;
+  case CmdNotesOff: SilenceWhatPlayed(); break;
   case CmdDisconnect:
   case CmdQuit: keepReceiving = 0; break;
   default: break;
@@ -167,7 +167,15 @@ bool CClientThread::RunReceiver(std::uint16_t port, in_addr_t address) {
 }
 
 void CClientThread::ConnectionEnded() {
-  if (notesOffOnLoss_.load()) outputs_.NotesOff();
+  if (notesOffOnLoss_.load()) SilenceWhatPlayed();
+}
+
+void CClientThread::SilenceWhatPlayed() {
+  // Only what Kestrel played is Kestrel's to silence: the same synths may sound for other
+  // programs, and a client without a server ends a connection every few seconds.
+  if (!playedSinceSilence_) return;
+  playedSinceSilence_ = false;
+  outputs_.NotesOff();
 }
 
 void CClientThread::HandleDatagram(std::span<const std::byte> datagram, in_addr_t from) {
@@ -201,8 +209,14 @@ void CClientThread::HandleDatagram(std::span<const std::byte> datagram, in_addr_
 void CClientThread::Play(const EventRecord& header, std::span<const std::byte> payload) {
   const int slot = header.port - 1;
   if (outputs_.State(slot) == MidiOutputs::SlotState::Open) {
-    if (header.Is(RecordType::MIM_DATA)) outputs_.PlayShort(slot, static_cast<std::uint32_t>(LoadLE32(payload.data())));
-    if (header.Is(RecordType::MIM_LONGDATA)) outputs_.PlayLong(slot, payload);
+    if (header.Is(RecordType::MIM_DATA)) {
+      outputs_.PlayShort(slot, static_cast<std::uint32_t>(LoadLE32(payload.data())));
+      playedSinceSilence_ = true;
+    }
+    if (header.Is(RecordType::MIM_LONGDATA)) {
+      outputs_.PlayLong(slot, payload);
+      playedSinceSilence_ = true;
+    }
   }
   EventRecord noted = header;
   dump_.NoteArrival(noted);

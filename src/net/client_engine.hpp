@@ -48,7 +48,7 @@ public:
     CmdOpenOutput = 1129,
     CmdCloseOutput = 1131,
     CmdDisconnect = 1132,
-    CmdNotesOff = 1133, // silence every open output (the window's silence rule)
+    CmdNotesOff = 1133, // silence every open output if anything was played since the last silence
   };
 
   // Everything passed in must outlive the engine.
@@ -71,7 +71,8 @@ public:
   [[nodiscard]] Tick LastReceiveTime() const noexcept { return lastReceiveTime_.load(); }
   [[nodiscard]] std::uint16_t Port() const noexcept { return port_.load(); }
   [[nodiscard]] in_addr_t Address() const noexcept { return address_.load(); }
-  // When a connection ends, All Notes Off and Sustain Off go to every open output (default on).
+  // When a connection that played something ends, All Notes Off and Sustain Off go to every open
+  // output (default on).
   void SetNotesOffOnLoss(bool on) noexcept { notesOffOnLoss_.store(on); }
 
 private:
@@ -83,6 +84,7 @@ private:
   void HandleDatagram(std::span<const std::byte> datagram, in_addr_t from);
   void Play(const EventRecord& header, std::span<const std::byte> payload);
   void ConnectionEnded();
+  void SilenceWhatPlayed();
 
   MidiOutputs& outputs_;
   DumpStore& dump_;
@@ -92,6 +94,7 @@ private:
 
   CUdpReceiver receiver_;
   FragmentGatherer gatherer_;
+  bool playedSinceSilence_ = false; // engine thread only
   bool brokenMessageKnown_ = false; // the last message that broke its fragment sequence
   std::int32_t brokenMessageId_ = 0;
   std::atomic<bool> running_{false};
