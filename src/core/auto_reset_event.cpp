@@ -17,12 +17,14 @@ AutoResetEvent::~AutoResetEvent() { close(fd_); }
 
 void AutoResetEvent::Set() noexcept {
   const std::uint64_t one = 1;
+  pending_.store(true, std::memory_order_release);
   // EAGAIN would mean the counter is about to overflow: it is signalled either way.
   [[maybe_unused]] const auto n = write(fd_, &one, sizeof one);
 }
 
 bool AutoResetEvent::Consume() noexcept {
   std::uint64_t value = 0;
+  pending_.store(false, std::memory_order_relaxed);
   return read(fd_, &value, sizeof value) == static_cast<ssize_t>(sizeof value);
 }
 

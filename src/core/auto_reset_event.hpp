@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 
 namespace kestrel {
@@ -23,10 +24,15 @@ public:
   // Blocks until signalled, consuming the signal.
   void Wait() noexcept;
 
+  // Whether a Set() may be waiting, without a system call: lets a busy loop look for it between
+  // two pieces of work. False may be stale for a moment; poll() on Fd() still sees the signal.
+  [[nodiscard]] bool MaybeSet() const noexcept { return pending_.load(std::memory_order_acquire); }
+
   [[nodiscard]] int Fd() const noexcept { return fd_; }
 
 private:
   int fd_ = -1;
+  std::atomic<bool> pending_{false};
 };
 
 } // namespace kestrel

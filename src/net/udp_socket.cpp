@@ -166,6 +166,8 @@ bool CUdpReceiver::Open(std::uint16_t port, in_addr_t address) {
 int CUdpReceiver::Receive(AutoResetEvent& interrupt, bool /*resume*/) {
   if (fd_ < 0) return -1;
   for (;;) {
+    // The interrupt first: a socket that never runs dry must not hold off the window's commands.
+    if (interrupt.MaybeSet() && interrupt.Consume()) return 0;
     iovec iov{buffer_.data(), buffer_.size()};
     alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(in_pktinfo))> control{};
     msghdr msg{};
@@ -193,12 +195,11 @@ int CUdpReceiver::Receive(AutoResetEvent& interrupt, bool /*resume*/) {
     }
     if (n == 0) continue; // an empty datagram carries nothing
     if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return -1;
-    // Nothing waiting: sleep until a datagram or the interrupt; the socket is looked at first.
+    // Nothing waiting: sleep until a datagram or the interrupt.
     std::array<pollfd, 2> fds{pollfd{fd_, POLLIN, 0}, pollfd{interrupt.Fd(), POLLIN, 0}};
     if (poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) return -1;
-    if ((fds[0].revents & (POLLERR | POLLNVAL)) != 0) return -1;
-    if ((fds[0].revents & POLLIN) != 0) continue;
     if ((fds[1].revents & POLLIN) != 0 && interrupt.Consume()) return 0;
+    if ((fds[0].revents & (POLLERR | POLLNVAL)) != 0) return -1;
   }
 }
 

@@ -91,10 +91,10 @@ public:
   // Returns false when no socket can be made.
   bool Open(std::uint16_t port, in_addr_t address);
 
-  // Waits for a datagram or for `interrupt`: the number of bytes (a datagram waiting wins over the
-  // interrupt; empty datagrams and datagrams from other interfaces are passed over, and so are
-  // datagrams longer than the buffer), 0 when the interrupt came (it is consumed), -1 on error.
-  // `resume` is kept for callers that resume an interrupted wait: nothing is lost or repeated.
+  // Waits for a datagram or for `interrupt`: the number of bytes (the interrupt wins over a
+  // datagram waiting, which the next call returns; empty datagrams and datagrams from other interfaces are passed over,
+  // and so are datagrams longer than the buffer), 0 when the interrupt came (it is consumed), -1 on error. `resume` is
+  // kept for callers that resume an interrupted wait: nothing is lost or repeated.
   int Receive(AutoResetEvent& interrupt, bool resume);
 
   void CloseAll() { Close(true); }
