@@ -29,6 +29,9 @@ public:
   virtual void PlayLong(int index, std::span<const std::byte> bytes) = 0;
   // All Notes Off and Sustain Off on all channels of every open slot.
   virtual void NotesOff() noexcept = 0;
+  // Messages for the slot that its reader refused or its wire had no room for, since the outputs
+  // were made. Any thread.
+  [[nodiscard]] virtual std::uint32_t DroppedMessages(int /*index*/) const noexcept { return 0; }
 };
 
 } // namespace kestrel

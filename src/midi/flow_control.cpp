@@ -33,11 +33,14 @@ std::size_t EventCells(const snd_seq_event_t& ev) noexcept {
   return 1 + (ev.data.ext.len + sizeof(snd_seq_event_t) - 1) / sizeof(snd_seq_event_t);
 }
 
-int DrainOutputDroppingRefused(snd_seq_t* seq) noexcept {
+int DrainOutputDroppingRefused(snd_seq_t* seq, void (*onDrop)(void* context, const snd_seq_event_t& ev),
+                               void* context) noexcept {
   int dropped = 0;
   // After a refusal the refused event heads the buffer; each round takes one away, so this ends.
   while (snd_seq_drain_output(seq) != 0) {
-    if (snd_seq_extract_output(seq, nullptr) < 0) break;
+    snd_seq_event_t* ev = nullptr;
+    if (snd_seq_extract_output(seq, &ev) < 0) break;
+    if (onDrop != nullptr && ev != nullptr) onDrop(context, *ev);
     ++dropped;
   }
   return dropped;

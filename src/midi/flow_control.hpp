@@ -18,8 +18,10 @@ namespace kestrel::midi {
 
 // Writes what alsa-lib's output buffer holds. An event the sequencer refuses (its reader's pool is
 // full) is dropped, as a refused direct write is, and the rest goes on behind it: one reader that
-// takes nothing never holds up another's events. Returns how many events were dropped.
-int DrainOutputDroppingRefused(snd_seq_t* seq) noexcept;
+// takes nothing never holds up another's events. Returns how many events were dropped;
+// `onDrop`, when given, is told of each (with `context`) before it goes.
+int DrainOutputDroppingRefused(snd_seq_t* seq, void (*onDrop)(void* context, const snd_seq_event_t& ev) = nullptr,
+                               void* context = nullptr) noexcept;
 
 // Free cells in `client`'s input pool; a very large number for a kernel client (which has none).
 [[nodiscard]] int InputRoom(snd_seq_t* seq, int client) noexcept;

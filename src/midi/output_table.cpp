@@ -5,8 +5,8 @@
 #include "midi/input_hub.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <string>
-#include <thread>
 
 namespace kestrel::midi {
 
@@ -27,6 +27,7 @@ OutputTable::OutputTable(snd_seq_t* seq, const Translator& translator) : seq_(se
 
 OutputTable::~OutputTable() {
   CloseAllOutputs();
+  pacer_.reset();
   for (Slot& s : slots_) {
     if (s.encoder != nullptr) snd_midi_event_free(s.encoder);
     if (s.port >= 0 && seq_ != nullptr) snd_seq_delete_simple_port(seq_, s.port);
@@ -44,6 +45,8 @@ void OutputTable::CloseOutput(int index) {
   if (s.state == SlotState::Open && seq_ != nullptr) {
     snd_seq_disconnect_to(seq_, s.port, s.device.client, s.device.port);
   }
+  if (s.paced) pacer_->Close(index);
+  s.paced = false;
   s.state = SlotState::Empty;
   s.budget.reset();
 }
@@ -77,38 +80,21 @@ int OutputTable::OpenOutputByName(std::string_view name, int index) {
   if (snd_seq_connect_to(seq_, s.port, device->client, device->port) < 0) return 0;
   s.device = *device;
   s.budget.emplace(seq_, s.port, device->client);
-  s.pace.reset();
   snd_seq_client_info_t* info = nullptr;
   snd_seq_client_info_alloca(&info);
-  if (snd_seq_get_any_client_info(seq_, device->client, info) >= 0 &&
-      snd_seq_client_info_get_type(info) == SND_SEQ_KERNEL_CLIENT && snd_seq_client_info_get_card(info) >= 0) {
-    s.pace.emplace();
+  s.paced = snd_seq_get_any_client_info(seq_, device->client, info) >= 0 &&
+            snd_seq_client_info_get_type(info) == SND_SEQ_KERNEL_CLIENT && snd_seq_client_info_get_card(info) >= 0;
+  if (s.paced) {
+    if (!pacer_) pacer_ = std::make_unique<PacedWriter>(seq_, directLock_);
+    pacer_->Open(index, s.port,
+                 snd_seq_addr_t{static_cast<unsigned char>(device->client), static_cast<unsigned char>(device->port)});
   }
   s.state = SlotState::Open;
   return 1;
 }
 
-void WirePace::Before(std::size_t bytes) {
-  const auto now = std::chrono::steady_clock::now();
-  const double drained = std::chrono::duration<double>(now - last).count() * kWireBytesPerSecond;
-  inFlight = std::max(0.0, inFlight - drained);
-  last = now;
-  const double over = inFlight + static_cast<double>(bytes) - kHardwareBuffer;
-  if (over > 0) {
-    std::this_thread::sleep_for(std::chrono::duration<double>(over / kWireBytesPerSecond));
-    last = std::chrono::steady_clock::now();
-    inFlight = kHardwareBuffer - static_cast<double>(bytes);
-  }
-  inFlight += static_cast<double>(bytes);
-}
-
-void OutputTable::Send(Slot& slot, snd_seq_event_t& ev) {
-  if (slot.pace) slot.pace->Before(ev.type == SND_SEQ_EVENT_SYSEX ? ev.data.ext.len : 3);
-  snd_seq_ev_set_source(&ev, static_cast<unsigned char>(slot.port));
-  snd_seq_ev_set_subs(&ev);
-  snd_seq_ev_set_direct(&ev);
-  slot.budget->Reserve(EventCells(ev));
-  MidiResultCheck(snd_seq_event_output_direct(seq_, &ev));
+std::uint32_t OutputTable::DroppedMessages(int index) const noexcept {
+  return index >= 0 && index < kSlots ? dropped_[static_cast<std::size_t>(index)].load(std::memory_order_relaxed) : 0;
 }
 
 void OutputTable::PlayShort(int index, std::uint32_t word) noexcept {
@@ -118,19 +104,14 @@ void OutputTable::PlayShort(int index, std::uint32_t word) noexcept {
   const std::array<unsigned char, 3> bytes{static_cast<unsigned char>(word), static_cast<unsigned char>(word >> 8U),
                                            static_cast<unsigned char>(word >> 16U)};
   if (bytes[0] < 0x80 || bytes[0] == 0xF0 || bytes[0] == 0xF7) return;
+  if (s.paced) {
+    if (!pacer_->Queue(index, std::span(bytes.data(), ShortLength(bytes[0])))) Dropped(index);
+    return;
+  }
   snd_seq_event_t ev{};
   snd_midi_event_reset_encode(s.encoder);
   if (snd_midi_event_encode(s.encoder, bytes.data(), static_cast<long>(ShortLength(bytes[0])), &ev) <= 0 ||
       ev.type == SND_SEQ_EVENT_NONE) {
-    return;
-  }
-  if (s.pace) {
-    Flush(); // what was gathered goes first
-    try {
-      Send(s, ev);
-    } catch (const MidiError&) {
-      // A short message that cannot be played is dropped; the next one may go through.
-    }
     return;
   }
   snd_seq_ev_set_source(&ev, static_cast<unsigned char>(s.port));
@@ -145,13 +126,28 @@ void OutputTable::PlayShort(int index, std::uint32_t word) noexcept {
 }
 
 void OutputTable::Flush() noexcept {
-  if (seq_ != nullptr) DrainOutputDroppingRefused(seq_);
+  if (seq_ == nullptr) return;
+  DrainOutputDroppingRefused(
+      seq_,
+      [](void* self, const snd_seq_event_t& ev) {
+        auto& table = *static_cast<OutputTable*>(self);
+        for (int i = 0; i < kSlots; ++i) {
+          if (table.slots_[static_cast<std::size_t>(i)].port == ev.source.port) table.Dropped(i);
+        }
+      },
+      this);
 }
 
 void OutputTable::PlayLong(int index, std::span<const std::byte> bytes) {
   if (index < 0 || index >= kSlots) return;
   Slot& s = slots_[static_cast<std::size_t>(index)];
   if (s.state != SlotState::Open) return;
+  if (s.paced) {
+    if (!pacer_->Queue(index, std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()))) {
+      Dropped(index);
+    }
+    return;
+  }
   Flush();
   while (!bytes.empty()) {
     const std::size_t n = std::min(bytes.size(), kSysexChunk);
@@ -160,7 +156,22 @@ void OutputTable::PlayLong(int index, std::span<const std::byte> bytes) {
     ev.flags = SND_SEQ_EVENT_LENGTH_VARIABLE;
     ev.data.ext.len = static_cast<unsigned>(n);
     ev.data.ext.ptr = const_cast<std::byte*>(bytes.data()); // the sequencer only reads it
-    Send(s, ev);
+    snd_seq_ev_set_source(&ev, static_cast<unsigned char>(s.port));
+    snd_seq_ev_set_subs(&ev);
+    snd_seq_ev_set_direct(&ev);
+    s.budget->Reserve(EventCells(ev));
+    int result = 0;
+    {
+      const std::lock_guard direct(directLock_);
+      result = snd_seq_event_output_direct(seq_, &ev);
+    }
+    if (result == -EAGAIN || result == -ENOSPC || result == -ENOMEM) {
+      // The reader stopped taking data: the rest of this message goes nowhere it could be used,
+      // as with a refused short message; the next message may go through.
+      Dropped(index);
+      return;
+    }
+    MidiResultCheck(result);
     bytes = bytes.subspan(n);
   }
 }

@@ -7,11 +7,13 @@
 #include "core/midi_outputs.hpp"
 #include "midi/alsa_seq.hpp"
 #include "midi/flow_control.hpp"
+#include "midi/paced_writer.hpp"
 
 #include <array>
-#include <chrono>
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -21,18 +23,6 @@ class Translator;
 }
 
 namespace kestrel::midi {
-
-// A hardware port (a kernel client with a sound card) takes bytes into a 4 KiB buffer that drains
-// at MIDI's wire speed; bytes beyond it are dropped by the kernel without a word. Writes to such a
-// port are paced so that the buffer never overflows.
-struct WirePace {
-  static constexpr double kWireBytesPerSecond = 3125; // 31250 baud, ten bits a byte
-  static constexpr double kHardwareBuffer = 4096;     // the kernel's output buffer of a MIDI port
-
-  double inFlight = 0; // bytes written and not yet on the wire, as far as we can tell
-  std::chrono::steady_clock::time_point last{};
-  void Before(std::size_t bytes);
-};
 
 class OutputTable final : public MidiOutputs {
 public:
@@ -56,16 +46,20 @@ public:
 
   // Plays a packed short message (status lowest) on an open slot; does nothing otherwise.
   // Messages to programs are gathered and leave together at Flush, one system call for a whole
-  // datagram's worth; those to hardware ports go at once, paced. Failures are ignored: a message
-  // a reader refuses is dropped. Never allocates. Client engine thread.
+  // datagram's worth; those to hardware ports are queued for their wire (PacedWriter). A message
+  // a reader refuses, or that its wire has no room for, is dropped and counted. Never allocates.
+  // Client engine thread.
   void PlayShort(int index, std::uint32_t word) noexcept override;
   void Flush() noexcept override;
 
   // Plays a system-exclusive message of up to 65536 bytes (after what PlayShort gathered), whole
-  // and in order, waiting for room
-  // at the device's reader as it goes; the bytes are copied by the sequencer, so the caller's
-  // buffer may go once this returns. Raises MidiError when the sequencer refuses.
+  // and in order: to a program waiting for room at its reader as it goes (a reader that stays
+  // full refuses the rest of the message, which is dropped and counted), to a hardware port
+  // queued for its wire. The bytes are copied, so the caller's buffer may go once this returns.
+  // Raises MidiError when the sequencer fails otherwise.
   void PlayLong(int index, std::span<const std::byte> bytes) override;
+
+  [[nodiscard]] std::uint32_t DroppedMessages(int index) const noexcept override;
 
   // All Notes Off and Sustain Off on all 16 channels of every open slot: what a lost connection
   // leaves sounding is silenced.
@@ -74,17 +68,22 @@ public:
 private:
   struct Slot {
     SlotState state = SlotState::Empty;
-    std::optional<WirePace> pace;
-    int port = -1; // our own port for this slot, made at its first opening
+    bool paced = false; // a hardware port, written through pacer_
+    int port = -1;      // our own port for this slot, made at its first opening
     MidiPort device;
     snd_midi_event_t* encoder = nullptr;
     std::optional<ReaderBudget> budget;
   };
-  void Send(Slot& slot, snd_seq_event_t& ev);
+  void Dropped(int index) noexcept {
+    dropped_[static_cast<std::size_t>(index)].fetch_add(1, std::memory_order_relaxed);
+  }
 
   snd_seq_t* seq_;
   const Translator& translator_;
   std::array<Slot, kSlots> slots_{};
+  std::array<std::atomic<std::uint32_t>, kSlots> dropped_{};
+  std::mutex directLock_;              // alsa-lib's buffer for direct writes of long events
+  std::unique_ptr<PacedWriter> pacer_; // made when the first hardware port opens
 };
 
 } // namespace kestrel::midi

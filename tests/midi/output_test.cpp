@@ -196,6 +196,17 @@ TEST_F(OutputTest, AReaderThatTakesNothingHoldsUpNoOtherOutput) {
   }
   table.Flush();
   EXPECT_EQ(synth.Bytes(expected.size()), expected) << "every message to the live reader, in order";
+  EXPECT_GT(table.DroppedMessages(0), 0U) << "what the frozen reader refused is counted";
+  EXPECT_EQ(table.DroppedMessages(1), 0U);
+
+  // A long message to the frozen reader: what it refuses is the rest of that message, dropped
+  // and counted, and the outputs go on (it used to end the client engine with an error box).
+  const std::uint32_t before = table.DroppedMessages(0);
+  EXPECT_NO_THROW(table.PlayLong(0, Sysex(10000)));
+  EXPECT_NO_THROW(table.PlayLong(0, Sysex(65536)));
+  EXPECT_EQ(table.DroppedMessages(0), before + 2);
+  table.PlayLong(1, Sysex(10000));
+  EXPECT_EQ(synth.Bytes(expected.size() + 10000).size(), expected.size() + 10000);
 }
 
 TEST_F(OutputTest, NotesOffSilencesEveryChannelOfEveryOpenOutput) {
@@ -220,15 +231,16 @@ namespace kestrel::midi {
 namespace {
 
 // A hardware port's kernel buffer holds 4 KiB and drains at wire speed: a long dump is paced so
-// that every byte arrives. The virtual raw MIDI device shows what reaches a port's wire.
-TEST_F(OutputTest, ALongDumpToAHardwarePortArrivesWhole) {
+// that every byte arrives, and the pacing holds up nothing else. The virtual raw MIDI device
+// shows what reaches a port's wire.
+TEST_F(OutputTest, ALongDumpToAHardwarePortArrivesWholeWhileOtherOutputsPlayOn) {
   const int wire = open("/dev/snd/midiC0D0", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   ASSERT_GE(wire, 0) << "the virtual raw MIDI device";
   std::array<std::uint8_t, 1> none{};
   ASSERT_LT(read(wire, none.data(), 1), 1) << "nothing yet; the first read lets the device take input";
   ASSERT_EQ(table.OpenOutputByName("Virtual Raw MIDI 0-0:VirMIDI 0-0", 0), 1);
   std::mutex lock;
-  std::vector<std::uint8_t> received;
+  std::vector<std::uint8_t> wireBytes;
   std::atomic<bool> done{false};
   std::thread reader([&] {
     // A reader that takes bytes at a few times wire speed at most, in bursts, as a device's
@@ -238,27 +250,37 @@ TEST_F(OutputTest, ALongDumpToAHardwarePortArrivesWhole) {
       const ssize_t n = read(wire, buffer.data(), buffer.size());
       if (n > 0) {
         const std::lock_guard guard(lock);
-        received.insert(received.end(), buffer.begin(), buffer.begin() + n);
+        wireBytes.insert(wireBytes.end(), buffer.begin(), buffer.begin() + n);
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
   });
   const std::vector<std::byte> dump = Sysex(12000);
   const auto start = std::chrono::steady_clock::now();
+  const auto received = [&] {
+    const std::lock_guard guard(lock);
+    return wireBytes.size();
+  };
   table.PlayLong(0, dump);
+  // The engine is not held up while the wire carries the dump: the next message for another
+  // output, and the next command, go at once.
+  EXPECT_LT(received(), dump.size() / 2) << "PlayLong returned before the dump was on the wire";
+  Synth synth;
+  ASSERT_EQ(table.OpenOutputByName("Synth in", 1), 1);
+  table.PlayShort(1, PackShortMessage(0x90, 60, 100));
+  table.Flush();
+  EXPECT_EQ(synth.Bytes(3).size(), 3U);
+  EXPECT_LT(received(), dump.size() / 2) << "the other output played while the dump was still on its wire";
+  table.PlayShort(0, PackShortMessage(0x80, 60, 0)); // behind the dump on its own wire
+  WaitUntil([&] { return received() >= dump.size() + 3; }, std::chrono::seconds(10));
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  WaitUntil(
-      [&] {
-        const std::lock_guard guard(lock);
-        return received.size() >= dump.size();
-      },
-      std::chrono::seconds(10));
   done = true;
   reader.join();
   close(wire);
-  ASSERT_EQ(received.size(), dump.size());
-  EXPECT_TRUE(std::equal(received.begin(), received.end(), dump.begin(),
-                         [](std::uint8_t a, std::byte b) { return a == std::to_integer<std::uint8_t>(b); }));
+  ASSERT_EQ(wireBytes.size(), dump.size() + 3);
+  EXPECT_TRUE(std::equal(dump.begin(), dump.end(), wireBytes.begin(),
+                         [](std::byte a, std::uint8_t b) { return a == std::byte{b}; }));
+  EXPECT_EQ(std::vector<std::uint8_t>(wireBytes.end() - 3, wireBytes.end()), (std::vector<std::uint8_t>{0x80, 60, 0}));
   EXPECT_GE(seconds, (12000.0 - 4096.0) / 3125.0 * 0.95) << "paced at wire speed beyond the kernel's buffer";
 }
 
