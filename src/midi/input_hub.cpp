@@ -5,6 +5,7 @@
 #include "core/send_queue.hpp"
 #include "core/window_flags.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
@@ -162,6 +163,29 @@ void InputHub::RefreshInputs(const std::array<bool, kVirtualPorts>& serverPorts,
   SetInputOpen(device, kMidiInSlot, device.has_value());
 }
 
+unsigned InputHub::ReopenReturned(const std::array<bool, kVirtualPorts>& serverPorts, const std::string& midiInChoice,
+                                  int wantedPorts) {
+  const DeviceDirectory directory(seq_);
+  unsigned opened = 0;
+  const int present = std::min(directory.CountVirtualPorts(), std::min(wantedPorts, kVirtualPorts));
+  if (present > VirtualPortCount()) SetVirtualPortCount(present);
+  for (int i = 0; i < VirtualPortCount(); ++i) {
+    if (!serverPorts[static_cast<std::size_t>(i)] || IsOpen(i)) continue;
+    const auto device = directory.FindMidiInDevice(VirtualPortName(i + 1));
+    if (!device) continue;
+    SetInputOpen(device, i, true);
+    if (IsOpen(i)) opened |= 1U << static_cast<unsigned>(i);
+  }
+  if (!midiInChoice.empty() && !IsOpen(kMidiInSlot)) {
+    const auto device = directory.FindMidiInDevice(midiInChoice);
+    if (device) {
+      SetInputOpen(device, kMidiInSlot, true);
+      if (IsOpen(kMidiInSlot)) opened |= 1U << static_cast<unsigned>(kMidiInSlot);
+    }
+  }
+  return opened;
+}
+
 void InputHub::CloseAllInputs() {
   for (int i = 0; i < kSlots; ++i) SetInputOpen(std::nullopt, i, false);
 }
@@ -191,7 +215,8 @@ void InputHub::CaptureLoop() {
       const int r = snd_seq_event_input(seq_, &ev);
       if (r == -ENOSPC) {
         // The input overran and the sequencer emptied its queue: half-gathered messages can no
-        // longer be completed.
+        // longer be completed. The window says so.
+        overruns_.fetch_add(1, std::memory_order_relaxed);
         for (auto& slot : slots_) {
           slot->sysexLength = 0;
           if (slot->decoder != nullptr) snd_midi_event_reset_decode(slot->decoder);
@@ -251,6 +276,10 @@ void InputHub::HandleEvent(const snd_seq_event_t& ev) {
 }
 
 void InputHub::HandleAnnounce(const snd_seq_event_t& ev) {
+  if (ev.type == SND_SEQ_EVENT_CLIENT_START || ev.type == SND_SEQ_EVENT_PORT_START ||
+      ev.type == SND_SEQ_EVENT_CLIENT_EXIT || ev.type == SND_SEQ_EVENT_PORT_EXIT) {
+    devicesChanged_.store(true);
+  }
   for (int i = 0; i < kSlots; ++i) {
     const std::int32_t source = slots_[static_cast<std::size_t>(i)]->source.load(std::memory_order_acquire);
     if (source == kNoSource) continue;

@@ -86,6 +86,21 @@ public:
 
   void CloseAllInputs(); // UI thread
 
+  // Devices came back by name: every virtual port of the first `wantedPorts` whose check box is
+  // on, and the MIDI In device of this name, that is not open now (it went away) and is present
+  // again, is opened. The virtual port count rises again as far as `wantedPorts` when the
+  // provider brought its ports back. Returns the slots that opened, as bits (1 << slot). UI thread.
+  unsigned ReopenReturned(const std::array<bool, kVirtualPorts>& serverPorts, const std::string& midiInChoice,
+                          int wantedPorts);
+
+  // Whether a client or port came or went on the sequencer since the last call (clears it):
+  // the window then looks for devices that came back. Any thread.
+  [[nodiscard]] bool TakeDevicesChanged() noexcept { return devicesChanged_.exchange(false); }
+
+  // Times the sequencer emptied capture's input because it overran (capture fell behind); it
+  // does not say how many events went with it. Any thread.
+  [[nodiscard]] std::uint32_t Overruns() const noexcept { return overruns_.load(std::memory_order_relaxed); }
+
   [[nodiscard]] bool IsOpen(int index) const noexcept;
   // GetTickCount-style tick at which the slot was last opened (0 when never).
   [[nodiscard]] Tick OpenTick(int index) const noexcept;
@@ -115,6 +130,8 @@ private:
   const TickClock& clock_;
   int capturePort_ = -1;
   std::atomic<int> virtualPortCount_{0};
+  std::atomic<bool> devicesChanged_{false};
+  std::atomic<std::uint32_t> overruns_{0};
   std::array<std::unique_ptr<Slot>, kSlots> slots_;
   std::unique_ptr<AutoResetEvent> stop_;
   std::thread thread_;

@@ -12,6 +12,7 @@
 
 #include <mutex>
 #include <numeric>
+#include <thread>
 #include <unistd.h>
 
 namespace kestrel::midi {
@@ -21,7 +22,11 @@ using test::ChildProcess;
 using test::WaitUntil;
 
 struct Observer final : CaptureObserver {
-  void LampTrigger(int port) noexcept override { lamps[static_cast<std::size_t>(port)]++; }
+  void LampTrigger(int port) noexcept override {
+    lamps[static_cast<std::size_t>(port)]++;
+    while (hold) std::this_thread::sleep_for(std::chrono::milliseconds(1)); // a capture thread that falls behind
+  }
+  std::atomic<bool> hold{false};
   void InputOpenFailed(int index) override { failed.push_back(index); }
   void VirtualPortsVanished(int found) override { vanishedCount = found; }
   void InputVanished(int index) noexcept override { vanished.store(index); }
@@ -336,15 +341,40 @@ TEST_F(CaptureTest, VanishedVirtualPortsLowerTheCountAndComeBackUnderANewAddress
   EXPECT_EQ(hub->VirtualPortCount(), 0);
   EXPECT_EQ(observer.vanishedCount, 0);
 
+  // The provider is back (restarted by hand, by systemd, after a crash): capture takes its ports
+  // again by name, with no click anywhere, and the count rises again.
   provider = test::StartProvider();
-  hub->SetVirtualPortCount(DeviceDirectory(seq.get()).CountVirtualPorts());
-  hub->RefreshInputs(ports, "--Disabled--");
+  unsigned opened = 0;
+  EXPECT_TRUE(WaitUntil([&] {
+    if (hub->TakeDevicesChanged()) opened |= hub->ReopenReturned(ports, "--Disabled--", kVirtualPorts);
+    return opened == 0xFFU;
+  })) << opened;
+  EXPECT_EQ(hub->VirtualPortCount(), 8);
   EXPECT_TRUE(hub->IsOpen(0));
+  EXPECT_EQ(hub->ReopenReturned(ports, "--Disabled--", kVirtualPorts), 0U) << "what is open stays as it is";
   Player player;
   player.To(*DeviceDirectory(seq.get()).FindMidiOutDevice("Kestrel Port1"));
   player.Note(70);
   const auto records = Records(8 + 8 + 8 + 1);
   EXPECT_EQ(records.back().Word(), PackShortMessage(0x90, 70, 100));
+}
+
+TEST_F(CaptureTest, AnOverrunIsCountedAndCaptureGoesOn) {
+  MakeHub();
+  Player keys("USB Keys"); // a device that sends without waiting for its reader, as hardware does
+  hub->SetInputOpen(In("USB Keys:out"), InputHub::kMidiInSlot, true);
+  observer.hold = true;
+  keys.Note(1); // the capture thread stops at its lamp
+  ASSERT_TRUE(WaitUntil([&] { return observer.lamps[1].load() == 1; }));
+  for (int i = 0; i < 3000; ++i) keys.Note(static_cast<unsigned char>(i % 128));
+  EXPECT_EQ(hub->Overruns(), 0U);
+  observer.hold = false;
+  ASSERT_TRUE(WaitUntil([&] { return hub->Overruns() > 0; })) << "the sequencer emptied the input";
+  keys.Note(99);
+  EXPECT_TRUE(WaitUntil([&] {
+    Drain();
+    return !captured.empty() && captured.back().Word() == PackShortMessage(0x90, 99, 100);
+  })) << "capture goes on after the overrun";
 }
 
 TEST_F(CaptureTest, NothingIsQueuedWithoutAWindow) {
