@@ -664,6 +664,7 @@ void CMainDlg::ClientOnOff() {
 void CMainDlg::ClientOn() {
   if (clientThread_ != nullptr) return;
   outputs_ = s_.makeOutputs();
+  droppedSeen_.fill(0);
   clientThread_ = std::make_unique<net::CClientThread>(*outputs_, s_.dump, s_.flags, *this, s_.clock);
   clientThread_->SetNotesOffOnLoss(notesOffOnLoss_);
   clientThread_->Start();
@@ -702,6 +703,51 @@ void CMainDlg::ConnectClient() {
 }
 
 void CMainDlg::DisconnectClient() { connector_.DisconnectClient(clientThread_.get()); }
+
+void CMainDlg::ReviveDevices() {
+  if (serverThread_ != nullptr && s_.inputs != nullptr) {
+    const unsigned opened = s_.inputs->ReopenReturned(
+        f_.serverPorts, f_.midiInIndex > 0 ? f_.midiIn.SelectedText() : std::string(), f_.virtualPortSnapshot);
+    for (int i = 0; i < midi::InputHub::kSlots; ++i) {
+      if ((opened & (1U << static_cast<unsigned>(i))) == 0) continue;
+      view_.Notice(i == midi::InputHub::kMidiInSlot ? "The MIDI In device \"" + f_.midiIn.SelectedText() + "\" is back"
+                                                    : "Kestrel Port" + std::to_string(i + 1) + " is back");
+    }
+    if (opened != 0) WriteToControls();
+  }
+  if (clientThread_ != nullptr) {
+    const auto changes = static_cast<unsigned>(clientThread_->PostCommand(net::CClientThread::CmdReviveOutputs));
+    for (int row = 0; row < kRows; ++row) {
+      const auto bit = static_cast<unsigned>(row);
+      const std::string what = "The MIDI output \"" + f_.outputs[static_cast<std::size_t>(row)].SelectedText() +
+                               "\" for port " + std::to_string(row + 1);
+      if ((changes & (1U << (16 + bit))) != 0) view_.Notice(what + " went away");
+      if ((changes & (1U << bit)) != 0) view_.Notice(what + " is back");
+    }
+  }
+}
+
+void CMainDlg::ReportLosses(Tick now) {
+  lastLossReport_ = now;
+  if (s_.inputs != nullptr) {
+    const std::uint32_t overruns = s_.inputs->Overruns();
+    if (overruns != overrunsSeen_) {
+      view_.Notice("Capture fell behind; the sequencer dropped the events waiting for it (" +
+                   std::to_string(overruns - overrunsSeen_) + (overruns - overrunsSeen_ == 1 ? " time)" : " times)"));
+      overrunsSeen_ = overruns;
+    }
+  }
+  if (outputs_ == nullptr) return;
+  for (int row = 0; row < kRows; ++row) {
+    const auto i = static_cast<std::size_t>(row);
+    const std::uint32_t dropped = outputs_->DroppedMessages(row);
+    if (dropped == droppedSeen_[i]) continue;
+    view_.Notice("The MIDI output \"" + f_.outputs[i].SelectedText() + "\" for port " + std::to_string(row + 1) +
+                 " did not take " + std::to_string(dropped - droppedSeen_[i]) +
+                 (dropped - droppedSeen_[i] == 1 ? " message" : " messages") + "; dropped");
+    droppedSeen_[i] = dropped;
+  }
+}
 
 // ---- reports from other threads -------------------------------------------------------------
 
@@ -852,6 +898,8 @@ void CMainDlg::OnStatusTimer() {
       if (alive->load()) OnStatusReport(kReportConnection, static_cast<int>(ConnectionState::Disconnected));
     });
   }
+  if (s_.inputs != nullptr && s_.inputs->TakeDevicesChanged()) ReviveDevices();
+  if (TickElapsed(now, lastLossReport_) >= 1000) ReportLosses(now);
   if (tickCounter_++ > kFoldTicks) {
     tickCounter_ = 0;
     const LagFigures lag = s_.dump.TakeLag();

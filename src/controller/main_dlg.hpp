@@ -262,6 +262,10 @@ private:
   void ClientOff();
   void ConnectClient();
   void DisconnectClient();
+  // A device came or went: inputs and outputs that went away and are back are opened again.
+  void ReviveDevices();
+  // What capture and the outputs lost since the last look, said once a second at most.
+  void ReportLosses(Tick now);
   void WriteDumpOptions();
 
   ControllerServices s_;
@@ -275,6 +279,9 @@ private:
   unsigned tickCounter_ = 0;
   bool firstTick_ = true;
   Tick lastKeepAliveTime_ = 0;
+  Tick lastLossReport_ = 0;
+  std::uint32_t overrunsSeen_ = 0;
+  std::array<std::uint32_t, kRows> droppedSeen_{}; // per client row, since its outputs were made
   bool notesOffOnLoss_ = true;
   std::string latencyText_;
   // Translated once: the idle update shows them 33 times a second.

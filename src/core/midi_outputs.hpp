@@ -29,6 +29,10 @@ public:
   virtual void PlayLong(int index, std::span<const std::byte> bytes) = 0;
   // All Notes Off and Sustain Off on all channels of every open slot.
   virtual void NotesOff() noexcept = 0;
+  // Open slots whose device went away are looked at: one that is present again under its name
+  // is connected to it anew. Returns bits: 1 << slot for each slot reconnected, 1 << (16 + slot)
+  // for each slot found gone (once per going). Client engine thread.
+  virtual unsigned ReviveOutputs() { return 0; }
   // Messages for the slot that its reader refused or its wire had no room for, since the outputs
   // were made. Any thread.
   [[nodiscard]] virtual std::uint32_t DroppedMessages(int /*index*/) const noexcept { return 0; }

@@ -65,6 +65,11 @@ int OutputTable::OpenOutputByName(std::string_view name, int index) {
   }
   const auto device = DeviceDirectory(seq_).FindMidiOutDevice(name);
   if (!device) return 0;
+  return Connect(index, *device);
+}
+
+int OutputTable::Connect(int index, const MidiPort& device) {
+  Slot& s = slots_[static_cast<std::size_t>(index)];
   if (s.port < 0) {
     // Readable by Kestrel's own connection only: other programs do not see it as a source.
     const std::string portName = "out " + std::to_string(index + 1);
@@ -76,21 +81,58 @@ int OutputTable::OpenOutputByName(std::string_view name, int index) {
     if (snd_midi_event_new(kSysexChunk, &s.encoder) < 0) return 0;
     snd_midi_event_no_status(s.encoder, 1);
   }
-  // Fails when the device is gone or another program holds it exclusively.
-  if (snd_seq_connect_to(seq_, s.port, device->client, device->port) < 0) return 0;
-  s.device = *device;
-  s.budget.emplace(seq_, s.port, device->client);
+  // Fails when the device is gone or another program holds it exclusively; the slot is then
+  // left as it was.
+  if (snd_seq_connect_to(seq_, s.port, device.client, device.port) < 0) return 0;
+  if (s.paced) pacer_->Close(index);
+  s.device = device;
+  s.gone = false;
+  s.budget.emplace(seq_, s.port, device.client);
   snd_seq_client_info_t* info = nullptr;
   snd_seq_client_info_alloca(&info);
-  s.paced = snd_seq_get_any_client_info(seq_, device->client, info) >= 0 &&
+  s.paced = snd_seq_get_any_client_info(seq_, device.client, info) >= 0 &&
             snd_seq_client_info_get_type(info) == SND_SEQ_KERNEL_CLIENT && snd_seq_client_info_get_card(info) >= 0;
   if (s.paced) {
     if (!pacer_) pacer_ = std::make_unique<PacedWriter>(seq_, directLock_);
     pacer_->Open(index, s.port,
-                 snd_seq_addr_t{static_cast<unsigned char>(device->client), static_cast<unsigned char>(device->port)});
+                 snd_seq_addr_t{static_cast<unsigned char>(device.client), static_cast<unsigned char>(device.port)});
   }
   s.state = SlotState::Open;
   return 1;
+}
+
+bool OutputTable::Connected(const Slot& slot) const {
+  snd_seq_port_subscribe_t* sub = nullptr;
+  snd_seq_port_subscribe_alloca(&sub);
+  const snd_seq_addr_t sender{static_cast<unsigned char>(snd_seq_client_id(seq_)),
+                              static_cast<unsigned char>(slot.port)};
+  const snd_seq_addr_t dest{static_cast<unsigned char>(slot.device.client),
+                            static_cast<unsigned char>(slot.device.port)};
+  snd_seq_port_subscribe_set_sender(sub, &sender);
+  snd_seq_port_subscribe_set_dest(sub, &dest);
+  return snd_seq_get_port_subscription(seq_, sub) == 0;
+}
+
+unsigned OutputTable::ReviveOutputs() {
+  if (seq_ == nullptr) return 0;
+  unsigned changes = 0;
+  const DeviceDirectory directory(seq_);
+  for (int i = 0; i < kSlots; ++i) {
+    Slot& s = slots_[static_cast<std::size_t>(i)];
+    if (s.state != SlotState::Open || Connected(s)) continue;
+    // The sequencer dropped the connection with the device's port; the slot stays open, playing
+    // into nothing, until a device of the same name appears (a cable pulled and plugged back).
+    if (!s.gone) {
+      s.gone = true;
+      changes |= 1U << static_cast<unsigned>(16 + i);
+    }
+    const auto device = directory.FindMidiOutDevice(s.device.name);
+    if (!device) continue;
+    Flush(); // what was gathered for the old connection goes (nowhere) first
+    // Not usable yet (held by another program): tried again at the next change.
+    if (Connect(i, *device) != 0) changes |= 1U << static_cast<unsigned>(i);
+  }
+  return changes;
 }
 
 std::uint32_t OutputTable::DroppedMessages(int index) const noexcept {

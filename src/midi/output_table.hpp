@@ -60,6 +60,7 @@ public:
   void PlayLong(int index, std::span<const std::byte> bytes) override;
 
   [[nodiscard]] std::uint32_t DroppedMessages(int index) const noexcept override;
+  unsigned ReviveOutputs() override;
 
   // All Notes Off and Sustain Off on all 16 channels of every open slot: what a lost connection
   // leaves sounding is silenced.
@@ -69,11 +70,16 @@ private:
   struct Slot {
     SlotState state = SlotState::Empty;
     bool paced = false; // a hardware port, written through pacer_
+    bool gone = false;  // its device went away; reconnected by name when it is back
     int port = -1;      // our own port for this slot, made at its first opening
     MidiPort device;
     snd_midi_event_t* encoder = nullptr;
     std::optional<ReaderBudget> budget;
   };
+  // Connects the slot's port to `device` (known by name) and opens the slot on it; 1 when it is
+  // usable, 0 with the slot as it was.
+  int Connect(int index, const MidiPort& device);
+  [[nodiscard]] bool Connected(const Slot& slot) const;
   void Dropped(int index) noexcept {
     dropped_[static_cast<std::size_t>(index)].fetch_add(1, std::memory_order_relaxed);
   }

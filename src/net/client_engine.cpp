@@ -78,6 +78,12 @@ int CClientThread::RunCommand() {
   }
   case CmdCloseOutput: outputs_.CloseOutput(value); break;
   case CmdNotesOff: SilenceWhatPlayed(); break;
+  case CmdReviveOutputs: {
+    const auto changes = static_cast<int>(outputs_.ReviveOutputs());
+    const std::lock_guard fields(fieldLock_);
+    commandResult_ = changes;
+    break;
+  }
   case CmdDisconnect:
   case CmdQuit: keepReceiving = 0; break;
   default: break;

@@ -48,7 +48,8 @@ public:
     CmdOpenOutput = 1129,
     CmdCloseOutput = 1131,
     CmdDisconnect = 1132,
-    CmdNotesOff = 1133, // silence every open output if anything was played since the last silence
+    CmdNotesOff = 1133,      // silence every open output if anything was played since the last silence
+    CmdReviveOutputs = 1134, // reconnect outputs whose device came back; MidiOutputs::ReviveOutputs' bits
   };
 
   // Everything passed in must outlive the engine.

@@ -17,9 +17,12 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <cstdlib>
 #include <deque>
 #include <mutex>
 #include <set>
+#include <sys/socket.h>
 
 namespace kestrel::ui {
 namespace {
@@ -300,7 +303,21 @@ TEST_F(MainDlgTest, ConnectionReportsMoveTheStateAndStoreWhereItConnected) {
 
 TEST_F(MainDlgTest, SilenceDisconnectsSilencesTheOutputsAndTheRetryRuleReconnects) {
   auto w = Open();
-  w->OnStatusReport(kReportConnection, static_cast<int>(ConnectionState::Connected));
+  ASSERT_EQ(std::system("ip link set lo up"), 0);
+  // A note for port 5 ("Synth A") from a server on this machine: there is something to silence.
+  net::CUdpSocket server;
+  ASSERT_TRUE(server.Create(0, nullptr));
+  const ShortRecord note = MakeShortRecord(RecordType::MIM_DATA, 5, 0, 0, PackShortMessage(0x90, 60, 100));
+  sockaddr_in client{};
+  client.sin_family = AF_INET;
+  client.sin_port = htons(8800);
+  client.sin_addr.s_addr = inet_addr("127.0.0.1");
+  ASSERT_TRUE(test::WaitUntil([&] {
+    sendto(server.Fd(), note.data(), note.size(), 0, reinterpret_cast<const sockaddr*>(&client), sizeof client);
+    return outputs.PlayedCount() > 0;
+  }));
+  view.RunPosted();
+  EXPECT_EQ(w->State(), ConnectionState::Connected);
   const int notesOffBefore = [&] {
     std::lock_guard g(outputs.lock);
     return outputs.notesOff;
@@ -335,6 +352,30 @@ TEST_F(MainDlgTest, NotesOffOnLossCanBeSwitchedOff) {
   EXPECT_EQ(w->State(), ConnectionState::Disconnected);
   std::lock_guard g(outputs.lock);
   EXPECT_EQ(outputs.notesOff, 0);
+}
+
+TEST_F(MainDlgTest, WhatAnOutputDroppedIsSaidOnceASecondWithTheCount) {
+  auto w = Open();
+  {
+    const std::lock_guard g(outputs.lock);
+    outputs.droppedOnRow5 = 3;
+  }
+  w->OnStatusTimer();
+  w->OnStatusTimer();
+  {
+    const std::lock_guard g(outputs.lock);
+    outputs.droppedOnRow5 = 5;
+  }
+  clock.Advance(999);
+  w->OnStatusTimer();
+  clock.Advance(1);
+  w->OnStatusTimer();
+  const auto said = std::count_if(view.notices.begin(), view.notices.end(), [](const std::string& n) {
+    return n.find("The MIDI output \"Synth A\" for port 5 did not take") == 0;
+  });
+  EXPECT_EQ(said, 2);
+  EXPECT_TRUE(view.Noticed("did not take 3 messages; dropped"));
+  EXPECT_TRUE(view.Noticed("did not take 2 messages; dropped"));
 }
 
 TEST_F(MainDlgTest, AnInterfaceThatIsNotThereIsNamedAndRoutingDecides) {

@@ -149,7 +149,7 @@ TEST_F(OutputTest, ARealReaderSeesWhatIsPlayed) {
   EXPECT_NE(text.find("Control change          3, controller 64, value 127"), std::string::npos) << text;
 }
 
-TEST_F(OutputTest, ADeviceHeldExclusivelyIsBusyAndAnUnpluggedOneDoesNoHarm) {
+TEST_F(OutputTest, ADeviceHeldExclusivelyIsBusyAndAnUnpluggedOneComesBackByName) {
   auto synth = std::make_unique<Synth>();
   SeqHandle other = OpenSequencer("Sequencer");
   const int otherPort = snd_seq_create_simple_port(
@@ -172,8 +172,17 @@ TEST_F(OutputTest, ADeviceHeldExclusivelyIsBusyAndAnUnpluggedOneDoesNoHarm) {
   table.PlayShort(0, PackShortMessage(0x90, 60, 100));
   EXPECT_NO_THROW(table.PlayLong(0, Sysex(1000)));
   table.NotesOff();
+  EXPECT_EQ(table.ReviveOutputs(), 1U << 16U) << "found gone";
+  EXPECT_EQ(table.ReviveOutputs(), 0U) << "said once";
+  EXPECT_EQ(table.State(0), OutputTable::SlotState::Open) << "the row stays as the user left it";
+
+  // Plugged in again, under another address: the slot takes it by name, with no click.
   synth = std::make_unique<Synth>();
-  EXPECT_EQ(table.OpenOutputByName("Synth in", 0), 1) << "plugged in again";
+  EXPECT_EQ(table.ReviveOutputs(), 1U);
+  table.PlayShort(0, PackShortMessage(0x90, 61, 100));
+  table.Flush();
+  EXPECT_EQ(synth->Bytes(3), (std::vector<std::uint8_t>{0x90, 61, 100}));
+  EXPECT_EQ(table.ReviveOutputs(), 0U) << "a live connection is left alone";
 }
 
 TEST_F(OutputTest, AReaderThatTakesNothingHoldsUpNoOtherOutput) {

@@ -31,11 +31,17 @@ struct OutputLog {
   std::set<std::string> known{"--Not Connected--"}; // the names that open
   std::map<int, std::string> open;
   int notesOff = 0;
+  int played = 0;
+  std::uint32_t droppedOnRow5 = 0; // what the fifth row's device refused
 
   [[nodiscard]] std::string OpenAt(int slot) {
     const std::lock_guard g(lock);
     const auto it = open.find(slot);
     return it == open.end() ? std::string() : it->second;
+  }
+  [[nodiscard]] int PlayedCount() {
+    const std::lock_guard g(lock);
+    return played;
   }
   [[nodiscard]] int NotesOffCount() {
     const std::lock_guard g(lock);
@@ -60,8 +66,20 @@ public:
     const std::lock_guard g(log_.lock);
     log_.open.clear();
   }
-  [[nodiscard]] SlotState State(int /*index*/) const noexcept override { return SlotState::Empty; }
-  void PlayShort(int /*index*/, std::uint32_t /*word*/) noexcept override {}
+  [[nodiscard]] SlotState State(int index) const noexcept override {
+    const std::lock_guard g(log_.lock);
+    const auto it = log_.open.find(index);
+    if (it == log_.open.end()) return SlotState::Empty;
+    return it->second == "--Not Connected--" ? SlotState::NotConnected : SlotState::Open;
+  }
+  void PlayShort(int /*index*/, std::uint32_t /*word*/) noexcept override {
+    const std::lock_guard g(log_.lock);
+    ++log_.played;
+  }
+  [[nodiscard]] std::uint32_t DroppedMessages(int index) const noexcept override {
+    const std::lock_guard g(log_.lock);
+    return index == 4 ? log_.droppedOnRow5 : 0;
+  }
   void PlayLong(int /*index*/, std::span<const std::byte> /*bytes*/) override {}
   void NotesOff() noexcept override {
     const std::lock_guard g(log_.lock);
