@@ -119,5 +119,48 @@ TEST_F(PortRestoreTest, LostPortsComeBackAndAShortfallIsReported) {
   context.Attach(nullptr);
 }
 
+TEST_F(PortRestoreTest, AProviderKilledAndStartedAgainIsCapturedAgainWithoutAClick) {
+  AppContext context(
+      folders.Path() / "Kestrel.dat", [](const std::string&) {}, false);
+  auto window = Open(context);
+  context.flags.serverLog = true; // what capture queues shows in the dump
+  const auto tick = [&] {
+    window->OnStatusTimer();
+    view.RunPosted();
+  };
+  provider->Kill(); // a crash, or systemd's restart
+  ASSERT_TRUE(test::WaitUntil([&] {
+    tick();
+    return view.Noticed("Kestrel Port8 went away");
+  }));
+  provider = test::StartProvider();
+  ASSERT_TRUE(test::WaitUntil([&] {
+    tick();
+    return view.Noticed("Kestrel Port8 is back");
+  })) << "capture takes the ports again by itself";
+  EXPECT_TRUE(view.Noticed("Kestrel Port1 is back"));
+  EXPECT_FALSE(window->RestoreAvailable()) << "nothing left to restore";
+
+  // A program plays into "Kestrel Port1" again, and it is captured.
+  const midi::SeqHandle player = midi::OpenSequencer("Player");
+  const int port = snd_seq_create_simple_port(player.get(), "out", SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ,
+                                              SND_SEQ_PORT_TYPE_MIDI_GENERIC);
+  const auto dest = midi::DeviceDirectory(player.get()).FindMidiOutDevice("Kestrel Port1");
+  ASSERT_TRUE(dest.has_value());
+  const std::size_t before = context.dump.RowCount();
+  snd_seq_event_t ev{};
+  ev.type = SND_SEQ_EVENT_NOTEON;
+  ev.data.note.note = 60;
+  ev.data.note.velocity = 100;
+  snd_seq_ev_set_source(&ev, static_cast<unsigned char>(port));
+  snd_seq_ev_set_dest(&ev, static_cast<unsigned char>(dest->client), static_cast<unsigned char>(dest->port));
+  snd_seq_ev_set_direct(&ev);
+  ASSERT_GE(snd_seq_event_output_direct(player.get(), &ev), 0);
+  EXPECT_TRUE(test::WaitUntil([&] { return context.dump.RowCount() > before; }));
+
+  window->OnCancel();
+  context.Attach(nullptr);
+}
+
 } // namespace
 } // namespace kestrel::ui
