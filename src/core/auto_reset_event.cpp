@@ -17,14 +17,16 @@ AutoResetEvent::~AutoResetEvent() { close(fd_); }
 
 void AutoResetEvent::Set() noexcept {
   const std::uint64_t one = 1;
-  pending_.store(true, std::memory_order_release);
   // EAGAIN would mean the counter is about to overflow: it is signalled either way.
   [[maybe_unused]] const auto n = write(fd_, &one, sizeof one);
+  // After the write: a Consume() between the two would otherwise clear the flag of a signal it
+  // could not read yet.
+  pending_.store(true, std::memory_order_release);
 }
 
 bool AutoResetEvent::Consume() noexcept {
   std::uint64_t value = 0;
-  pending_.store(false, std::memory_order_relaxed);
+  pending_.exchange(false, std::memory_order_acq_rel);
   return read(fd_, &value, sizeof value) == static_cast<ssize_t>(sizeof value);
 }
 

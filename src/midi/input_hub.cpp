@@ -117,7 +117,7 @@ void InputHub::CaptureCallback(int instance, RecordType message, std::uint32_t p
   }
 }
 
-void InputHub::SetInputOpen(const std::optional<MidiPort>& device, int index, bool open) {
+void InputHub::SetInputOpen(const std::optional<MidiPort>& device, int index, bool open, bool reportFailure) {
   if (index < 0 || index >= kSlots) return;
   Slot& s = *slots_[static_cast<std::size_t>(index)];
   if (!open || !device) {
@@ -136,7 +136,7 @@ void InputHub::SetInputOpen(const std::optional<MidiPort>& device, int index, bo
 
   const int err = seq_ == nullptr ? -ENODEV : snd_seq_connect_from(seq_, capturePort_, device->client, device->port);
   if (err < 0) {
-    observer_.InputOpenFailed(index);
+    if (reportFailure) observer_.InputOpenFailed(index);
     return;
   }
   s.open = true;
@@ -173,13 +173,13 @@ unsigned InputHub::ReopenReturned(const std::array<bool, kVirtualPorts>& serverP
     if (!serverPorts[static_cast<std::size_t>(i)] || IsOpen(i)) continue;
     const auto device = directory.FindMidiInDevice(VirtualPortName(i + 1));
     if (!device) continue;
-    SetInputOpen(device, i, true);
+    SetInputOpen(device, i, true, false);
     if (IsOpen(i)) opened |= 1U << static_cast<unsigned>(i);
   }
   if (!midiInChoice.empty() && !IsOpen(kMidiInSlot)) {
     const auto device = directory.FindMidiInDevice(midiInChoice);
     if (device) {
-      SetInputOpen(device, kMidiInSlot, true);
+      SetInputOpen(device, kMidiInSlot, true, false);
       if (IsOpen(kMidiInSlot)) opened |= 1U << static_cast<unsigned>(kMidiInSlot);
     }
   }

@@ -78,7 +78,7 @@ public:
   // Opens (or closes) slot `index` on `device`. A slot open on another address (the device came
   // back under a new number) is reopened. An open that fails is reported with InputOpenFailed.
   // UI thread.
-  void SetInputOpen(const std::optional<MidiPort>& device, int index, bool open);
+  void SetInputOpen(const std::optional<MidiPort>& device, int index, bool open, bool reportFailure = true);
 
   // Makes the slots match the server's port check boxes and the MIDI In choice. A virtual port
   // that is not found lowers VirtualPortCount (ports from it on are left as they are). UI thread.
@@ -89,7 +89,9 @@ public:
   // Devices came back by name: every virtual port of the first `wantedPorts` whose check box is
   // on, and the MIDI In device of this name, that is not open now (it went away) and is present
   // again, is opened. The virtual port count rises again as far as `wantedPorts` when the
-  // provider brought its ports back. Returns the slots that opened, as bits (1 << slot). UI thread.
+  // provider brought its ports back. A device that refuses (held by another program) is left for
+  // the next change, the user's choice untouched. Returns the slots that opened, as bits
+  // (1 << slot). UI thread.
   unsigned ReopenReturned(const std::array<bool, kVirtualPorts>& serverPorts, const std::string& midiInChoice,
                           int wantedPorts);
 

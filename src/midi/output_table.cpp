@@ -125,6 +125,9 @@ unsigned OutputTable::ReviveOutputs() {
     if (!s.gone) {
       s.gone = true;
       changes |= 1U << static_cast<unsigned>(16 + i);
+      // Paced writes go to the device's address, which another device may get next.
+      if (s.paced) pacer_->Close(i);
+      s.paced = false;
     }
     const auto device = directory.FindMidiOutDevice(s.device.name);
     if (!device) continue;

@@ -14,6 +14,10 @@ namespace {
 constexpr std::size_t kEventBytes = 256;
 // The least worth waking for: a short message, or a good piece of a long one.
 constexpr std::size_t kStep = 128;
+// What a device that no slot writes to any more may still get: the silence its last slot sent
+// as it closed, and a little more; a longer backlog is dropped.
+constexpr std::size_t kDrainOnClose = 1024;
+constexpr auto kDrainWait = std::chrono::milliseconds(500);
 } // namespace
 
 std::size_t WirePace::Room(Clock::time_point now) noexcept {
@@ -32,8 +36,9 @@ WirePace::Clock::time_point WirePace::WhenRoomFor(std::size_t bytes, Clock::time
 }
 
 struct PacedWriter::Lane {
-  int slots = 0; // open slots writing to this device
-  int port = -1; // ours, to write from
+  int slots = 0;        // open slots writing to this device
+  bool closing = false; // no slot any more, the last bytes still going out
+  int port = -1;        // ours, to write from
   snd_seq_addr_t device{};
   std::vector<std::uint8_t> ring; // kQueueBytes once the lane is first used
   std::size_t head = 0;           // next byte to write
@@ -49,13 +54,21 @@ struct PacedWriter::Lane {
 PacedWriter::PacedWriter(snd_seq_t* seq, std::mutex& directLock) : seq_(seq), directLock_(directLock) {
   for (auto& lane : lanes_) lane = std::make_unique<Lane>();
   laneOfSlot_.fill(-1);
+  batch_.resize(static_cast<std::size_t>(WirePace::kHardwareBuffer));
+  arena_.resize(static_cast<std::size_t>(WirePace::kHardwareBuffer));
   thread_ = std::thread([this] { Run(); });
   NameThread(thread_.native_handle(), "kestrel-paced");
+  // The client engine hands over under lock_: its writer must not be the one that waits.
+  AskForRealtime(thread_.native_handle());
 }
 
 PacedWriter::~PacedWriter() {
   {
-    const std::lock_guard guard(lock_);
+    std::unique_lock guard(lock_);
+    // The last bytes of closed slots (their silence) go out first, for a little while.
+    drained_.wait_for(guard, kDrainWait, [this] {
+      return std::none_of(lanes_.begin(), lanes_.end(), [](const auto& l) { return l->closing; });
+    });
     stop_ = true;
   }
   wake_.notify_all();
@@ -72,15 +85,27 @@ void PacedWriter::Open(int slot, int port, snd_seq_addr_t device) {
   if (slot < 0 || slot >= kSlots) return;
   Close(slot);
   const std::lock_guard guard(lock_);
+  const auto same = [&](const Lane& l) { return l.device.client == device.client && l.device.port == device.port; };
   int chosen = -1;
   for (int i = 0; i < kSlots && chosen < 0; ++i) {
     const Lane& l = *lanes_[static_cast<std::size_t>(i)];
-    if (l.slots > 0 && l.device.client == device.client && l.device.port == device.port) chosen = i;
+    if ((l.slots > 0 || l.closing) && same(l)) chosen = i;
   }
-  if (chosen < 0) {
+  if (chosen >= 0) {
+    lanes_[static_cast<std::size_t>(chosen)]->closing = false;
+  } else {
+    // A free lane, the one that last wrote to this device if there is one: its buffer may still
+    // be full, and the pace knows how full.
     for (int i = 0; i < kSlots && chosen < 0; ++i) {
-      if (lanes_[static_cast<std::size_t>(i)]->slots == 0) chosen = i;
+      const Lane& l = *lanes_[static_cast<std::size_t>(i)];
+      if (l.slots == 0 && !l.closing && same(l) && l.encoder != nullptr) chosen = i;
     }
+    const bool known = chosen >= 0;
+    for (int i = 0; i < kSlots && chosen < 0; ++i) {
+      const Lane& l = *lanes_[static_cast<std::size_t>(i)];
+      if (l.slots == 0 && !l.closing) chosen = i;
+    }
+    if (chosen < 0) return; // sixteen slots never need more lanes than there are
     Lane& l = *lanes_[static_cast<std::size_t>(chosen)];
     if (l.encoder == nullptr && snd_midi_event_new(kEventBytes, &l.encoder) < 0) {
       l.encoder = nullptr;
@@ -92,7 +117,7 @@ void PacedWriter::Open(int slot, int port, snd_seq_addr_t device) {
     l.device = device;
     l.head = 0;
     l.size = 0;
-    l.pace = WirePace{}; // a device starts with an empty buffer
+    if (!known) l.pace = WirePace{};
   }
   ++lanes_[static_cast<std::size_t>(chosen)]->slots;
   laneOfSlot_[static_cast<std::size_t>(slot)] = chosen;
@@ -103,7 +128,10 @@ void PacedWriter::Close(int slot) {
   Lane* l = LaneOf(slot);
   if (l == nullptr) return;
   laneOfSlot_[static_cast<std::size_t>(slot)] = -1;
-  if (--l->slots == 0) l->size = 0;
+  if (--l->slots > 0) return;
+  // What a closing slot sent last (All Notes Off when the client is switched off) still goes.
+  l->closing = l->size > 0 && l->size <= kDrainOnClose;
+  if (!l->closing) l->size = 0;
 }
 
 bool PacedWriter::Queue(int slot, std::span<const std::uint8_t> message) {
@@ -128,9 +156,9 @@ std::size_t PacedWriter::Pending(int slot) const {
   return l == nullptr ? 0 : l->size;
 }
 
-WirePace::Clock::time_point PacedWriter::WriteSome(Lane& l, WirePace::Clock::time_point now) {
+WirePace::Clock::time_point PacedWriter::TakeSome(Lane& l, WirePace::Clock::time_point now, Batch& batch) {
   std::size_t room = l.pace.Room(now);
-  while (l.size > 0 && room > 0) {
+  while (l.size > 0 && room > 0 && batch.events < batch_.size()) {
     const std::size_t contiguous = std::min(l.size, kQueueBytes - l.head);
     snd_seq_event_t ev{};
     const long used =
@@ -144,12 +172,23 @@ WirePace::Clock::time_point PacedWriter::WriteSome(Lane& l, WirePace::Clock::tim
     snd_seq_ev_set_source(&ev, static_cast<unsigned char>(l.port));
     snd_seq_ev_set_dest(&ev, l.device.client, l.device.port);
     snd_seq_ev_set_direct(&ev);
-    // A hardware port takes what it is sent at once; a refusal (it was unplugged) loses this
-    // event only.
-    const std::lock_guard direct(directLock_);
-    snd_seq_event_output_direct(seq_, &ev);
+    if ((ev.flags & SND_SEQ_EVENT_LENGTH_MASK) == SND_SEQ_EVENT_LENGTH_VARIABLE) {
+      // The encoder's buffer is reused by its next event: the batch keeps a copy.
+      const std::size_t length = std::min<std::size_t>(ev.data.ext.len, arena_.size() - batch.arenaUsed);
+      std::memcpy(arena_.data() + batch.arenaUsed, ev.data.ext.ptr, length);
+      ev.data.ext.ptr = arena_.data() + batch.arenaUsed;
+      ev.data.ext.len = static_cast<unsigned>(length);
+      batch.arenaUsed += length;
+    }
+    batch_[batch.events++] = ev;
   }
-  if (l.size == 0) return WirePace::Clock::time_point::max();
+  if (l.size == 0) {
+    if (l.closing) {
+      l.closing = false;
+      drained_.notify_all();
+    }
+    return WirePace::Clock::time_point::max();
+  }
   return l.pace.WhenRoomFor(std::min(l.size, kStep), now);
 }
 
@@ -158,8 +197,21 @@ void PacedWriter::Run() {
   while (!stop_) {
     auto next = WirePace::Clock::time_point::max();
     const auto now = WirePace::Clock::now();
+    Batch batch;
     for (auto& lane : lanes_) {
-      if (lane->slots > 0 && lane->size > 0) next = std::min(next, WriteSome(*lane, now));
+      if ((lane->slots > 0 || lane->closing) && lane->size > 0) next = std::min(next, TakeSome(*lane, now, batch));
+    }
+    if (batch.events > 0) {
+      // Written without lock_, so that the client engine never waits for these system calls. A
+      // hardware port takes what it is sent at once; a refusal (it was unplugged) loses that
+      // event only.
+      guard.unlock();
+      {
+        const std::lock_guard direct(directLock_);
+        for (std::size_t i = 0; i < batch.events; ++i) snd_seq_event_output_direct(seq_, &batch_[i]);
+      }
+      guard.lock();
+      continue; // the wire's room is looked at again: more may fit, or it says how long to wait
     }
     if (next == WirePace::Clock::time_point::max()) {
       wake_.wait(guard);

@@ -22,6 +22,7 @@
 #include <mutex>
 #include <span>
 #include <thread>
+#include <vector>
 
 namespace kestrel::midi {
 
@@ -74,18 +75,27 @@ public:
 
 private:
   struct Lane; // one device's queue
+  struct Batch {
+    std::size_t events = 0;    // in batch_
+    std::size_t arenaUsed = 0; // bytes of arena_ that long events point into
+  };
   void Run();
   [[nodiscard]] Lane* LaneOf(int slot) const noexcept; // under lock_
-  // Hands on what the device's wire has room for; returns when it can take more. Under lock_.
-  WirePace::Clock::time_point WriteSome(Lane& lane, WirePace::Clock::time_point now);
+  // Takes into the batch what the device's wire has room for; returns when it can take more.
+  // Under lock_.
+  WirePace::Clock::time_point TakeSome(Lane& lane, WirePace::Clock::time_point now, Batch& batch);
 
   snd_seq_t* seq_;
   std::mutex& directLock_;
   mutable std::mutex lock_;
   std::condition_variable wake_;
+  std::condition_variable drained_; // a closing lane has sent its last bytes
   bool stop_ = false;
   std::array<std::unique_ptr<Lane>, kSlots> lanes_;
   std::array<int, kSlots> laneOfSlot_{}; // -1: the slot is not open here
+  // The writer thread's: events taken under lock_ and written after it, with the bytes of long ones.
+  std::vector<snd_seq_event_t> batch_;
+  std::vector<std::uint8_t> arena_;
   std::thread thread_;
 };
 
