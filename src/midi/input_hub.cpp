@@ -167,22 +167,19 @@ unsigned InputHub::ReopenReturned(const std::array<bool, kVirtualPorts>& serverP
                                   int wantedPorts) {
   const DeviceDirectory directory(seq_);
   unsigned opened = 0;
+  const auto reopen = [&](int slot, std::string_view name) {
+    if (IsOpen(slot)) return;
+    const auto device = directory.FindMidiInDevice(name);
+    if (!device) return;
+    SetInputOpen(device, slot, true, false);
+    if (IsOpen(slot)) opened |= 1U << static_cast<unsigned>(slot);
+  };
   const int present = std::min(directory.CountVirtualPorts(), std::min(wantedPorts, kVirtualPorts));
   if (present > VirtualPortCount()) SetVirtualPortCount(present);
   for (int i = 0; i < VirtualPortCount(); ++i) {
-    if (!serverPorts[static_cast<std::size_t>(i)] || IsOpen(i)) continue;
-    const auto device = directory.FindMidiInDevice(VirtualPortName(i + 1));
-    if (!device) continue;
-    SetInputOpen(device, i, true, false);
-    if (IsOpen(i)) opened |= 1U << static_cast<unsigned>(i);
+    if (serverPorts[static_cast<std::size_t>(i)]) reopen(i, VirtualPortName(i + 1));
   }
-  if (!midiInChoice.empty() && !IsOpen(kMidiInSlot)) {
-    const auto device = directory.FindMidiInDevice(midiInChoice);
-    if (device) {
-      SetInputOpen(device, kMidiInSlot, true, false);
-      if (IsOpen(kMidiInSlot)) opened |= 1U << static_cast<unsigned>(kMidiInSlot);
-    }
-  }
+  if (!midiInChoice.empty()) reopen(kMidiInSlot, midiInChoice);
   return opened;
 }
 

@@ -85,28 +85,21 @@ void PacedWriter::Open(int slot, int port, snd_seq_addr_t device) {
   if (slot < 0 || slot >= kSlots) return;
   Close(slot);
   const std::lock_guard guard(lock_);
-  const auto same = [&](const Lane& l) { return l.device.client == device.client && l.device.port == device.port; };
+  // This device's lane if it has one, in use or not: its pace knows how full the device's buffer
+  // may still be. Otherwise a free one.
   int chosen = -1;
   for (int i = 0; i < kSlots && chosen < 0; ++i) {
     const Lane& l = *lanes_[static_cast<std::size_t>(i)];
-    if ((l.slots > 0 || l.closing) && same(l)) chosen = i;
+    if (l.encoder != nullptr && l.device.client == device.client && l.device.port == device.port) chosen = i;
   }
-  if (chosen >= 0) {
-    lanes_[static_cast<std::size_t>(chosen)]->closing = false;
-  } else {
-    // A free lane, the one that last wrote to this device if there is one: its buffer may still
-    // be full, and the pace knows how full.
-    for (int i = 0; i < kSlots && chosen < 0; ++i) {
-      const Lane& l = *lanes_[static_cast<std::size_t>(i)];
-      if (l.slots == 0 && !l.closing && same(l) && l.encoder != nullptr) chosen = i;
-    }
-    const bool known = chosen >= 0;
-    for (int i = 0; i < kSlots && chosen < 0; ++i) {
-      const Lane& l = *lanes_[static_cast<std::size_t>(i)];
-      if (l.slots == 0 && !l.closing) chosen = i;
-    }
-    if (chosen < 0) return; // sixteen slots never need more lanes than there are
-    Lane& l = *lanes_[static_cast<std::size_t>(chosen)];
+  const bool known = chosen >= 0;
+  for (int i = 0; i < kSlots && chosen < 0; ++i) {
+    const Lane& l = *lanes_[static_cast<std::size_t>(i)];
+    if (l.slots == 0 && !l.closing) chosen = i;
+  }
+  if (chosen < 0) return; // sixteen slots never need more lanes than there are
+  Lane& l = *lanes_[static_cast<std::size_t>(chosen)];
+  if (l.slots == 0 && !l.closing) {
     if (l.encoder == nullptr && snd_midi_event_new(kEventBytes, &l.encoder) < 0) {
       l.encoder = nullptr;
       return;
@@ -119,6 +112,7 @@ void PacedWriter::Open(int slot, int port, snd_seq_addr_t device) {
     l.size = 0;
     if (!known) l.pace = WirePace{};
   }
+  l.closing = false;
   ++lanes_[static_cast<std::size_t>(chosen)]->slots;
   laneOfSlot_[static_cast<std::size_t>(slot)] = chosen;
 }

@@ -215,14 +215,9 @@ void CClientThread::HandleDatagram(std::span<const std::byte> datagram, in_addr_
 void CClientThread::Play(const EventRecord& header, std::span<const std::byte> payload) {
   const int slot = header.port - 1;
   if (outputs_.State(slot) == MidiOutputs::SlotState::Open) {
-    if (header.Is(RecordType::MIM_DATA)) {
-      outputs_.PlayShort(slot, static_cast<std::uint32_t>(LoadLE32(payload.data())));
-      playedSinceSilence_ = true;
-    }
-    if (header.Is(RecordType::MIM_LONGDATA)) {
-      outputs_.PlayLong(slot, payload);
-      playedSinceSilence_ = true;
-    }
+    if (header.Is(RecordType::MIM_DATA)) outputs_.PlayShort(slot, static_cast<std::uint32_t>(LoadLE32(payload.data())));
+    if (header.Is(RecordType::MIM_LONGDATA)) outputs_.PlayLong(slot, payload);
+    playedSinceSilence_ = true;
   }
   EventRecord noted = header;
   dump_.NoteArrival(noted);
