@@ -28,6 +28,7 @@ struct CommandLine {
   bool devices = false;
   bool help = false;
   std::vector<std::string> assignments;
+  std::vector<std::string> requests; // for the running instance: "server on", ...
   std::string error;
 };
 
@@ -49,6 +50,9 @@ CommandLine Parse(int argc, char** argv) {
       c.assignments.emplace_back(argv[++i]);
     } else if (arg.rfind("--set=", 0) == 0) {
       c.assignments.push_back(arg.substr(6));
+    } else if ((arg == "--server" || arg == "--client") && i + 1 < argc &&
+               (std::string_view(argv[i + 1]) == "on" || std::string_view(argv[i + 1]) == "off")) {
+      c.requests.push_back(arg.substr(2) + " " + argv[++i]);
     } else if (arg.rfind("--", 0) == 0) {
       c.error = "unknown option " + arg;
     }
@@ -58,12 +62,15 @@ CommandLine Parse(int argc, char** argv) {
 
 void PrintHelp() {
   std::printf("Usage: kestrel [/m] [--headless [--dump]] [--set Section.Key=Value]... [--devices]\n"
+              "       kestrel --server on|off | --client on|off\n"
               "  /m          start hidden in the tray (the autostart entry uses it)\n"
               "  --headless  run without a window: server and client as Kestrel.dat says; connection\n"
               "              changes on standard output, errors on standard error; ends on SIGINT/SIGTERM\n"
               "  --dump      with --headless: print every event sent and received\n"
               "  --set S.K=V write one setting to Kestrel.dat first, as the window would (repeatable)\n"
               "  --devices   list the MIDI In and Out devices and end\n"
+              "  --server on|off, --client on|off\n"
+              "              switch the running Kestrel's server or client, as its tray menu does\n"
               "\nSettings for --set:\n%s",
               kestrel::ui::SettingKeysHelp().c_str());
 }
@@ -113,6 +120,19 @@ int main(int argc, char** argv) {
   if (cmd.devices) return ListDevices();
 
   kestrel::InstanceLock lock;
+  if (!cmd.requests.empty()) {
+    if (lock.TryAcquire()) {
+      std::fprintf(stderr, "kestrel: no Kestrel runs to switch\n");
+      return 1;
+    }
+    for (const std::string& request : cmd.requests) {
+      if (!kestrel::SendToRunningInstance(request)) {
+        std::fprintf(stderr, "kestrel: the running Kestrel did not answer\n");
+        return 1;
+      }
+    }
+    return 0;
+  }
   if (!lock.TryAcquire()) {
     if (!cmd.assignments.empty()) {
       std::fprintf(stderr, "kestrel: Kestrel already runs; close it before changing its settings\n");

@@ -191,6 +191,11 @@ public:
   // A left click: the window hides when it shows, and shows when hidden.
   void OnTrayClick(bool windowVisible) { view_.ShowMainWindow(!windowVisible); }
   void OnTrayMenu(int command, bool windowVisible);
+  // A request from outside (kestrel --server on, ...): the server or client switched as the tray
+  // menu switches it, when it is not as asked already.
+  void OnSwitchRequest(bool server, bool on) {
+    if ((server ? f_.serverEnabled : f_.clientEnabled) != on) OnTrayMenu(server ? kTrayServer : kTrayClient, false);
+  }
 
   // ---- the virtual ports
   // Ports vanished since the server was switched on: the provider can be restarted to bring

@@ -13,6 +13,11 @@ namespace kestrel {
 inline constexpr std::string_view kInstanceName = "KestrelApp";
 inline constexpr std::string_view kShowRequest = "show";     // bring the window to the front
 inline constexpr std::string_view kCancelRequest = "cancel"; // end the program, as "Exit" does
+// Switch the server or the client on or off, as the tray menu's items do (the choice is stored).
+inline constexpr std::string_view kServerOnRequest = "server on";
+inline constexpr std::string_view kServerOffRequest = "server off";
+inline constexpr std::string_view kClientOnRequest = "client on";
+inline constexpr std::string_view kClientOffRequest = "client off";
 
 [[nodiscard]] std::filesystem::path InstanceLockPath();   // <runtime>/KestrelApp.lock
 [[nodiscard]] std::filesystem::path InstanceSocketPath(); // <runtime>/KestrelApp

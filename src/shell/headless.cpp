@@ -123,7 +123,12 @@ int RunHeadless(ui::AppContext& context, const HeadlessOptions& options, std::FI
     cancel();
   });
   InstanceServer instance(
-      InstanceSocketPath(), [] {}, cancel);
+      InstanceSocketPath(), [] {}, cancel,
+      [&](bool server, bool on) {
+        view.Glue().Post([&, server, on] {
+          if (window != nullptr && !view.Glue().Quitting()) window->OnSwitchRequest(server, on);
+        });
+      });
 
   DumpPrinter printer(context.dump, out);
   QTimer status;

@@ -6,13 +6,15 @@
 #include <QLocalSocket>
 
 #include <system_error>
+#include <vector>
 
 namespace kestrel::shell {
 
 InstanceServer::InstanceServer(const std::filesystem::path& socketPath, std::function<void()> onShow,
-                               std::function<void()> onCancel, QObject* parent)
+                               std::function<void()> onCancel, std::function<void(bool, bool)> onSwitch,
+                               QObject* parent)
     : QObject(parent), server_(new QLocalServer(this)), onShow_(std::move(onShow)), onCancel_(std::move(onCancel)),
-      path_(socketPath) {
+      onSwitch_(std::move(onSwitch)), path_(socketPath) {
   std::error_code ec;
   std::filesystem::remove(socketPath, ec);
   server_->setSocketOptions(QLocalServer::UserAccessOption);
@@ -32,16 +34,24 @@ void InstanceServer::Accept() {
   while (QLocalSocket* peer = server_->nextPendingConnection()) {
     connect(peer, &QLocalSocket::disconnected, peer, &QObject::deleteLater);
     connect(peer, &QLocalSocket::readyRead, this, [this, peer] {
-      while (peer->canReadLine()) {
-        const QByteArray line = peer->readLine(64).trimmed();
-        if (line == QByteArray(kShowRequest.data(), static_cast<qsizetype>(kShowRequest.size()))) {
-          onShow_();
-        } else if (line == QByteArray(kCancelRequest.data(), static_cast<qsizetype>(kCancelRequest.size()))) {
-          onCancel_();
-        }
-      }
+      // Every line is read before any is acted on: an action may run the event loop (switching
+      // the client off waits for the engine), which may delete the peer meanwhile.
+      std::vector<QByteArray> lines;
+      while (peer->canReadLine()) lines.push_back(peer->readLine(64).trimmed());
       // A peer that sends a long line without an end is not served further.
       if (peer->bytesAvailable() > 64) peer->abort();
+      for (const QByteArray& bytes : lines) {
+        const std::string_view line(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+        if (line == kShowRequest) {
+          onShow_();
+        } else if (line == kCancelRequest) {
+          onCancel_();
+        } else if (line == kServerOnRequest || line == kServerOffRequest) {
+          onSwitch_(true, line == kServerOnRequest);
+        } else if (line == kClientOnRequest || line == kClientOffRequest) {
+          onSwitch_(false, line == kClientOnRequest);
+        }
+      }
     });
   }
 }

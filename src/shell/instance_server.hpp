@@ -1,7 +1,7 @@
 #pragma once
 
 // The running instance's end of the per-user local socket: a second start asks it to show its
-// window, quillon asks it to end. One request per line.
+// window or to switch the server or client, quillon asks it to end. One request per line.
 
 #include <QObject>
 
@@ -16,8 +16,9 @@ class InstanceServer : public QObject {
 public:
   // Listens at `socketPath` (a stale socket left by a killed instance is replaced: the caller
   // holds the instance lock, so no live instance owns it).
+  // `onSwitch(server, on)` hears the switch requests (server: the server, else the client).
   InstanceServer(const std::filesystem::path& socketPath, std::function<void()> onShow, std::function<void()> onCancel,
-                 QObject* parent = nullptr);
+                 std::function<void(bool server, bool on)> onSwitch, QObject* parent = nullptr);
   ~InstanceServer() override;
   [[nodiscard]] bool Listening() const;
 
@@ -26,6 +27,7 @@ private:
   QLocalServer* server_;
   std::function<void()> onShow_;
   std::function<void()> onCancel_;
+  std::function<void(bool, bool)> onSwitch_;
   std::filesystem::path path_;
 };
 

@@ -71,7 +71,12 @@ int RunWindow(AppContext& context, bool startHidden) {
           if (!glue.Quitting()) window->Controller().OnStatusReport(kReportShow, 1);
         });
       },
-      cancel);
+      cancel,
+      [&](bool server, bool on) {
+        glue.Post([&, server, on] {
+          if (!glue.Quitting()) window->Controller().OnSwitchRequest(server, on);
+        });
+      });
 
   QTimer status;
   QObject::connect(&status, &QTimer::timeout, [&] {

@@ -48,7 +48,7 @@ protected:
   }
 };
 
-TEST_F(HeadlessTest, OneInstancePerUserAndACancelRequestEndsItInOrder) {
+TEST_F(HeadlessTest, OneInstancePerUserItsRequestsSwitchItAndACancelEndsItInOrder) {
   const auto log = home.Path() / "first.log";
   ChildProcess first({KESTREL_PROGRAM, "--headless"}, log);
   ASSERT_TRUE(WaitUntil([&] { return Said(log, "Client: listening"); })) << ReadText(log);
@@ -61,8 +61,29 @@ TEST_F(HeadlessTest, OneInstancePerUserAndACancelRequestEndsItInOrder) {
   ChildProcess third({KESTREL_PROGRAM, "--headless", "--set", "Server.Enable=1"}, home.Path() / "third.log");
   EXPECT_EQ(third.Wait(std::chrono::seconds(20)), 1);
 
+  // The running instance's server and client are switched from outside, as its tray menu does.
+  const auto count = [&](const std::string& text) {
+    const std::string all = ReadText(log);
+    std::size_t n = 0;
+    for (auto at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++n;
+    return n;
+  };
+  ChildProcess serverOn({KESTREL_PROGRAM, "--server", "on"}, home.Path() / "switch.log");
+  EXPECT_EQ(serverOn.Wait(std::chrono::seconds(20)), 0);
+  EXPECT_TRUE(WaitUntil([&] { return Said(log, "Server on: broadcasting"); })) << ReadText(log);
+  ChildProcess clientOff({KESTREL_PROGRAM, "--client", "off", "--server", "off"}, home.Path() / "switch.log");
+  EXPECT_EQ(clientOff.Wait(std::chrono::seconds(20)), 0);
+  EXPECT_TRUE(WaitUntil([&] { return Said(log, "Server off"); })) << ReadText(log);
+  ChildProcess clientOn({KESTREL_PROGRAM, "--client", "on"}, home.Path() / "switch.log");
+  EXPECT_EQ(clientOn.Wait(std::chrono::seconds(20)), 0);
+  EXPECT_TRUE(WaitUntil([&] { return count("Client: listening") == 2; })) << ReadText(log);
+  const std::string dat = ReadText(home.Path() / "config" / "kestrel" / "Kestrel.dat");
+  EXPECT_NE(dat.find("Enable=0"), std::string::npos) << "the server's choice is stored\n" << dat;
+
   ASSERT_TRUE(SendToRunningInstance(kCancelRequest));
   EXPECT_EQ(first.Wait(std::chrono::seconds(20)), 0);
+  ChildProcess nobody({KESTREL_PROGRAM, "--server", "on"}, home.Path() / "switch.log");
+  EXPECT_EQ(nobody.Wait(std::chrono::seconds(20)), 1) << "no Kestrel runs to switch";
   EXPECT_TRUE(Said(log, "Kestrel ended"));
 
   // Its lock went with it: the next start runs.
