@@ -10,6 +10,8 @@
 
 namespace kestrel {
 
+class AutoResetEvent;
+
 class MidiOutputs {
 public:
   enum class SlotState { Empty, NotConnected, Open };
@@ -29,6 +31,9 @@ public:
   virtual void PlayLong(int index, std::span<const std::byte> bytes) = 0;
   // All Notes Off and Sustain Off on all channels of every open slot.
   virtual void NotesOff() noexcept = 0;
+  // Waits for room at a reader end early while `breaker` is set (the engine's command event):
+  // the window never waits on a slow reader. Before the first open; client engine thread.
+  virtual void SetWaitBreaker(const AutoResetEvent* /*breaker*/) noexcept {}
   // Open slots whose device went away are looked at: one that is present again under its name
   // is connected to it anew. Returns bits: 1 << slot for each slot reconnected, 1 << (16 + slot)
   // for each slot found gone (once per going). Client engine thread.

@@ -1,5 +1,7 @@
 #include "midi/flow_control.hpp"
 
+#include "core/auto_reset_event.hpp"
+
 #include <algorithm>
 #include <climits>
 #include <poll.h>
@@ -96,6 +98,10 @@ bool ReaderBudget::Reserve(std::size_t cells, std::chrono::milliseconds limit) {
     if (std::chrono::steady_clock::now() >= deadline) {
       budget_ = 0;
       stalled_ = true;
+      return false;
+    }
+    if (breaker_ != nullptr && breaker_->MaybeSet()) { // not the reader's fault: no stall noted
+      budget_ = 0;
       return false;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));

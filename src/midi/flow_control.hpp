@@ -11,6 +11,10 @@
 #include <chrono>
 #include <cstddef>
 
+namespace kestrel {
+class AutoResetEvent;
+}
+
 namespace kestrel::midi {
 
 // Cells an event takes in a reader's input pool: one, plus its variable-length data.
@@ -30,9 +34,10 @@ int DrainOutputDroppingRefused(snd_seq_t* seq, void (*onDrop)(void* context, con
 // One per sending port; used by one thread.
 class ReaderBudget {
 public:
-  // Readers of our port `port` (its subscribers), or one `destClient` when set.
-  ReaderBudget(snd_seq_t* seq, int port, int destClient = -1) noexcept
-      : seq_(seq), port_(port), destClient_(destClient) {}
+  // Readers of our port `port` (its subscribers), or one `destClient` when set. A wait for room
+  // ends early, as one that ran out, while `breaker` is set (the sender has more urgent work).
+  ReaderBudget(snd_seq_t* seq, int port, int destClient = -1, const AutoResetEvent* breaker = nullptr) noexcept
+      : seq_(seq), port_(port), destClient_(destClient), breaker_(breaker) {}
 
   // Waits, in 1 ms steps up to `limit`, until the readers have room for `cells` more; takes them
   // from the budget. Returns false when the time ran out (the caller sends all the same or not);
@@ -50,6 +55,7 @@ private:
   snd_seq_t* seq_;
   int port_;
   int destClient_;
+  const AutoResetEvent* breaker_;
   long budget_ = 0;
   bool stalled_ = false;
 };

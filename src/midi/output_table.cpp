@@ -87,7 +87,7 @@ int OutputTable::Connect(int index, const MidiPort& device) {
   if (s.paced) pacer_->Close(index);
   s.device = device;
   s.gone = false;
-  s.budget.emplace(seq_, s.port, device.client);
+  s.budget.emplace(seq_, s.port, device.client, breaker_);
   snd_seq_client_info_t* info = nullptr;
   snd_seq_client_info_alloca(&info);
   s.paced = snd_seq_get_any_client_info(seq_, device.client, info) >= 0 &&

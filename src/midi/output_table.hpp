@@ -61,6 +61,7 @@ public:
 
   [[nodiscard]] std::uint32_t DroppedMessages(int index) const noexcept override;
   unsigned ReviveOutputs() override;
+  void SetWaitBreaker(const AutoResetEvent* breaker) noexcept override { breaker_ = breaker; }
 
   // All Notes Off and Sustain Off on all 16 channels of every open slot: what a lost connection
   // leaves sounding is silenced.
@@ -88,6 +89,7 @@ private:
   const Translator& translator_;
   std::array<Slot, kSlots> slots_{};
   std::array<std::atomic<std::uint32_t>, kSlots> dropped_{};
+  const AutoResetEvent* breaker_ = nullptr;
   std::mutex directLock_;              // alsa-lib's buffer for direct writes of long events
   std::unique_ptr<PacedWriter> pacer_; // made when the first hardware port opens
 };

@@ -15,7 +15,10 @@ namespace kestrel::net {
 
 CClientThread::CClientThread(MidiOutputs& outputs, DumpStore& dump, const WindowFlags& flags, ClientReports& reports,
                              const TickClock& clock)
-    : outputs_(outputs), dump_(dump), flags_(flags), reports_(reports), clock_(clock), lastReceiveTime_(clock.Now()) {}
+    : outputs_(outputs), dump_(dump), flags_(flags), reports_(reports), clock_(clock), lastReceiveTime_(clock.Now()) {
+  // A command never waits behind a reader that is slow to make room.
+  outputs_.SetWaitBreaker(&commandEvent_);
+}
 
 CClientThread::~CClientThread() {
   Stop();

@@ -1,5 +1,6 @@
 // Output slots on a real sequencer: what the client engine plays reaches the local device byte for
 // byte, as a program that reads the port (aseqdump, or a reader of our own) sees it.
+#include "core/auto_reset_event.hpp"
 #include "core/translation.hpp"
 #include "midi/input_hub.hpp"
 #include "midi/output_table.hpp"
@@ -216,6 +217,25 @@ TEST_F(OutputTest, AReaderThatTakesNothingHoldsUpNoOtherOutput) {
   EXPECT_EQ(table.DroppedMessages(0), before + 2);
   table.PlayLong(1, Sysex(10000));
   EXPECT_EQ(synth.Bytes(expected.size() + 10000).size(), expected.size() + 10000);
+}
+
+TEST_F(OutputTest, APendingCommandEndsAWaitForAFrozenReader) {
+  // The client engine's command event breaks every wait for room: the window's command is run
+  // at once, and what the frozen reader refuses meanwhile is dropped and counted.
+  AutoResetEvent command;
+  table.SetWaitBreaker(&command);
+  SeqHandle frozen = OpenSequencer("Frozen");
+  snd_seq_create_simple_port(frozen.get(), "Frozen in", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE,
+                             SND_SEQ_PORT_TYPE_MIDI_GENERIC);
+  ASSERT_EQ(table.OpenOutputByName("Frozen in", 0), 1);
+  command.Set();
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 1000; ++i) table.PlayShort(0, PackShortMessage(0x90, 60, 100));
+  table.Flush();
+  table.PlayLong(0, Sysex(10000));
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(waited, std::chrono::seconds(1)) << "a reader's wait alone is 2 s";
+  EXPECT_GT(table.DroppedMessages(0), 0U);
 }
 
 TEST_F(OutputTest, NotesOffSilencesEveryChannelOfEveryOpenOutput) {
