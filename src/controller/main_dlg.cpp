@@ -717,12 +717,15 @@ void CMainDlg::ReviveDevices() {
   }
   if (clientThread_ != nullptr) {
     const auto changes = static_cast<unsigned>(clientThread_->PostCommand(net::CClientThread::CmdReviveOutputs));
-    for (int row = 0; row < kRows; ++row) {
+    for (int row = 0; row < kRows && changes != 0; ++row) {
       const auto bit = static_cast<unsigned>(row);
+      const bool gone = (changes & (1U << (16 + bit))) != 0;
+      const bool back = (changes & (1U << bit)) != 0;
+      if (!gone && !back) continue;
       const std::string what = "The MIDI output \"" + f_.outputs[static_cast<std::size_t>(row)].SelectedText() +
                                "\" for port " + std::to_string(row + 1);
-      if ((changes & (1U << (16 + bit))) != 0) view_.Notice(what + " went away");
-      if ((changes & (1U << bit)) != 0) view_.Notice(what + " is back");
+      if (gone) view_.Notice(what + " went away");
+      if (back) view_.Notice(what + " is back");
     }
   }
 }
