@@ -185,6 +185,10 @@ class Soak:
             self.procs["provider"].wait()
             time.sleep(r.uniform(0.5, 2))
             self.start_provider()
+            # The player sends to the address it found at its start, which the new provider need
+            # not have: it finds "Kestrel" again by name, as a program that follows its ports does.
+            if self.player is not None:
+                self.player.terminate()
         elif kind == "output-vanish":
             self.procs["synth"].terminate()
             self.procs["synth"].wait()
