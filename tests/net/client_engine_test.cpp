@@ -156,15 +156,18 @@ TEST_F(ClientEngineTest, CommandsBreakTheWaitAndEndTheConnectionCleanly) {
 
   reports.current_ = ConnectionState::Connecting;
   engine.Connect(8800, inet_addr(lab.Address(1).c_str()));
+  std::size_t sent = 0;
   ASSERT_TRUE(WaitUntil([&] {
     Send(Datagram({Note(1, 80)}));
+    ++sent;
     return !outputs.Shorts().empty();
   }));
+  ASSERT_TRUE(WaitUntil([&] { return outputs.Shorts().size() == sent; })) << "every note sent has played";
   engine.PostCommand(CClientThread::CmdNotesOff); // the silence rule after a note: once
   engine.PostCommand(CClientThread::CmdNotesOff);
   EXPECT_EQ(outputs.notesOff_.load(), 1);
   Send(Datagram({Note(1, 81)}));
-  ASSERT_TRUE(WaitUntil([&] { return outputs.Shorts().size() >= 2; }));
+  ASSERT_TRUE(WaitUntil([&] { return outputs.Shorts().size() == sent + 1; }));
   engine.Stop(); // quit while receiving: no report, the thread ends
   EXPECT_FALSE(engine.Running());
   EXPECT_EQ(outputs.notesOff_.load(), 2) << "nothing left sounding when a connection that played ends";
