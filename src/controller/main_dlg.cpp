@@ -692,10 +692,25 @@ void CMainDlg::ClientOff() {
   WriteToControls();
 }
 
+bool CMainDlg::ClientAddressMissing() {
+  if (f_.localAddress == 0 || net::InterfaceOfAddress(f_.localAddress) != 0) {
+    missingAddressNoticed_ = 0;
+    return false;
+  }
+  // The engine refuses it and the retry rule tries again: said once, not on every retry.
+  if (missingAddressNoticed_ != f_.localAddress) {
+    missingAddressNoticed_ = f_.localAddress;
+    view_.Notice("Client: " + DottedAddress(f_.localAddress) +
+                 " is not an address of this machine; nothing is played until it is again");
+  }
+  return true;
+}
+
 void CMainDlg::ConnectClient() {
   if (clientThread_ == nullptr) return;
+  const bool missing = ClientAddressMissing();
   connector_.ConnectClient(clientThread_.get(), static_cast<std::uint16_t>(f_.clientPort), f_.localAddress);
-  if (f_.clientPort != 0) {
+  if (f_.clientPort != 0 && !missing) {
     view_.Notice("Client: listening on " +
                  (f_.localAddress != 0 ? DottedAddress(f_.localAddress) : std::string("every address")) +
                  ", UDP port " + std::to_string(f_.clientPort));
@@ -732,6 +747,11 @@ void CMainDlg::ReviveDevices() {
 
 void CMainDlg::ReportLosses(Tick now) {
   lastLossReport_ = now;
+  // The address the client listens on went away while it listened: it stops listening there.
+  if (clientThread_ != nullptr && state_.load() != ConnectionState::Disconnected &&
+      state_.load() != ConnectionState::PortInUse && ClientAddressMissing()) {
+    ConnectClient();
+  }
   if (s_.inputs != nullptr) {
     const std::uint32_t overruns = s_.inputs->Overruns();
     if (overruns != overrunsSeen_) {
@@ -783,15 +803,32 @@ void CMainDlg::InputVanished(int inputIndex) noexcept {
 }
 
 void CMainDlg::ReportConnectionState(ConnectionState state) {
-  view_.Post([this, alive = alive_, state] {
-    if (alive->load()) OnStatusReport(kReportConnection, static_cast<int>(state));
-  });
+  reportedState_ = static_cast<int>(state);
+  WakeForEngineReports();
 }
 
 void CMainDlg::ReportServerAddress(in_addr_t address) {
-  view_.Post([this, alive = alive_, address] {
-    if (alive->load()) OnStatusReport(kReportProbe, address);
+  reportedServer_ = kAddressReported | address;
+  WakeForEngineReports();
+}
+
+void CMainDlg::WakeForEngineReports() {
+  if (reportWakePending_.exchange(true)) return;
+  // A wake-up the view drops (its queue full) is made up for by the next status tick.
+  view_.Post([this, alive = alive_] {
+    if (alive->load()) ApplyEngineReports();
   });
+}
+
+void CMainDlg::ApplyEngineReports() {
+  // Cleared first: a report that comes meanwhile queues a wake-up of its own.
+  reportWakePending_ = false;
+  if (const int state = reportedState_.exchange(kNoState); state != kNoState) {
+    OnStatusReport(kReportConnection, state);
+  }
+  if (const std::uint64_t server = reportedServer_.exchange(0); server != 0) {
+    OnStatusReport(kReportProbe, static_cast<in_addr_t>(server & 0xFFFFFFFFU));
+  }
 }
 
 void CMainDlg::ReportFatalError(const std::string& text) {
@@ -881,6 +918,7 @@ void CMainDlg::OnApplyTimer() {
 
 void CMainDlg::OnStatusTimer() {
   const Tick now = s_.clock.Now();
+  ApplyEngineReports();
   if (firstTick_) {
     firstTick_ = false;
     lastKeepAliveTime_ = now;

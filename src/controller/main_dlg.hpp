@@ -272,6 +272,12 @@ private:
   // What capture and the outputs lost since the last look, said once a second at most.
   void ReportLosses(Tick now);
   void WriteDumpOptions();
+  // The engine's reports are folded: only the latest state and server address wait, behind one
+  // queued wake-up, however many keep-alives arrive while the window is busy.
+  void WakeForEngineReports();
+  void ApplyEngineReports();
+  // The client's address is not on this machine: said once, until it is again.
+  [[nodiscard]] bool ClientAddressMissing();
 
   ControllerServices s_;
   MainView& view_;
@@ -288,6 +294,7 @@ private:
   std::uint32_t overrunsSeen_ = 0;
   std::array<std::uint32_t, kRows> droppedSeen_{}; // per client row, since its outputs were made
   bool notesOffOnLoss_ = true;
+  in_addr_t missingAddressNoticed_ = 0;
   std::string latencyText_;
   // Translated once: the idle update shows them 33 times a second.
   std::string portInUseFormat_;
@@ -297,6 +304,11 @@ private:
   bool initialised_ = false;
   // Shared with posted callbacks: false once the controller is gone, so a late report is dropped.
   std::shared_ptr<std::atomic<bool>> alive_ = std::make_shared<std::atomic<bool>>(true);
+  static constexpr int kNoState = -1;
+  static constexpr std::uint64_t kAddressReported = std::uint64_t{1} << 32U;
+  std::atomic<int> reportedState_{kNoState};     // the engine's latest state not yet applied
+  std::atomic<std::uint64_t> reportedServer_{0}; // kAddressReported | address, 0: none waiting
+  std::atomic<bool> reportWakePending_{false};
 
   std::unique_ptr<net::CUdpSender> sender_;
   std::unique_ptr<net::CServerThread> serverThread_;

@@ -190,11 +190,16 @@ void CClientThread::SilenceWhatPlayed() {
 void CClientThread::HandleDatagram(std::span<const std::byte> datagram, in_addr_t from) {
   RecordReader reader(datagram);
   RecordView view;
+  bool keptAlive = false;
   while (reader.Next(view)) {
     const EventRecord& h = view.header;
     if (h.Is(RecordType::KeepAlive)) {
-      reports_.ReportConnectionState(ConnectionState::Connected);
-      reports_.ReportServerAddress(from);
+      // One keep-alive says all a datagram can say: a datagram full of them is acted on once.
+      if (!keptAlive) {
+        keptAlive = true;
+        reports_.ReportConnectionState(ConnectionState::Connected);
+        reports_.ReportServerAddress(from);
+      }
       continue;
     }
     if (h.port < kLowestPort || h.port > kHighestReceivedPort) continue;

@@ -146,6 +146,10 @@ bool CUdpSender::Send(std::span<const std::byte> datagram) noexcept {
 
 bool CUdpReceiver::Open(std::uint16_t port, in_addr_t address) {
   Close(true);
+  // An address the machine no longer has (DHCP moved it, another network) names no interface:
+  // listening on all of them instead would play whatever any network broadcasts, a VPN's too.
+  interfaceIndex_ = address == 0 ? 0 : static_cast<int>(InterfaceOfAddress(address));
+  if (address != 0 && interfaceIndex_ == 0) throw NetError("HostIP", EADDRNOTAVAIL);
   if (!Create(0, nullptr)) return false;
   const int on = 1;
   setsockopt(fd_, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
@@ -159,7 +163,6 @@ bool CUdpReceiver::Open(std::uint16_t port, in_addr_t address) {
   socklen_t length = sizeof a;
   getsockname(fd_, AsSockaddr(&a), &length);
   localPort_ = ntohs(a.sin_port);
-  interfaceIndex_ = address == 0 ? 0 : static_cast<int>(InterfaceOfAddress(address));
   return true;
 }
 

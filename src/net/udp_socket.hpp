@@ -87,8 +87,9 @@ public:
 
   // Binds to the port on every address (so that broadcasts arrive) without address reuse (so a
   // taken port fails), and takes only datagrams that arrived on the interface owning `address`
-  // (network order; 0: any). Raises "bind" with the system's error when the port is taken.
-  // Returns false when no socket can be made.
+  // (network order; 0: any). Raises "HostIP" with EADDRNOTAVAIL when no interface of this
+  // machine has `address`, and "bind" with the system's error when the port is taken. Returns
+  // false when no socket can be made.
   bool Open(std::uint16_t port, in_addr_t address);
 
   // Waits for a datagram or for `interrupt`: the number of bytes (the interrupt wins over a

@@ -1,9 +1,13 @@
 #include "shell/event_glue.hpp"
 
+#include "core/beep.hpp"
+
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <exception>
 #include <sys/eventfd.h>
 #include <system_error>
@@ -26,7 +30,12 @@ EventGlue::~EventGlue() {
 void EventGlue::Post(std::function<void()> fn) {
   {
     const std::lock_guard guard(lock_);
+    if (queued_.size() >= kMaxQueued) {
+      ++dropped_;
+      return; // the wake-up already written is still there for the queue in front
+    }
     queued_.push_back(std::move(fn));
+    highWater_ = std::max(highWater_, queued_.size());
   }
   const std::uint64_t one = 1;
   [[maybe_unused]] const auto written = write(wakeFd_, &one, sizeof one); // full only after 2^64 - 1 wakes
@@ -41,6 +50,11 @@ void EventGlue::RunQueued() {
     std::function<void()> fn;
     {
       const std::lock_guard guard(lock_);
+      if (dropped_ != droppedReported_) {
+        std::fprintf(stderr, "kestrel: the window fell behind; %llu queued reports were dropped\n",
+                     static_cast<unsigned long long>(dropped_ - droppedReported_));
+        droppedReported_ = dropped_;
+      }
       if (queued_.empty()) return;
       fn = std::move(queued_.front());
       queued_.pop_front();
@@ -57,11 +71,25 @@ void EventGlue::Guard(const std::function<void()>& fn) {
   }
 }
 
+std::size_t EventGlue::QueuedHighWater() {
+  const std::lock_guard guard(lock_);
+  return highWater_;
+}
+
+std::uint64_t EventGlue::Dropped() {
+  const std::lock_guard guard(lock_);
+  return dropped_;
+}
+
 bool EventGlue::PumpEvents() {
   QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
   // Also when the wait runs inside a queued call, whose notifier Qt does not deliver again.
   RunQueued();
   return !quitting_;
+}
+
+void InstallBell(EventGlue& glue, std::function<void()> ring) {
+  SetBell([&glue, ring = std::move(ring)] { glue.Post(ring); });
 }
 
 } // namespace kestrel::shell

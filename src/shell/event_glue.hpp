@@ -6,6 +6,8 @@
 
 #include <QObject>
 
+#include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -24,15 +26,24 @@ public:
   EventGlue(const EventGlue&) = delete;
   EventGlue& operator=(const EventGlue&) = delete;
 
+  // At most this many calls wait at once: reports from other threads are folded before they are
+  // posted, so a queue this long means the window is stuck, and what comes beyond it is dropped
+  // (and counted) instead of growing without end.
+  static constexpr std::size_t kMaxQueued = 4096;
+
   // Queues `fn` to this object's thread, behind what was queued before; dropped when the object
-  // goes first. Any thread.
+  // goes first, or when kMaxQueued calls are already waiting. Any thread.
   void Post(std::function<void()> fn);
+
   // Runs `fn` now inside the error guard.
   void Guard(const std::function<void()>& fn);
   // Handles what is pending; false once the program is ending.
   bool PumpEvents();
   void SetQuitting() noexcept { quitting_ = true; }
   [[nodiscard]] bool Quitting() const noexcept { return quitting_; }
+  // The longest the queue has been, and the calls dropped because it was full. Any thread.
+  [[nodiscard]] std::size_t QueuedHighWater();
+  [[nodiscard]] std::uint64_t Dropped();
 
 private:
   void RunQueued();
@@ -44,8 +55,16 @@ private:
   // wakes the loop.
   std::mutex lock_;
   std::deque<std::function<void()>> queued_;
+  std::size_t highWater_ = 0;
+  std::uint64_t dropped_ = 0;
+  std::uint64_t droppedReported_ = 0; // this object's thread only
   int wakeFd_ = -1;
   QSocketNotifier* notifier_ = nullptr;
 };
+
+// Makes the program's bell ring through `glue`: a beep from any thread runs `ring` on the glue's
+// thread (Qt's bell, like every widget call, belongs to the window's thread). Undo with
+// SetBell(nullptr) before the glue goes.
+void InstallBell(EventGlue& glue, std::function<void()> ring);
 
 } // namespace kestrel::shell

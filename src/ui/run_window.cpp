@@ -35,16 +35,14 @@ constexpr int kStatusTickMs = 30;
   std::_Exit(0);
 }
 
-void Bell() { QApplication::beep(); }
-
 } // namespace
 
 int RunWindow(AppContext& context, bool startHidden) {
   // The window hides to the tray and message boxes come and go: none of that ends the program,
   // only "Exit" and the requests from outside do.
   QApplication::setQuitOnLastWindowClosed(false);
-  SetBell(&Bell);
   shell::EventGlue glue([&context](const std::string& text) { Fatal(context.translator, text); });
+  shell::InstallBell(glue, [] { QApplication::beep(); });
 
   std::unique_ptr<MainWindow> window;
   glue.Guard([&] {

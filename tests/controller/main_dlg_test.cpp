@@ -23,6 +23,7 @@
 #include <mutex>
 #include <set>
 #include <sys/socket.h>
+#include <thread>
 
 namespace kestrel::ui {
 namespace {
@@ -49,6 +50,11 @@ protected:
   OutputLog outputs;
 
   void SetUp() override {
+    // The made-up addresses of the IP list live on this namespace's loopback, so the client may
+    // listen there (it refuses an address the machine does not have).
+    ASSERT_EQ(std::system("ip link set lo up"), 0);
+    SetAddress("10.0.0.5", true);
+    SetAddress("10.0.1.5", true);
     devices.in = {"Midi Through Port-0", "UM-ONE MIDI 1"};
     devices.out = {"Kestrel Port1", "Kestrel Port2", "Kestrel Port3", "Synth A"};
     outputs.known = {"Kestrel Port1", "Kestrel Port2", "Kestrel Port3", "Synth A", "--Not Connected--"};
@@ -102,6 +108,22 @@ protected:
   ControlValues& Controls(const CMainDlg& window) {
     view.controls = window.CurrentValues();
     return *view.controls;
+  }
+
+  static void SetAddress(const std::string& address, bool present) {
+    const std::string command =
+        "ip addr " + std::string(present ? "replace " : "del ") + address + "/32 dev lo 2>/dev/null";
+    [[maybe_unused]] const int status = std::system(command.c_str());
+  }
+
+  // A note for port 5 ("Synth A"), sent over loopback to the client's port 8800.
+  static void SendNote(const net::CUdpSocket& server) {
+    const ShortRecord note = MakeShortRecord(RecordType::MIM_DATA, 5, 0, 0, PackShortMessage(0x90, 60, 100));
+    sockaddr_in client{};
+    client.sin_family = AF_INET;
+    client.sin_port = htons(8800);
+    client.sin_addr.s_addr = inet_addr("127.0.0.1");
+    sendto(server.Fd(), note.data(), note.size(), 0, reinterpret_cast<const sockaddr*>(&client), sizeof client);
   }
 
   void Write(const char* section, const char* key, const char* value) { settings.WriteConfigText(section, key, value); }
@@ -303,17 +325,11 @@ TEST_F(MainDlgTest, ConnectionReportsMoveTheStateAndStoreWhereItConnected) {
 
 TEST_F(MainDlgTest, SilenceDisconnectsSilencesTheOutputsAndTheRetryRuleReconnects) {
   auto w = Open();
-  ASSERT_EQ(std::system("ip link set lo up"), 0);
-  // A note for port 5 ("Synth A") from a server on this machine: there is something to silence.
+  // A note from a server on this machine: there is something to silence.
   net::CUdpSocket server;
   ASSERT_TRUE(server.Create(0, nullptr));
-  const ShortRecord note = MakeShortRecord(RecordType::MIM_DATA, 5, 0, 0, PackShortMessage(0x90, 60, 100));
-  sockaddr_in client{};
-  client.sin_family = AF_INET;
-  client.sin_port = htons(8800);
-  client.sin_addr.s_addr = inet_addr("127.0.0.1");
   ASSERT_TRUE(test::WaitUntil([&] {
-    sendto(server.Fd(), note.data(), note.size(), 0, reinterpret_cast<const sockaddr*>(&client), sizeof client);
+    SendNote(server);
     return outputs.PlayedCount() > 0;
   }));
   view.RunPosted();
@@ -340,6 +356,55 @@ TEST_F(MainDlgTest, SilenceDisconnectsSilencesTheOutputsAndTheRetryRuleReconnect
     view.RunPosted();
   }
   EXPECT_EQ(connects(), before + 1) << "reconnected once within 52 ticks";
+}
+
+// The client's stored address is gone from the machine (DHCP moved it, another network): it must
+// not fall back to hearing every network. It waits, says why once, and listens again when the
+// address returns; an address that goes while it listens stops the listening within a second.
+TEST_F(MainDlgTest, AClientAddressTheMachineDoesNotHavePlaysNothingUntilItReturns) {
+  SetAddress("10.0.0.5", false);
+  auto w = Open();
+  net::CUdpSocket server;
+  ASSERT_TRUE(server.Create(0, nullptr));
+  const auto said = [&] {
+    return std::count_if(view.notices.begin(), view.notices.end(), [](const std::string& n) {
+      return n == "Client: 10.0.0.5 is not an address of this machine; nothing is played until it is again";
+    });
+  };
+  for (int retry = 0; retry < 3; ++retry) {
+    for (int i = 0; i < 20; ++i) SendNote(server);
+    for (int i = 0; i < 52; ++i) {
+      w->OnStatusTimer();
+      view.RunPosted();
+    }
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300)); // time enough for an open socket to play them
+  EXPECT_EQ(outputs.PlayedCount(), 0) << "a note from a network the client was not set to hear";
+  EXPECT_EQ(w->State(), ConnectionState::Disconnected);
+  EXPECT_EQ(said(), 1) << "said once, not on every retry";
+  EXPECT_FALSE(view.Noticed("Client: listening on 10.0.0.5"));
+
+  SetAddress("10.0.0.5", true);
+  ASSERT_TRUE(test::WaitUntil([&] {
+    w->OnStatusTimer();
+    view.RunPosted();
+    SendNote(server);
+    return outputs.PlayedCount() > 0;
+  })) << "the retry rule listens again once the address is back";
+  view.RunPosted();
+  EXPECT_EQ(w->State(), ConnectionState::Connected);
+
+  SetAddress("10.0.0.5", false);
+  clock.Advance(1000);
+  w->OnStatusTimer();
+  view.RunPosted();
+  EXPECT_EQ(w->State(), ConnectionState::Disconnected);
+  EXPECT_EQ(said(), 2);
+  const int played = outputs.PlayedCount();
+  for (int i = 0; i < 20; ++i) SendNote(server);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(outputs.PlayedCount(), played);
+  SetAddress("10.0.0.5", true);
 }
 
 TEST_F(MainDlgTest, NotesOffOnLossCanBeSwitchedOff) {
