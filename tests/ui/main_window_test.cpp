@@ -1,6 +1,8 @@
 // The Qt main window on the offscreen platform: its controls reach the controller, the
 // controller's fields come back into the controls, and the dump list follows the store.
 
+#include "core/beep.hpp"
+#include "net/udp_socket.hpp"
 #include "ui/dump_list.hpp"
 #include "ui/indicator_widgets.hpp"
 #include "window_fixture.hpp"
@@ -15,7 +17,15 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <ostream>
+#include <thread>
+#include <unistd.h>
+#include <vector>
 
 namespace kestrel::ui {
 namespace {
@@ -120,6 +130,123 @@ TEST_F(MainWindowTest, ClientRowsOpenTheirDeviceOrFallBackToOff) {
   row1->click();
   EXPECT_EQ(Stored("Client", "Port1"), 0);
   EXPECT_EQ(bench.outputs.OpenAt(0), "");
+}
+
+// A flood from the LAN must not reach the user or the memory: each kind for 10 s, sent over
+// loopback to a client listening with row 1 open, while the window is kept busy 30 ms at a time
+// as painting would keep it. A datagram full of keep-alives, and fragments that keep breaking
+// their sequence (two message ids in turn, each a beep before): the window's queue stays a few
+// calls long, the window answers a click within 100 ms, memory stays flat, and the bell rings at
+// most once a second, on the window's thread.
+TEST_F(MainWindowTest, FloodsFromTheLanLeaveTheWindowAnsweringAndTheMemoryFlat) {
+  ASSERT_EQ(std::system("ip link set lo up && ip addr replace 10.0.0.5/32 dev lo"), 0);
+  bench.settings.WriteConfigInt("Client", "Enable", 1);
+  bench.settings.WriteConfigInt(config::ClientPortKey(1), 1);
+  bench.settings.WriteConfigText(config::ClientDeviceKey(1), "Synth A");
+  MainWindow& w = bench.Open();
+  ASSERT_TRUE(w.Controller().ClientRunning());
+  ASSERT_EQ(bench.outputs.OpenAt(0), "Synth A");
+  std::atomic<int> bells{0};
+  std::atomic<int> bellsOffThread{0};
+  const auto windowThread = std::this_thread::get_id();
+  shell::InstallBell(bench.glue, [&] {
+    ++bells;
+    if (std::this_thread::get_id() != windowThread) ++bellsOffThread;
+  });
+
+  std::vector<std::byte> keepAlives;
+  for (std::size_t i = 0; i + kShortRecordSize <= kReceiveBufferSize; i += kShortRecordSize) {
+    const ShortRecord r = MakeKeepAlive(8);
+    keepAlives.insert(keepAlives.end(), r.begin(), r.end());
+  }
+  const auto fragment = [](std::int32_t id, std::int32_t sequence) {
+    std::vector<std::byte> d(kHeaderSize + 100, std::byte{0x55});
+    EventRecord h;
+    h.dataLength = 100;
+    h.type = static_cast<std::int32_t>(RecordType::Fragment);
+    h.port = 1;
+    h.totalLength = 1000;
+    h.messageId = id;
+    h.sequence = sequence;
+    StoreHeader(d.data(), h);
+    return d;
+  };
+  const std::vector<std::vector<std::byte>> keepAliveFlood{keepAlives};
+  // Both messages started, then each one's fragment 3 in turn: every datagram breaks a sequence.
+  const std::vector<std::vector<std::byte>> fragmentFlood{fragment(7, 3), fragment(8, 3)};
+
+  const auto rss = [] {
+    long pages = 0;
+    long resident = 0;
+    std::FILE* f = std::fopen("/proc/self/statm", "r");
+    if (f != nullptr) {
+      if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
+      std::fclose(f);
+    }
+    return resident * sysconf(_SC_PAGESIZE);
+  };
+  const auto flood = [&](const char* kind, const std::vector<std::vector<std::byte>>& datagrams,
+                         const std::vector<std::vector<std::byte>>& first) {
+    net::CUdpSocket lan;
+    ASSERT_TRUE(lan.Create(0, nullptr));
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(kDefaultUdpPort);
+    to.sin_addr.s_addr = inet_addr("127.0.0.1");
+    const auto send = [&](const std::vector<std::byte>& d) {
+      sendto(lan.Fd(), d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    };
+    for (const auto& d : first) send(d);
+    std::atomic<bool> stop{false};
+    std::atomic<long> sent{0};
+    std::thread sender([&] {
+      while (!stop.load()) {
+        for (int i = 0; i < 10; ++i) send(datagrams[static_cast<std::size_t>(sent++) % datagrams.size()]);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    });
+    const int bellsBefore = bells.load();
+    const auto start = std::chrono::steady_clock::now();
+    long rssAfterOneSecond = 0;
+    std::chrono::milliseconds slowestAnswer{0};
+    int unanswered = 0;
+    while (std::chrono::steady_clock::now() - start < std::chrono::seconds(10)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(30)); // busy painting
+      if (rssAfterOneSecond == 0 && std::chrono::steady_clock::now() - start > std::chrono::seconds(1)) {
+        rssAfterOneSecond = rss();
+      }
+      // A click: queued behind whatever the engine queued meanwhile.
+      const auto clicked = std::chrono::steady_clock::now();
+      bool answered = false;
+      bench.glue.Post([&answered] { answered = true; });
+      while (!answered && std::chrono::steady_clock::now() - clicked < std::chrono::seconds(2)) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+      }
+      if (!answered) ++unanswered;
+      slowestAnswer =
+          std::max(slowestAnswer,
+                   std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - clicked));
+    }
+    stop = true;
+    sender.join();
+    const long grown = rss() - rssAfterOneSecond;
+    std::printf("%s flood: %ld datagrams, slowest answer %lld ms, queue high water %zu, resident memory %+ld KiB, "
+                "%d bells\n",
+                kind, sent.load(), static_cast<long long>(slowestAnswer.count()), bench.glue.QueuedHighWater(),
+                grown / 1024, bells.load() - bellsBefore);
+    EXPECT_EQ(unanswered, 0) << kind;
+    EXPECT_LT(slowestAnswer.count(), 100) << kind;
+    EXPECT_LE(bench.glue.QueuedHighWater(), 8U) << kind;
+    EXPECT_EQ(bench.glue.Dropped(), 0U) << kind;
+    EXPECT_LT(grown, 4L << 20) << kind;
+    EXPECT_LE(bells.load() - bellsBefore, 12) << kind;
+  };
+  flood("keep-alive", keepAliveFlood, {});
+  EXPECT_EQ(w.Controller().State(), net::ConnectionState::Connected);
+  flood("broken-fragment", fragmentFlood, {fragment(7, 0), fragment(8, 0)});
+  EXPECT_GT(bells.load(), 0);
+  EXPECT_EQ(bellsOffThread.load(), 0);
+  SetBell(nullptr);
 }
 
 TEST_F(MainWindowTest, StoredRowsAndChoicesAreShownAtStart) {
