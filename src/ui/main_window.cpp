@@ -101,7 +101,7 @@ QLineEdit* PortEdit(QWidget* parent) {
 
 MainWindow::MainWindow(ControllerServices services, shell::EventGlue& glue, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                          Qt::WindowMinimizeButtonHint),
+                          Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
       translator_(services.translator), glue_(glue) {
   const DumpStore& dump = services.dump;
   controller_ = std::make_unique<CMainDlg>(std::move(services), *this);
@@ -136,6 +136,19 @@ MainWindow::MainWindow(ControllerServices services, shell::EventGlue& glue, QWid
   aboutAction_ = windowMenu_->addAction(QString());
   connect(
       aboutAction_, &QAction::triggered, this, [this] { OpenAbout(); }, Qt::QueuedConnection);
+  // "Exit" as the tray has it, for desktops without a tray, and on Ctrl+Q whether the menu is
+  // open or not.
+  exitAction_ = windowMenu_->addAction(QString());
+  exitAction_->setObjectName(QStringLiteral("exitAction"));
+  exitAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+  exitAction_->setShortcutContext(Qt::WindowShortcut);
+  addAction(exitAction_);
+  connect(exitAction_, &QAction::triggered, this,
+          [this] { Forward([this](CMainDlg& c) { c.OnTrayMenu(kTrayExit, isVisible()); }); });
+  trayWatch_.setInterval(5000);
+  connect(&trayWatch_, &QTimer::timeout, this, [this] {
+    if (trayAvailable_ && trayAvailable_()) EnableTray();
+  });
 
   TranslateDialog(*this, kCaption, translator_);
   // Some styles (Fusion) draw a button's label with less room than the size the button asks
@@ -355,16 +368,23 @@ QWidget* MainWindow::BuildBoxes() {
 }
 
 void MainWindow::BuildStatusBar() {
-  // Outside Debug mode the window has no status bar at all: the dump list reaches the bottom.
-  if (!controller_->Debug()) return;
+  // One line under the dump list: the latest notice (a setting ignored, a device gone or back,
+  // what was dropped). Debug mode adds the latency figures beside it.
   statusBar_ = new QStatusBar(this);
   statusBar_->setObjectName(QStringLiteral("statusBar"));
+  statusBar_->setSizeGripEnabled(false);
   noticePane_ = new QLabel(statusBar_);
+  noticePane_->setObjectName(QStringLiteral("notice"));
+  noticePane_->setAccessibleName(QStringLiteral("Latest notice"));
+  // A long notice is cut, not allowed to widen the window.
+  noticePane_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+  statusBar_->addWidget(noticePane_, 1);
+  ShowLatestNotice();
+  if (!controller_->Debug()) return;
   latencyPane_ = new QLabel(statusBar_);
   latencyPane_->setFixedWidth(kLatencyPaneWidth);
   maxLatencyPane_ = new QLabel(statusBar_);
   maxLatencyPane_->setFixedWidth(kMaxLatencyPaneWidth);
-  statusBar_->addWidget(noticePane_, 1);
   statusBar_->addPermanentWidget(latencyPane_);
   statusBar_->addPermanentWidget(maxLatencyPane_);
 }
@@ -421,7 +441,17 @@ void MainWindow::EnableTray() {
       .click = [this](bool visible) { Forward([&](CMainDlg& c) { c.OnTrayClick(visible); }); },
   });
   tray_->Show();
+  trayWatch_.stop();
+  // Not yet shown (the tray was there at start): the close box goes, closing would do nothing.
+  // A tray that appears later leaves the box, which still asks.
+  if (!isVisible()) setWindowFlag(Qt::WindowCloseButtonHint, false);
   RefreshStatus();
+}
+
+void MainWindow::WatchForTray(std::function<bool()> available, int intervalMs) {
+  if (tray_ != nullptr) return;
+  trayAvailable_ = std::move(available);
+  trayWatch_.start(intervalMs);
 }
 
 void MainWindow::OpenAbout() {
@@ -557,7 +587,12 @@ void MainWindow::HideBusyNotice() {
 
 void MainWindow::ShowMainWindow(bool show) {
   if (!show) {
-    hide();
+    // Hidden, the window is reached again through the tray; without one, through the task bar.
+    if (tray_ != nullptr) {
+      hide();
+    } else {
+      showMinimized();
+    }
     return;
   }
   if (isMinimized()) setWindowState(windowState() & ~Qt::WindowMinimized);
@@ -581,7 +616,21 @@ void MainWindow::Post(std::function<void()> fn) { glue_.Post(std::move(fn)); }
 
 void MainWindow::Notice(const std::string& text) {
   std::fprintf(stderr, "kestrel: %s\n", text.c_str());
-  SetTextIfChanged(noticePane_, QString::fromStdString(text));
+  ++noticeCount_;
+  notices_.push_back(text);
+  if (notices_.size() > kKeptNotices) notices_.pop_front();
+  ShowLatestNotice();
+}
+
+void MainWindow::ShowLatestNotice() {
+  // Notices of the controller's construction come before the pane exists; it shows them then.
+  if (noticePane_ == nullptr || notices_.empty()) return;
+  QString shown = QString::fromStdString(notices_.back());
+  if (noticeCount_ > 1) shown += QStringLiteral("  (%1 earlier)").arg(noticeCount_ - 1);
+  SetTextIfChanged(noticePane_, shown);
+  QStringList recent;
+  for (const std::string& n : notices_) recent << QString::fromStdString(n);
+  noticePane_->setToolTip(recent.join(QLatin1Char('\n')));
 }
 
 void MainWindow::Quit() {
@@ -605,6 +654,7 @@ void MainWindow::keyPressEvent(QKeyEvent* event) {
 // window's own menu.
 void MainWindow::contextMenuEvent(QContextMenuEvent* event) {
   aboutAction_->setText(T("&About Vantor Kestrel..."));
+  exitAction_->setText(T("Exit"));
   windowMenu_->popup(event->globalPos());
   event->accept();
 }
@@ -616,9 +666,29 @@ void MainWindow::PressedEnter() {
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
-  // The program ends through "Exit" in the tray menu or a request from outside, never by
-  // closing its window.
+  // The program ends through "Exit" or a request from outside. With a tray, closing the window
+  // does nothing; without one, it asks, since the window is then the only way in.
   event->ignore();
+  if (tray_ == nullptr) AskToStop();
+}
+
+void MainWindow::AskToStop() {
+  if (stopQuestion_ != nullptr) {
+    stopQuestion_->raise();
+    return;
+  }
+  stopQuestion_ = new QMessageBox(QMessageBox::Question, QStringLiteral("Kestrel"),
+                                  QStringLiteral("Stop Kestrel? MIDI stops crossing the network until it is started "
+                                                 "again."),
+                                  QMessageBox::Yes | QMessageBox::No, this);
+  stopQuestion_->setObjectName(QStringLiteral("stopQuestion"));
+  stopQuestion_->setDefaultButton(QMessageBox::No);
+  stopQuestion_->setAttribute(Qt::WA_DeleteOnClose);
+  connect(stopQuestion_, &QMessageBox::finished, this, [this](int answer) {
+    stopQuestion_ = nullptr;
+    if (answer == QMessageBox::Yes) Forward([this](CMainDlg& c) { c.OnTrayMenu(kTrayExit, isVisible()); });
+  });
+  stopQuestion_->open();
 }
 
 void MainWindow::changeEvent(QEvent* event) {

@@ -12,6 +12,8 @@
 #include <QWidget>
 
 #include <array>
+#include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -21,6 +23,7 @@ class QComboBox;
 class QLabel;
 class QLineEdit;
 class QMenu;
+class QMessageBox;
 class QAction;
 class QPushButton;
 class QStatusBar;
@@ -54,8 +57,12 @@ public:
   // The controller's initialisation: device lists, client rows, then server and client on as
   // stored. Call once, inside the guard.
   void Init();
-  // Adds the tray icon. Without one, minimizing leaves the window in the task bar.
+  // Adds the tray icon. Without one, Escape, Enter and minimizing leave the window in the task
+  // bar, and the close box asks whether to stop Kestrel.
   void EnableTray();
+  // Without a tray: looks every `intervalMs` whether one has appeared (a panel that starts after
+  // the autostart programs) and adds the icon once it has.
+  void WatchForTray(std::function<bool()> available, int intervalMs = 5000);
   [[nodiscard]] TrayIcon* Tray() noexcept { return tray_.get(); }
   // The About box, modal; from the window's context menu, F1 and the "About..." button.
   void OpenAbout();
@@ -68,6 +75,10 @@ public:
   void SetMessageHook(std::function<void(const std::string&)> hook) { messageHook_ = std::move(hook); }
 
   [[nodiscard]] DumpListView& DumpList() noexcept { return *dumpList_; }
+  // The latest notices, newest last (at most kKeptNotices), and how many came in all.
+  static constexpr std::size_t kKeptNotices = 10;
+  [[nodiscard]] const std::deque<std::string>& RecentNotices() const noexcept { return notices_; }
+  [[nodiscard]] std::uint64_t NoticeCount() const noexcept { return noticeCount_; }
 
   // ---- MainView
   void ReadControls(ControlValues& values) override;
@@ -109,6 +120,9 @@ private:
   void GeometrySettled();
   void PressedEnter();
   void ShowBox(const std::string& text, bool error);
+  // The close box without a tray: asks whether to stop Kestrel.
+  void AskToStop();
+  void ShowLatestNotice();
 
   const Translator& translator_;
   shell::EventGlue& glue_;
@@ -118,6 +132,10 @@ private:
   std::unique_ptr<TrayIcon> tray_;
   QMenu* windowMenu_ = nullptr;
   QAction* aboutAction_ = nullptr;
+  QAction* exitAction_ = nullptr;
+  QTimer trayWatch_;
+  std::function<bool()> trayAvailable_;
+  QMessageBox* stopQuestion_ = nullptr;
 
   QCheckBox* server_ = nullptr;
   QLineEdit* serverPort_ = nullptr;
@@ -144,9 +162,11 @@ private:
   QCheckBox* autostart_ = nullptr;
   DumpListView* dumpList_ = nullptr;
 
-  QStatusBar* statusBar_ = nullptr; // Debug mode only
-  QLabel* noticePane_ = nullptr;
-  QLabel* latencyPane_ = nullptr;
+  QStatusBar* statusBar_ = nullptr;
+  QLabel* noticePane_ = nullptr; // the latest notice, the earlier ones counted and in its tip
+  std::deque<std::string> notices_;
+  std::uint64_t noticeCount_ = 0;
+  QLabel* latencyPane_ = nullptr; // Debug mode only, as the next
   QLabel* maxLatencyPane_ = nullptr;
 
   QTimer applyTimer_;

@@ -50,11 +50,14 @@ int RunWindow(AppContext& context, bool startHidden) {
     context.Attach(&window->Controller());
   });
   if (window == nullptr) return 1;
-  const bool tray = QSystemTrayIcon::isSystemTrayAvailable();
-  if (tray) window->EnableTray();
+  if (QSystemTrayIcon::isSystemTrayAvailable()) {
+    window->EnableTray();
+  } else {
+    window->WatchForTray([] { return QSystemTrayIcon::isSystemTrayAvailable(); });
+  }
   glue.Guard([&] { window->Init(); });
-  // Without a tray a hidden start would leave nothing to click.
-  if (!startHidden || !tray) window->ShowMainWindow(true);
+  // A hidden start hides to the tray, or without one to the task bar: never out of reach.
+  window->ShowMainWindow(!startHidden);
 
   auto cancel = [&] {
     glue.Post([&] {

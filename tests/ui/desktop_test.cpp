@@ -21,6 +21,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSystemTrayIcon>
@@ -220,6 +221,35 @@ TEST_F(DesktopTest, MinimizingHidesToTheTrayOnlyWhenThereIsOne) {
   Q_EMIT w.Tray()->Icon().activated(QSystemTrayIcon::Trigger);
   EXPECT_TRUE(w.isVisible());
   EXPECT_FALSE(w.isMinimized());
+}
+
+// With a tray, hiding is safe: Escape and Enter hide the window to it, and closing the window
+// does nothing (the program ends through "Exit").
+TEST_F(DesktopTest, WithATrayEscapeAndEnterHideToItAndClosingDoesNothing) {
+  MainWindow& w = OpenWithTray();
+  EXPECT_FALSE(w.close());
+  EXPECT_TRUE(w.isVisible());
+  EXPECT_EQ(w.findChild<QMessageBox*>(QStringLiteral("stopQuestion")), nullptr);
+  QTest::keyClick(&w, Qt::Key_Escape);
+  EXPECT_FALSE(w.isVisible());
+  w.ShowMainWindow(true);
+  QTest::keyClick(Find<QLineEdit>(w, "clientPort"), Qt::Key_Return);
+  EXPECT_FALSE(w.isVisible());
+  EXPECT_FALSE(bench.glue.Quitting());
+}
+
+// A panel that starts after Kestrel: the window looks again and takes the tray up when it comes.
+TEST_F(DesktopTest, ATrayThatAppearsLaterIsTakenUp) {
+  MainWindow& w = bench.Open();
+  w.show();
+  bool available = false;
+  w.WatchForTray([&] { return available; }, 10);
+  QTest::qWait(50);
+  EXPECT_EQ(w.Tray(), nullptr);
+  available = true;
+  EXPECT_TRUE(QTest::qWaitFor([&] { return w.Tray() != nullptr; }, 2000));
+  QTest::keyClick(&w, Qt::Key_Escape);
+  EXPECT_FALSE(w.isVisible()) << "hidden to the tray that is there now";
 }
 
 // The pictures say what they stand for: a keyboard, a green band on top while connected, a red
@@ -530,7 +560,7 @@ TEST_F(DesktopTest, AboutBoxOpensFromF1TheButtonAndTheWindowMenu) {
   QApplication::sendEvent(label, &right);
   QMenu& menu = w.WindowMenu();
   EXPECT_TRUE(menu.isVisible());
-  ASSERT_EQ(MenuTexts(menu), QStringList{"&About Vantor Kestrel..."});
+  ASSERT_EQ(MenuTexts(menu), (QStringList{"&About Vantor Kestrel...", "Exit"}));
   ExpectAboutBox([&] {
     menu.actions().front()->trigger();
     menu.hide();

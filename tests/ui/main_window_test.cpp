@@ -10,10 +10,14 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QContextMenuEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -311,27 +315,98 @@ TEST_F(MainWindowTest, ConnectionDisplayAndErrorTextTakeTurns) {
 
 // ---- keys, edits and the window's own events -----------------------------------------------
 
-TEST_F(MainWindowTest, EscapeAndEnterHideTheWindowButClosingDoesNot) {
+// Without a tray (a desktop with none): the task bar is the only way back, so Escape, Enter and
+// minimizing leave the window there, the close box asks whether to stop Kestrel, and "Exit" is in
+// the window's own menu and on Ctrl+Q.
+TEST_F(MainWindowTest, WithoutATrayTheWindowStaysInTheTaskBarAndCanBeQuit) {
   MainWindow& w = bench.Open();
   w.show();
   ASSERT_TRUE(w.isVisible());
-  EXPECT_FALSE(w.close());
-  EXPECT_TRUE(w.isVisible());
+  const auto minimizedAndReachable = [&] { return w.isVisible() && w.isMinimized(); };
 
   QTest::keyClick(&w, Qt::Key_Escape);
-  EXPECT_FALSE(w.isVisible());
-
+  EXPECT_TRUE(minimizedAndReachable());
   // The keys reach the window from the controls that have no use for them.
   w.ShowMainWindow(true);
-  ASSERT_TRUE(w.isVisible());
+  ASSERT_FALSE(w.isMinimized());
   QTest::keyClick(&w.DumpList(), Qt::Key_Escape);
-  EXPECT_FALSE(w.isVisible());
-
+  EXPECT_TRUE(minimizedAndReachable());
   w.ShowMainWindow(true);
-  ASSERT_TRUE(w.isVisible());
   QTest::keyClick(Find<QLineEdit>(w, "clientPort"), Qt::Key_Return);
-  EXPECT_FALSE(w.isVisible());
+  EXPECT_TRUE(minimizedAndReachable());
   EXPECT_TRUE(bench.messages.empty());
+  w.ShowMainWindow(true);
+  w.showMinimized();
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(minimizedAndReachable());
+  w.ShowMainWindow(true);
+
+  // The close box asks; "No" keeps everything running.
+  EXPECT_FALSE(w.close());
+  auto* question = w.findChild<QMessageBox*>(QStringLiteral("stopQuestion"));
+  ASSERT_NE(question, nullptr);
+  EXPECT_TRUE(question->isVisible());
+  EXPECT_FALSE(w.close()) << "a second click on the close box asks no second question";
+  EXPECT_EQ(w.findChildren<QMessageBox*>().size(), 1);
+  question->button(QMessageBox::No)->click();
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(w.isVisible());
+  EXPECT_FALSE(bench.glue.Quitting());
+
+  // "Exit" in the window's menu, under its tray name.
+  QContextMenuEvent right(QContextMenuEvent::Mouse, QPoint(5, 5), w.mapToGlobal(QPoint(5, 5)));
+  QCoreApplication::sendEvent(&w, &right);
+  auto* exit = w.findChild<QAction*>(QStringLiteral("exitAction"));
+  ASSERT_NE(exit, nullptr);
+  EXPECT_EQ(exit->text(), "Exit");
+  EXPECT_TRUE(w.WindowMenu().actions().contains(exit));
+  w.WindowMenu().close();
+
+  // "Yes" ends the program as "Exit" does.
+  EXPECT_FALSE(w.close());
+  question = w.findChild<QMessageBox*>(QStringLiteral("stopQuestion"));
+  ASSERT_NE(question, nullptr);
+  question->button(QMessageBox::Yes)->click();
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(bench.glue.Quitting());
+  QTimer::singleShot(0, [] { QCoreApplication::exit(0); });
+  QCoreApplication::exec();
+}
+
+TEST_F(MainWindowTest, CtrlQEndsTheProgram) {
+  MainWindow& w = bench.Open();
+  w.show();
+  w.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+  QTest::keyClick(&w, Qt::Key_Q, Qt::ControlModifier);
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(bench.glue.Quitting());
+  QTimer::singleShot(0, [] { QCoreApplication::exit(0); });
+  QCoreApplication::exec();
+}
+
+// Notices show without Debug mode: the latest in one line under the dump list, with how many came
+// before; its tip holds the last ten. Notices said while the window was being built show too.
+TEST_F(MainWindowTest, TheLatestNoticeShowsWithACountAndTheLastTenInItsTip) {
+  bench.settings.WriteConfigText("Client", "HostIP", "not-an-address");
+  MainWindow& w = bench.Open();
+  auto* line = Find<QLabel>(w, "notice");
+  ASSERT_NE(line, nullptr);
+  EXPECT_TRUE(line->isVisibleTo(&w));
+  const std::uint64_t before = w.NoticeCount();
+  ASSERT_GT(before, 0U);
+  EXPECT_TRUE(line->toolTip().contains("HostIP=not-an-address")) << line->toolTip().toStdString();
+  for (int i = 1; i <= 12; ++i) w.Notice("notice " + std::to_string(i));
+  EXPECT_EQ(line->text(), QString("notice 12  (%1 earlier)").arg(before + 11));
+  const QStringList tip = line->toolTip().split('\n');
+  ASSERT_EQ(tip.size(), 10);
+  EXPECT_EQ(tip.front(), "notice 3");
+  EXPECT_EQ(tip.back(), "notice 12");
+  // A long notice is cut by the window, not allowed to widen it.
+  const int width = w.width();
+  w.Notice(std::string(2000, 'x'));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(w.width(), width);
 }
 
 TEST_F(MainWindowTest, EmptiedPortEditAsksForANumberAndKeepsThePort) {
