@@ -18,6 +18,7 @@
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <strings.h>
+#include <utility>
 
 namespace kestrel::ui {
 
@@ -547,6 +548,20 @@ void CMainDlg::RefreshInputs() {
 }
 
 // ---- tray --------------------------------------------------------------------------------
+
+void CMainDlg::OnSwitchRequest(bool server, bool on) {
+  if (switching_) {
+    deferredSwitch_[server ? 0 : 1] = on;
+    return;
+  }
+  switching_ = true;
+  if ((server ? f_.serverEnabled : f_.clientEnabled) != on) OnTrayMenu(server ? kTrayServer : kTrayClient, false);
+  switching_ = false;
+  for (const bool which : {true, false}) {
+    if (const auto wanted = std::exchange(deferredSwitch_[which ? 0 : 1], std::nullopt))
+      OnSwitchRequest(which, *wanted);
+  }
+}
 
 void CMainDlg::OnTrayMenu(int command, bool windowVisible) {
   switch (command) {

@@ -192,10 +192,9 @@ public:
   void OnTrayClick(bool windowVisible) { view_.ShowMainWindow(!windowVisible); }
   void OnTrayMenu(int command, bool windowVisible);
   // A request from outside (kestrel --server on, ...): the server or client switched as the tray
-  // menu switches it, when it is not as asked already.
-  void OnSwitchRequest(bool server, bool on) {
-    if ((server ? f_.serverEnabled : f_.clientEnabled) != on) OnTrayMenu(server ? kTrayServer : kTrayClient, false);
-  }
+  // menu switches it, when it is not as asked already. One that comes while a switch waits for an
+  // engine (the window handles its events meanwhile) is acted on once that switch is done.
+  void OnSwitchRequest(bool server, bool on);
 
   // ---- the virtual ports
   // Ports vanished since the server was switched on: the provider can be restarted to bring
@@ -295,6 +294,8 @@ private:
   std::array<std::uint32_t, kRows> droppedSeen_{}; // per client row, since its outputs were made
   bool notesOffOnLoss_ = true;
   in_addr_t missingAddressNoticed_ = 0;
+  bool switching_ = false;
+  std::array<std::optional<bool>, 2> deferredSwitch_; // server, client: the latest request
   std::string latencyText_;
   // Translated once: the idle update shows them 33 times a second.
   std::string portInUseFormat_;

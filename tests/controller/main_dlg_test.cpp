@@ -397,14 +397,39 @@ TEST_F(MainDlgTest, AClientAddressTheMachineDoesNotHavePlaysNothingUntilItReturn
   SetAddress("10.0.0.5", false);
   clock.Advance(1000);
   w->OnStatusTimer();
-  view.RunPosted();
-  EXPECT_EQ(w->State(), ConnectionState::Disconnected);
+  EXPECT_TRUE(test::WaitUntil([&] {
+    view.RunPosted();
+    return w->State() == ConnectionState::Disconnected;
+  })) << "the engine refuses the address it was listening on";
   EXPECT_EQ(said(), 2);
   const int played = outputs.PlayedCount();
   for (int i = 0; i < 20; ++i) SendNote(server);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_EQ(outputs.PlayedCount(), played);
   SetAddress("10.0.0.5", true);
+}
+
+// Switching the client off waits for its engine while the window handles its events: a request
+// that comes meanwhile ("kestrel --client on" right after "--client off") is acted on after it,
+// not inside it, and the client ends up as last asked.
+TEST_F(MainDlgTest, ASwitchRequestThatComesDuringASwitchIsActedOnAfterIt) {
+  auto w = Open();
+  ASSERT_TRUE(w->ClientRunning());
+  view.Post([&] { w->OnSwitchRequest(false, true); });
+  w->OnSwitchRequest(false, false);
+  view.RunPosted();
+  EXPECT_TRUE(w->Fields().clientEnabled);
+  EXPECT_TRUE(w->ClientRunning());
+  EXPECT_EQ(Int(config::kClientEnable), 1);
+
+  view.Post([&] {
+    w->OnSwitchRequest(false, true);
+    w->OnSwitchRequest(true, true);
+  });
+  w->OnSwitchRequest(false, false);
+  view.RunPosted();
+  EXPECT_TRUE(w->ClientRunning());
+  EXPECT_TRUE(w->ServerRunning());
 }
 
 TEST_F(MainDlgTest, NotesOffOnLossCanBeSwitchedOff) {
