@@ -10,13 +10,15 @@
 #include "ui/run_window.hpp"
 
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QStringList>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <strings.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -27,51 +29,89 @@ struct CommandLine {
   bool dump = false;
   bool devices = false;
   bool help = false;
+  bool version = false;
   std::vector<std::string> assignments;
   std::vector<std::string> requests; // for the running instance: "server on", ...
-  std::string error;
+  std::vector<std::string> ignored;  // arguments the program does not know: warned about, then ignored
+  std::string error;                 // a known option used wrongly
+  QString helpText;
 };
 
 CommandLine Parse(int argc, char** argv) {
   CommandLine c;
+  QCommandLineParser parser;
+  parser.setApplicationDescription(QStringLiteral("MIDI across the studio network, in a window or headless."));
+  const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help."));
+  const QCommandLineOption version(QStringLiteral("version"), QStringLiteral("Show the version."));
+  const QCommandLineOption minimized(QStringLiteral("minimized"),
+                                     QStringLiteral("Start hidden in the tray, or minimized without one (as /m)."));
+  const QCommandLineOption headless(QStringLiteral("headless"),
+                                    QStringLiteral("Run without a window: server and client as Kestrel.dat says; "
+                                                   "notices on standard error; ends on SIGINT or SIGTERM."));
+  const QCommandLineOption dump(QStringLiteral("dump"), QStringLiteral("With --headless: print every event."));
+  const QCommandLineOption set(QStringLiteral("set"),
+                               QStringLiteral("Write one setting to Kestrel.dat first, as the window would "
+                                              "(repeatable; the settings are listed below)."),
+                               QStringLiteral("Section.Key=Value"));
+  const QCommandLineOption devices(QStringLiteral("devices"),
+                                   QStringLiteral("List the MIDI In and Out devices and end."));
+  const QCommandLineOption server(QStringLiteral("server"),
+                                  QStringLiteral("Switch the running Kestrel's server, as its tray menu does."),
+                                  QStringLiteral("on|off"));
+  const QCommandLineOption client(QStringLiteral("client"),
+                                  QStringLiteral("Switch the running Kestrel's client, as its tray menu does."),
+                                  QStringLiteral("on|off"));
+  parser.addOptions({help, version, minimized, headless, dump, set, devices, server, client});
+  parser.addPositionalArgument(QStringLiteral("/m"), QStringLiteral("As --minimized (first argument only)."),
+                               QStringLiteral("[/m]"));
+
+  QStringList arguments;
+  for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+  // Unknown options are warned about and ignored, so parsing goes on past them.
+  parser.parse(arguments);
+  for (const QString& name : parser.unknownOptionNames()) {
+    c.ignored.push_back((name.size() == 1 ? "-" : "--") + name.toStdString());
+  }
   // "/m" counts only as the first argument, in any letter case: started hidden (autostart).
-  if (argc > 1 && strcasecmp(argv[1], "/m") == 0) c.hidden = true;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--headless") {
-      c.headless = true;
-    } else if (arg == "--dump") {
-      c.dump = true;
-    } else if (arg == "--devices") {
-      c.devices = true;
-    } else if (arg == "--help" || arg == "-h") {
-      c.help = true;
-    } else if (arg == "--set" && i + 1 < argc) {
-      c.assignments.emplace_back(argv[++i]);
-    } else if (arg.rfind("--set=", 0) == 0) {
-      c.assignments.push_back(arg.substr(6));
-    } else if ((arg == "--server" || arg == "--client") && i + 1 < argc &&
-               (std::string_view(argv[i + 1]) == "on" || std::string_view(argv[i + 1]) == "off")) {
-      c.requests.push_back(arg.substr(2) + " " + argv[++i]);
-    } else if (arg.rfind("--", 0) == 0) {
-      c.error = "unknown option " + arg;
+  const QStringList positional = parser.positionalArguments();
+  for (int i = 0; i < positional.size(); ++i) {
+    const bool hide = i == 0 && argc > 1 && positional[i].compare(QStringLiteral("/m"), Qt::CaseInsensitive) == 0 &&
+                      arguments[1] == positional[i];
+    if (hide) {
+      c.hidden = true;
+    } else {
+      c.ignored.push_back(positional[i].toStdString());
     }
   }
+  c.hidden = c.hidden || parser.isSet(minimized);
+  c.headless = parser.isSet(headless);
+  c.dump = parser.isSet(dump);
+  c.devices = parser.isSet(devices);
+  c.help = parser.isSet(help);
+  c.version = parser.isSet(version);
+  for (const QString& value : parser.values(set)) c.assignments.push_back(value.toStdString());
+  // Switch requests in the order given: "--client off --server off" switches the client first.
+  int serverValue = 0;
+  int clientValue = 0;
+  for (const QString& name : parser.optionNames()) {
+    const bool isServer = name == QStringLiteral("server");
+    if (!isServer && name != QStringLiteral("client")) continue;
+    const QStringList values = parser.values(isServer ? server : client);
+    int& next = isServer ? serverValue : clientValue;
+    if (next >= values.size()) continue;
+    const QString value = values[next++];
+    if (value != QStringLiteral("on") && value != QStringLiteral("off")) {
+      c.error = "--" + name.toStdString() + " takes on or off, not \"" + value.toStdString() + "\"";
+    } else {
+      c.requests.push_back(name.toStdString() + " " + value.toStdString());
+    }
+  }
+  c.helpText = parser.helpText().replace(QStringLiteral("<executable_name>"), QStringLiteral("kestrel"));
   return c;
 }
 
-void PrintHelp() {
-  std::printf("Usage: kestrel [/m] [--headless [--dump]] [--set Section.Key=Value]... [--devices]\n"
-              "       kestrel --server on|off | --client on|off\n"
-              "  /m          start hidden in the tray (the autostart entry uses it)\n"
-              "  --headless  run without a window: server and client as Kestrel.dat says; connection\n"
-              "              changes on standard output, errors on standard error; ends on SIGINT/SIGTERM\n"
-              "  --dump      with --headless: print every event sent and received\n"
-              "  --set S.K=V write one setting to Kestrel.dat first, as the window would (repeatable)\n"
-              "  --devices   list the MIDI In and Out devices and end\n"
-              "  --server on|off, --client on|off\n"
-              "              switch the running Kestrel's server or client, as its tray menu does\n"
-              "\nSettings for --set:\n%s",
+void PrintHelp(const CommandLine& cmd) {
+  std::printf("%s\nSettings for --set:\n%s", cmd.helpText.toLocal8Bit().constData(),
               kestrel::ui::SettingKeysHelp().c_str());
 }
 
@@ -109,8 +149,15 @@ int main(int argc, char** argv) {
   // Before any thread exists, so that every thread leaves these signals to the event loop.
   kestrel::shell::BlockTerminationSignals();
   const CommandLine cmd = Parse(argc, argv);
+  for (const std::string& argument : cmd.ignored) {
+    std::fprintf(stderr, "kestrel: ignoring the unknown argument %s (kestrel --help)\n", argument.c_str());
+  }
   if (cmd.help) {
-    PrintHelp();
+    PrintHelp(cmd);
+    return 0;
+  }
+  if (cmd.version) {
+    std::printf("kestrel %s\n", KESTREL_VERSION);
     return 0;
   }
   if (!cmd.error.empty()) {
@@ -169,6 +216,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   QApplication app(argc, argv);
+  // The desktop entry's name: Wayland compositors find the window's icon through it.
+  QGuiApplication::setDesktopFileName(QStringLiteral("kestrel"));
   kestrel::ui::AppContext context(dataFile, notice);
   return kestrel::ui::RunWindow(context, cmd.hidden);
 }

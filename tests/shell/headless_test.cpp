@@ -10,8 +10,10 @@
 #include <csignal>
 #include <cstdlib>
 #include <netinet/in.h>
+#include <string>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 namespace kestrel {
 namespace {
@@ -41,6 +43,12 @@ protected:
     ASSERT_NE(f, nullptr);
     std::fputs(text.c_str(), f);
     std::fclose(f);
+  }
+
+  // The program's command line, its standard error sent to the log beside its standard output.
+  static std::vector<std::string> WithErrors(std::vector<std::string> args) {
+    args.insert(args.begin(), {"sh", "-c", "exec \"$0\" \"$@\" 2>&1"});
+    return args;
   }
 
   [[nodiscard]] bool Said(const std::filesystem::path& log, const std::string& text) const {
@@ -127,9 +135,28 @@ TEST_F(HeadlessTest, ATakenPortIsReportedAndNonsenseSettingsAreNamed) {
 TEST_F(HeadlessTest, CommandLineSettingsAreCheckedAndWritten) {
   ChildProcess bad({KESTREL_PROGRAM, "--set", "Client.UDPPort=99999"}, home.Path() / "bad.log");
   EXPECT_EQ(bad.Wait(), 2);
-  ChildProcess unknown({KESTREL_PROGRAM, "--bogus"}, home.Path() / "unknown.log");
-  EXPECT_EQ(unknown.Wait(), 2);
+  ChildProcess wrong(WithErrors({KESTREL_PROGRAM, "--server", "maybe"}), home.Path() / "wrong.log");
+  EXPECT_EQ(wrong.Wait(), 2);
+  EXPECT_TRUE(Said(home.Path() / "wrong.log", "--server takes on or off"));
+  ChildProcess version({KESTREL_PROGRAM, "--version"}, home.Path() / "version.log");
+  EXPECT_EQ(version.Wait(), 0);
+  EXPECT_TRUE(Said(home.Path() / "version.log", "kestrel 1.1.6\n"));
+  ChildProcess help({KESTREL_PROGRAM, "--help"}, home.Path() / "help.log");
+  EXPECT_EQ(help.Wait(), 0);
+  for (const char* option : {"--minimized", "--headless", "--dump", "--set", "--devices", "--server", "--client",
+                             "--version", "Client.UDPPort"}) {
+    EXPECT_TRUE(Said(home.Path() / "help.log", option)) << option;
+  }
   unsetenv("DISPLAY");
+  unsetenv("WAYLAND_DISPLAY");
+  unsetenv("QT_QPA_PLATFORM");
+  // Arguments it does not know are named and passed over; the rest is done.
+  ChildProcess unknown(WithErrors({KESTREL_PROGRAM, "--bogus", "stray", "--set", "Client.UDPPort=9002"}),
+                       home.Path() / "unknown.log");
+  EXPECT_EQ(unknown.Wait(), 0);
+  EXPECT_TRUE(Said(home.Path() / "unknown.log", "ignoring the unknown argument --bogus"));
+  EXPECT_TRUE(Said(home.Path() / "unknown.log", "ignoring the unknown argument stray"));
+  EXPECT_NE(ReadText(home.Path() / "config" / "kestrel" / "Kestrel.dat").find("UDPPort=9002"), std::string::npos);
   unsetenv("WAYLAND_DISPLAY");
   unsetenv("QT_QPA_PLATFORM");
   ChildProcess good({KESTREL_PROGRAM, "--set", "Client.UDPPort=9001", "--set", "Client.To2=Synth A"},

@@ -435,8 +435,7 @@ TEST_F(DesktopTest, AboutBoxInEnglishShowsTheBuildsVersion) {
   AboutBox box(bench.translator);
   EXPECT_EQ(box.windowTitle(), "About Vantor Kestrel");
   const QString version = Find<QLabel>(box, "version")->text();
-  EXPECT_TRUE(version.startsWith("Vantor Kestrel v")) << version.toStdString();
-  EXPECT_TRUE(QRegularExpression(QStringLiteral("^Vantor Kestrel v[0-9]+\\.[0-9]+")).match(version).hasMatch());
+  EXPECT_EQ(version, "Vantor Kestrel v1.1.6"); // the project's one version
   EXPECT_EQ(Find<QLabel>(box, "support")->alignment() & Qt::AlignHorizontal_Mask, Qt::AlignRight);
 }
 
