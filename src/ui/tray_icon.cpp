@@ -29,10 +29,7 @@ void DrawKeyboard(QPainter& p, const QRectF& area) {
 
 } // namespace
 
-QPixmap TrayPixmap(TrayPicture picture, int size) {
-  QPixmap pixmap(size, size);
-  pixmap.fill(Qt::transparent);
-  QPainter p(&pixmap);
+void PaintTrayPicture(QPainter& p, TrayPicture picture, qreal size) {
   p.setRenderHint(QPainter::Antialiasing);
   const qreal s = size;
   const bool server =
@@ -45,15 +42,31 @@ QPixmap TrayPixmap(TrayPicture picture, int size) {
   const QRectF inner(frame, frame, s - 2 * frame, s - 2 * frame);
   DrawKeyboard(p, QRectF(inner.left(), inner.top() + band, inner.width(), inner.height() - band));
   if (client) {
+    // Told apart by shape as well as colour: connected, one whole band; not connected, a band
+    // broken in the middle.
     p.setPen(Qt::NoPen);
     p.setBrush(connected ? QColor(20, 190, 40) : QColor(220, 30, 30));
-    p.drawRect(QRectF(inner.left(), inner.top(), inner.width(), band));
+    if (connected) {
+      p.drawRect(QRectF(inner.left(), inner.top(), inner.width(), band));
+    } else {
+      const qreal gap = inner.width() * 0.2;
+      const qreal half = (inner.width() - gap) / 2;
+      p.drawRect(QRectF(inner.left(), inner.top(), half, band));
+      p.drawRect(QRectF(inner.right() - half, inner.top(), half, band));
+    }
   }
   if (server) {
     p.setPen(QPen(QColor(30, 90, 230), frame));
     p.setBrush(Qt::NoBrush);
     p.drawRect(QRectF(frame / 2, frame / 2, s - frame, s - frame));
   }
+}
+
+QPixmap TrayPixmap(TrayPicture picture, int size) {
+  QPixmap pixmap(size, size);
+  pixmap.fill(Qt::transparent);
+  QPainter p(&pixmap);
+  PaintTrayPicture(p, picture, size);
   return pixmap;
 }
 

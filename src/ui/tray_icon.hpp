@@ -1,10 +1,10 @@
 #pragma once
 
 // The tray icon and its pictures. The pictures are drawn in code: a small piano keyboard, with a
-// green band on top while the client is connected, a red one while it is not, and a blue frame
-// while the server runs. The icon's picture and tip say the same in short; a left click shows or
-// hides the main window, and its menu shows or hides the window, switches the server or the
-// client, or ends the program.
+// whole green band on top while the client is connected, a red one broken in the middle while it
+// is not, and a blue frame while the server runs. The icon's picture and tip say the same in short; a left click shows
+// or hides the main window, and its menu shows or hides the window, switches the server or the client, or ends the
+// program.
 
 #include "controller/main_dlg.hpp"
 
@@ -16,11 +16,15 @@
 #include <string>
 
 class QAction;
+class QPainter;
 class QMenu;
 class QSystemTrayIcon;
 
 namespace kestrel::ui {
 
+// Paints a tray picture into the square (0, 0, size, size) of any paint device: the tray's
+// pixmaps, and the application icons drawn at build time (PNG and SVG).
+void PaintTrayPicture(QPainter& painter, TrayPicture picture, qreal size);
 // The tray picture at `size` × `size` device-independent pixels.
 [[nodiscard]] QPixmap TrayPixmap(TrayPicture picture, int size);
 // The program's own icon (the keyboard without marks) at the usual sizes.

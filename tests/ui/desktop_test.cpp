@@ -252,8 +252,8 @@ TEST_F(DesktopTest, ATrayThatAppearsLaterIsTakenUp) {
   EXPECT_FALSE(w.isVisible()) << "hidden to the tray that is there now";
 }
 
-// The pictures say what they stand for: a keyboard, a green band on top while connected, a red
-// one while not, a blue frame while the server runs.
+// The pictures say what they stand for: a keyboard, a whole green band on top while connected, a
+// red one broken in the middle while not, a blue frame while the server runs.
 TEST(TrayPictures, MarksMatchWhatTheyStandFor) {
   constexpr int kSize = 64;
   struct Expect {
@@ -281,6 +281,12 @@ TEST(TrayPictures, MarksMatchWhatTheyStandFor) {
     // The band's place: the top of the second white key.
     const std::string band = kind(image.pixelColor(kSize * 3 / 10, kSize / 6));
     EXPECT_EQ(band == "green" || band == "red" ? band : std::string(), e.band);
+    // Seen without colour: the band is whole while connected and broken in the middle while not.
+    if (!std::string(e.band).empty()) {
+      const bool middle = !kind(image.pixelColor(kSize / 2, kSize / 6)).empty() &&
+                          kind(image.pixelColor(kSize / 2, kSize / 6)) != "white";
+      EXPECT_EQ(middle, std::string(e.band) == "green");
+    }
     // The keys' white shows near the bottom in every picture.
     EXPECT_EQ(kind(image.pixelColor(kSize * 3 / 10, kSize * 8 / 10)), "white");
   }
