@@ -1,8 +1,11 @@
 # Build options shared by every target: warnings, sanitizers, test and benchmark switches.
 
 option(KESTREL_WERROR "Treat compiler warnings as errors" OFF)
-option(KESTREL_BUILD_TESTS "Build the test executables" ON)
-option(KESTREL_BUILD_BENCH "Build the benchmark programs" ON)
+# BUILD_TESTING=OFF (CMake's usual switch, as packagers set it) builds the programs alone: neither
+# GoogleTest nor Google Benchmark is needed then.
+option(BUILD_TESTING "Build the tests and the benchmark programs" ON)
+option(KESTREL_BUILD_TESTS "Build the test executables" ${BUILD_TESTING})
+option(KESTREL_BUILD_BENCH "Build the benchmark programs" ${BUILD_TESTING})
 set(KESTREL_SANITIZE "" CACHE STRING "Sanitizer build: empty, 'address' (ASan + UBSan) or 'thread' (TSan)")
 set_property(CACHE KESTREL_SANITIZE PROPERTY STRINGS "" address thread)
 

@@ -217,7 +217,7 @@ int main(int argc, char** argv) {
   }
   QApplication app(argc, argv);
   // The desktop entry's name: Wayland compositors find the window's icon through it.
-  QGuiApplication::setDesktopFileName(QStringLiteral("kestrel"));
+  QGuiApplication::setDesktopFileName(QStringLiteral("org.example.kestrel"));
   kestrel::ui::AppContext context(dataFile, notice);
   return kestrel::ui::RunWindow(context, cmd.hidden);
 }
