@@ -138,6 +138,11 @@ std::uint64_t DumpStore::DroppedRows() const {
   return droppedRows_;
 }
 
+DumpExtent DumpStore::Extent() const {
+  const std::lock_guard guard(lock_);
+  return {droppedRows_, droppedRows_ + rowCount_};
+}
+
 RecordView DumpStore::RowLocked(std::size_t row) const noexcept {
   const RowLocation& location = rows_[(rowHead_ + row) % rows_.size()];
   const Chunk& chunk = chunks_[static_cast<std::size_t>(location.chunk - firstChunk_)];

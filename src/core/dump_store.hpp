@@ -25,6 +25,13 @@ struct DumpLimits {
   std::size_t chunkBytes = std::size_t{1} << 20U; // storage grows and shrinks in chunks this big
 };
 
+// The rows a store keeps, by absolute number: `first` is the oldest kept row (the rows dropped
+// before it, DroppedRows()), `end` is one past the newest (first + RowCount()).
+struct DumpExtent {
+  std::uint64_t first = 0;
+  std::uint64_t end = 0;
+};
+
 struct LagFigures {
   std::int32_t minLag = 0;
   std::int32_t maxLag = 0;
@@ -59,6 +66,12 @@ public:
   // Rows dropped from the front to stay within the limits, since construction (rows removed by
   // ClearDump are not counted). A view can use it to keep its selection on the same record.
   [[nodiscard]] std::uint64_t DroppedRows() const;
+
+  // DroppedRows() and RowCount() read together, under one lock. Readers that follow the store
+  // while it is at its bounds use this and WithAbsoluteRow: the two read one after the other
+  // disagree whenever rows were added or dropped in between, and positions computed from them
+  // point at the wrong rows.
+  [[nodiscard]] DumpExtent Extent() const;
 
   // Calls fn(const RecordView&) with row `row` under the store's lock and returns true; false when
   // there is no such row. `fn` must not call back into the store.

@@ -34,6 +34,13 @@ std::size_t HexBytes(std::span<char> out, std::span<const std::byte> bytes) noex
   return n;
 }
 
+// A byte of text as the dump shows it: printable ASCII as itself, control bytes, DEL and bytes
+// above 0x7F (which would start escape sequences, line breaks or broken UTF-8) as '.'.
+char Printable(std::byte b) noexcept {
+  const auto c = std::to_integer<unsigned char>(b);
+  return c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '.';
+}
+
 // The payload word of a row of at most four bytes. A long message of one to three bytes (the end
 // of a system-exclusive dump) shows its own bytes, padded with zeros, not a word of zeros.
 std::uint32_t ShortWord(std::span<const std::byte> payload) noexcept {
@@ -81,11 +88,12 @@ std::size_t EventDecoder::DecodeMeta(std::span<char> out, std::span<const std::b
   const std::size_t start = 2 + std::max<std::size_t>(length.used, 1);
   const auto data = [&](std::size_t i) { return At(payload, start + i); };
 
-  // The meta text, at most 255 bytes and never past the payload.
+  // The meta text, at most 255 bytes and never past the payload. It comes from the LAN and ends
+  // up on terminals and in logs, so anything but printable ASCII shows as '.'.
   std::array<char, 256> text{};
   if (start < payload.size()) {
     const std::size_t n = std::min({static_cast<std::size_t>(length.value), payload.size() - start, text.size() - 1});
-    for (std::size_t i = 0; i < n; ++i) { text[i] = static_cast<char>(payload[start + i]); }
+    for (std::size_t i = 0; i < n; ++i) { text[i] = Printable(payload[start + i]); }
   }
 
   switch (type) {

@@ -33,7 +33,8 @@ struct VarLength {
 class EventDecoder {
 public:
   // The "Code" column of a record: channel messages, system messages, system-exclusive and
-  // standard MIDI file meta events.
+  // standard MIDI file meta events. Meta text shows printable ASCII only, every other byte as
+  // '.', so a row is always one line of printable characters whatever the LAN sent.
   std::size_t DecodeEventText(std::span<char> out, const RecordView& record) noexcept;
 
   // The text of one cell; columns other than the four give "*".

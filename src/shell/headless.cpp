@@ -1,7 +1,7 @@
 #include "shell/headless.hpp"
 
 #include "controller/app_context.hpp"
-#include "core/event_decoder.hpp"
+#include "core/dump_printer.hpp"
 #include "core/instance_endpoint.hpp"
 #include "shell/event_glue.hpp"
 #include "shell/instance_server.hpp"
@@ -10,7 +10,6 @@
 #include <QCoreApplication>
 #include <QTimer>
 
-#include <array>
 #include <csignal>
 #include <cstring>
 #include <ctime>
@@ -68,37 +67,6 @@ private:
   EventGlue glue_;
   QTimer applyTimer_;
   int exitCode_ = 0;
-};
-
-// Prints the dump rows that arrived since the last call.
-class DumpPrinter {
-public:
-  DumpPrinter(const DumpStore& dump, std::FILE* out) : dump_(dump), out_(out) {}
-
-  void PrintNewRows() {
-    const std::uint64_t dropped = dump_.DroppedRows();
-    const std::size_t count = dump_.RowCount();
-    const std::uint64_t end = dropped + count;
-    if (next_ < dropped) {
-      std::fprintf(out_, "(%llu dump rows dropped)\n", static_cast<unsigned long long>(dropped - next_));
-      next_ = dropped;
-    }
-    for (; next_ < end; ++next_) {
-      std::array<std::array<char, 300>, kDumpColumns> cells{};
-      const bool present = dump_.WithRow(static_cast<std::size_t>(next_ - dropped), [&](const RecordView& row) {
-        for (int c = 0; c < kDumpColumns; ++c) decoder_.CellText(cells[static_cast<std::size_t>(c)], row, c);
-      });
-      if (!present) break;
-      std::fprintf(out_, "dump %s\t%s\t%s\t%s\n", cells[0].data(), cells[1].data(), cells[2].data(), cells[3].data());
-    }
-    std::fflush(out_);
-  }
-
-private:
-  const DumpStore& dump_;
-  std::FILE* out_;
-  EventDecoder decoder_;
-  std::uint64_t next_ = 0;
 };
 
 } // namespace

@@ -59,8 +59,11 @@ QVariant DumpListModel::headerData(int section, Qt::Orientation orientation, int
 }
 
 DumpListModel::Change DumpListModel::Refresh() {
-  const std::uint64_t dropped = dump_.DroppedRows();
-  const std::uint64_t end = dropped + dump_.RowCount();
+  // Both ends at once: read one after the other, a chunk of rows dropped in between looks like
+  // a store that lost rows at its end, which only clearing does.
+  const DumpExtent extent = dump_.Extent();
+  const std::uint64_t dropped = extent.first;
+  const std::uint64_t end = extent.end;
   const std::uint64_t shownEnd = first_ + static_cast<std::uint64_t>(rows_);
   if (end < shownEnd || dropped < first_) {
     // Fewer rows than shown, and not from the front: the store was cleared.

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <memory>
@@ -127,6 +128,24 @@ TEST(EventDecoder, LongRecordsShowSixHexBytesAndDecodedText) {
   for (std::uint8_t type = 1; type <= 7; ++type) {
     EXPECT_EQ(Cell(decoder, Long(Meta(type, "Verse 1")), kCode),
               std::string(kTextEvents[type - 1]) + " EVENT (Verse 1)");
+  }
+}
+
+// Meta text comes from the LAN: terminal escapes, line breaks and bytes outside printable ASCII
+// must not reach a terminal, a log or a script reading the dump, so each shows as one '.'.
+TEST(EventDecoder, MetaTextShowsOnlyPrintableCharactersOnOneLine) {
+  const std::pair<std::string, std::string> kCases[] = {
+      {"\x1b[2J\rdump 0 0\t1\t\t\nforged\x07\xff", ".[2J.dump 0 0.1...forged.."},
+      {std::string("a\0b", 3), "a.b"}, // a zero byte neither ends the text nor shows
+      {"\x1f\x20~\x7f\x80\xc3\xa9", ". ~...."},
+      {"Verse 1 (x) \"%s\"", "Verse 1 (x) \"%s\""}};
+  for (std::uint8_t type = 1; type <= 7; ++type) {
+    for (const auto& [text, shown] : kCases) {
+      EventDecoder decoder;
+      const std::string code = Cell(decoder, Long(Meta(type, text)), kCode);
+      EXPECT_TRUE(code.ends_with(" EVENT (" + shown + ")")) << code;
+      EXPECT_TRUE(std::ranges::all_of(code, [](char c) { return c >= 0x20 && c <= 0x7E; })) << code;
+    }
   }
 }
 

@@ -26,6 +26,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <latch>
 #include <ostream>
 #include <thread>
 #include <unistd.h>
@@ -35,7 +36,6 @@ namespace kestrel::ui {
 namespace {
 
 using test::Find;
-using test::WindowBench;
 
 QStringList Items(const QComboBox* combo) {
   QStringList items;
@@ -543,6 +543,35 @@ TEST_F(DumpListTest, RowsDroppedByTheStoreLeaveFromTheTop) {
   EXPECT_EQ(Cell(view.Model(), 0, 3), "[1] Note on (63,100)");
   EXPECT_EQ(Cell(view.Model(), 4, 3), "[1] Note on (67,100)");
   EXPECT_EQ(SelectedRow(view), 4);
+}
+
+// A writer far beyond the store's byte bound, which drops a chunk's worth of rows at a time,
+// while the list refreshes: the list never takes the rows that went for a cleared store (a reset
+// moves the selection to the newest row) and ends with the store's rows, each in its place.
+TEST_F(DumpListTest, RefreshKeepsUpWithAStoreDroppingRowsMeanwhile) {
+  DumpStore busy{SystemClock(), flags, DumpLimits{.maxBytes = 2 * kMaxRecordSize, .chunkBytes = kMaxRecordSize}};
+  DumpListModel model(busy, {"TimeStamp", "Port", "Hex", "Code"});
+  constexpr std::int32_t kRows = 6000;
+  const std::vector<std::byte> sysex(20000, std::byte{0x7F}); // three rows to a chunk
+  std::latch start(2);
+  std::atomic<bool> writing{true};
+  std::thread writer([&] {
+    start.arrive_and_wait();
+    for (std::int32_t n = 0; n < kRows; ++n) busy.AppendToDump(Header(1, n), sysex);
+    writing = false;
+  });
+  int resets = 0;
+  start.arrive_and_wait();
+  while (writing.load()) {
+    if (model.Refresh() == DumpListModel::Change::Reset) ++resets;
+  }
+  writer.join();
+  model.Refresh();
+
+  EXPECT_EQ(resets, 0);
+  ASSERT_EQ(static_cast<std::size_t>(model.rowCount()), busy.RowCount());
+  const auto first = static_cast<std::int32_t>(busy.DroppedRows());
+  for (int row = 0; row < model.rowCount(); ++row) EXPECT_EQ(Cell(model, row, 0), QString("%1 2").arg(first + row));
 }
 
 TEST_F(MainWindowTest, ClearEmptiesTheListAtOnceAndItFollowsNewRowsAgain) {
