@@ -80,6 +80,7 @@ ControllerServices AppContext::Services() {
         return std::make_unique<midi::OutputTable>(seq.get(), translator);
       },
       .localAddresses = {},
+      .localInterfaces = {},
       .autostartEntry = AutostartEntryPath(ConfigHome()),
       .programPath = ProgramPath(),
       .clock = SystemClock(),

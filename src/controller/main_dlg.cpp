@@ -81,8 +81,11 @@ in_addr_t ParseAddress(const std::string& text) {
   return inet_pton(AF_INET, text.c_str(), &a) == 1 ? a.s_addr : 0;
 }
 
-std::vector<std::string> LocalIpv4Addresses() {
-  std::vector<std::string> list;
+namespace {
+
+// The machine's IPv4 addresses on interfaces that are up, loopback left out: (address, name).
+std::vector<std::pair<std::string, std::string>> UpAddresses() {
+  std::vector<std::pair<std::string, std::string>> list;
   ifaddrs* all = nullptr;
   if (getifaddrs(&all) != 0) return list;
   for (const ifaddrs* i = all; i != nullptr; i = i->ifa_next) {
@@ -90,9 +93,41 @@ std::vector<std::string> LocalIpv4Addresses() {
     if ((i->ifa_flags & IFF_LOOPBACK) != 0U || (i->ifa_flags & IFF_UP) == 0U) continue;
     in_addr_t address = 0;
     std::memcpy(&address, &reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr, sizeof address);
-    list.push_back(DottedAddress(address));
+    list.emplace_back(DottedAddress(address), i->ifa_name);
   }
   freeifaddrs(all);
+  return list;
+}
+
+constexpr std::string_view kNameSeparator = " - ";
+
+// The part of a list entry before " - ": the address of "10.0.0.5 - eth0", the name of
+// "eth0 - 10.0.0.5".
+std::string EntryKey(const std::string& entry) { return entry.substr(0, entry.find(kNameSeparator)); }
+
+int FindKey(const ChoiceList& list, const std::string& key) {
+  for (int i = 0; i < list.Count(); ++i) {
+    if (EntryKey(list.At(i)) == key) return i;
+  }
+  return ChoiceList::kNone;
+}
+
+} // namespace
+
+std::vector<std::string> LocalIpv4Addresses() {
+  std::vector<std::string> list;
+  for (const auto& [address, name] : UpAddresses()) list.push_back(address + std::string(kNameSeparator) + name);
+  return list;
+}
+
+std::vector<std::string> LocalInterfaces() {
+  std::vector<std::string> list;
+  std::vector<std::string> seen;
+  for (const auto& [address, name] : UpAddresses()) {
+    if (std::find(seen.begin(), seen.end(), name) != seen.end()) continue; // its first address names it
+    seen.push_back(name);
+    list.push_back(name + std::string(kNameSeparator) + address);
+  }
   return list;
 }
 
@@ -194,6 +229,7 @@ void CMainDlg::ReadSettings() {
 void CMainDlg::OnInitDialog() {
   RefreshDeviceLists(true);
   FillIpList();
+  FillInterfaceList();
   InitClientRows();
   WriteToControls();
   initialised_ = true;
@@ -372,11 +408,37 @@ void CMainDlg::FillIpList() {
   const std::vector<std::string> addresses = s_.localAddresses ? s_.localAddresses() : LocalIpv4Addresses();
   for (const std::string& a : addresses) f_.ipList.Add(a);
   if (f_.localAddress != 0) {
-    f_.ipList.SelectPrefix(DottedAddress(f_.localAddress));
+    const std::string chosen = DottedAddress(f_.localAddress);
+    // A stored address the machine does not have now stays chosen, and the list says so.
+    if (FindKey(f_.ipList, chosen) == ChoiceList::kNone) f_.ipList.Add(chosen + " - not on this machine");
+    f_.ipList.Select(FindKey(f_.ipList, chosen));
   } else if (f_.ipList.Count() > 0) {
     f_.ipList.Select(0);
-    f_.localAddress = ParseAddress(f_.ipList.At(0));
+    f_.localAddress = ParseAddress(EntryKey(f_.ipList.At(0)));
   }
+}
+
+void CMainDlg::FillInterfaceList() {
+  f_.interfaces.Clear();
+  f_.interfaces.Add("Automatic");
+  for (const std::string& i : s_.localInterfaces ? s_.localInterfaces() : LocalInterfaces()) f_.interfaces.Add(i);
+  const std::string chosen = s_.settings.ReadConfigText(config::kServerInterface);
+  if (chosen.empty()) {
+    f_.interfaces.Select(0);
+    return;
+  }
+  if (FindKey(f_.interfaces, chosen) == ChoiceList::kNone) f_.interfaces.Add(chosen + " - not on this machine");
+  f_.interfaces.Select(FindKey(f_.interfaces, chosen));
+}
+
+void CMainDlg::FollowAddressChanges() {
+  const std::vector<std::string> ips = f_.ipList.Entries();
+  const std::vector<std::string> interfaces = f_.interfaces.Entries();
+  FillIpList();
+  FillInterfaceList();
+  if (f_.ipList.Entries() == ips && f_.interfaces.Entries() == interfaces) return;
+  WriteToControls();
+  if (clientThread_ != nullptr && clientThread_->Address() != f_.localAddress) ConnectClient();
 }
 
 void CMainDlg::InitClientRows() {
@@ -489,8 +551,19 @@ void CMainDlg::MidiInChange() {
 
 void CMainDlg::OnIpChanged(int index) {
   f_.ipList.Select(index);
-  f_.localAddress = ParseAddress(f_.ipList.SelectedText());
+  f_.localAddress = ParseAddress(EntryKey(f_.ipList.SelectedText()));
   view_.StartApplyTimer();
+}
+
+void CMainDlg::OnInterfaceChanged(int index) {
+  if (index < 0 || index >= f_.interfaces.Count() || index == f_.interfaces.Selected()) return;
+  f_.interfaces.Select(index);
+  const std::string name = index == 0 ? std::string() : EntryKey(f_.interfaces.SelectedText());
+  s_.settings.WriteConfigText(config::kServerInterface, name);
+  if (sender_ == nullptr) return;
+  sender_->SetInterface(name);
+  view_.Notice(name.empty() ? std::string("Server: broadcasting where the system's routing sends it")
+                            : "Server: broadcasting on " + name);
 }
 
 void CMainDlg::OnPortEdited() {
@@ -827,6 +900,19 @@ void CMainDlg::ReportServerAddress(in_addr_t address) {
   WakeForEngineReports();
 }
 
+void CMainDlg::ReportSecondServer(in_addr_t address) {
+  view_.Post([this, alive = alive_, address] {
+    if (!alive->load()) return;
+    // Once per server and connection: the engine already says it at most once a second.
+    if (std::find(secondServersNoticed_.begin(), secondServersNoticed_.end(), address) != secondServersNoticed_.end()) {
+      return;
+    }
+    secondServersNoticed_.push_back(address);
+    view_.Notice("Client: a second server, " + DottedAddress(address) + ", sends to UDP port " +
+                 std::to_string(f_.clientPort) + " too; both are played");
+  });
+}
+
 void CMainDlg::WakeForEngineReports() {
   if (reportWakePending_.exchange(true)) return;
   // A wake-up the view drops (its queue full) is made up for by the next status tick.
@@ -876,6 +962,8 @@ void CMainDlg::OnStatusReport(int code, std::int64_t value) {
       view_.Notice("Client: connected");
     } else if (state == ConnectionState::Disconnected) {
       latencyText_.clear();
+      heardServerText_.clear();
+      secondServersNoticed_.clear();
       view_.Notice("Client: disconnected");
     } else if (state == ConnectionState::PortInUse) {
       view_.Notice(FormatNumber(Tr("Error: Port %d already in use"), f_.clientPort));
@@ -897,7 +985,10 @@ void CMainDlg::OnStatusReport(int code, std::int64_t value) {
     }
     return;
   case kReportShow: view_.ShowMainWindow(value != 0); return;
-  case kReportProbe: RequestProbe(static_cast<in_addr_t>(value)); return;
+  case kReportProbe:
+    heardServerText_ = DottedAddress(static_cast<in_addr_t>(value));
+    RequestProbe(static_cast<in_addr_t>(value));
+    return;
   case kReportProbeResult:
     if (value < 0 || state_.load() != ConnectionState::Connected) {
       latencyText_.clear();
@@ -955,7 +1046,10 @@ void CMainDlg::OnStatusTimer() {
     });
   }
   if (s_.inputs != nullptr && s_.inputs->TakeDevicesChanged()) ReviveDevices();
-  if (TickElapsed(now, lastLossReport_) >= 1000) ReportLosses(now);
+  if (TickElapsed(now, lastLossReport_) >= 1000) {
+    ReportLosses(now);
+    FollowAddressChanges();
+  }
   if (tickCounter_++ > kFoldTicks) {
     tickCounter_ = 0;
     const LagFigures lag = s_.dump.TakeLag();

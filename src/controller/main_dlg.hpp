@@ -74,7 +74,10 @@ struct ControllerServices {
   midi::InputHub* inputs = nullptr; // null: no sequencer, nothing is captured
   const DeviceSource& devices;
   std::function<std::unique_ptr<MidiOutputs>()> makeOutputs; // the client engine's output slots
-  std::function<std::vector<std::string>()> localAddresses;  // this machine's IPv4 addresses, dotted
+  // This machine's IPv4 addresses as the IP list offers them: dotted, or "10.0.0.5 - eth0".
+  std::function<std::vector<std::string>()> localAddresses;
+  // The interfaces a server can broadcast on: "eth0 - 10.0.0.5". Unset: the machine's own.
+  std::function<std::vector<std::string>()> localInterfaces;
   std::filesystem::path autostartEntry;
   std::filesystem::path programPath;
   const TickClock& clock = SystemClock();
@@ -99,6 +102,7 @@ struct MainFields {
   std::uint32_t serverPort = 8800;
   std::array<ChoiceList, kRows> outputs;
   ChoiceList ipList;
+  ChoiceList interfaces; // the server's: "Automatic", then "eth0 - 10.0.0.5", ...
   bool serverEnabled = false;
   bool clientEnabled = false;
   ChoiceList midiIn;       // "--Disabled--" and the ordinary MIDI In devices
@@ -172,6 +176,8 @@ public:
   void OnOutputChanged(int row, int index);
   void OnMidiInChanged(int deviceIndex, int targetIndex);
   void OnIpChanged(int index);
+  // The server's interface: 0 "Automatic" (routing decides), else one of the machine's.
+  void OnInterfaceChanged(int index);
   void OnPortEdited();
   void OnDumpOptionClicked(); // dump "Server"/"Client", the three filters
   void OnClearClicked();
@@ -218,6 +224,8 @@ public:
   [[nodiscard]] const CBin& Lamp(int row) const { return lamps_.at(static_cast<std::size_t>(row)); }
   [[nodiscard]] net::ConnectionState State() const noexcept { return state_.load(); }
   [[nodiscard]] const std::string& LatencyText() const noexcept { return latencyText_; }
+  // The server the client hears ("10.0.0.1"), empty while not connected.
+  [[nodiscard]] const std::string& HeardServerText() const noexcept { return heardServerText_; }
   [[nodiscard]] bool Debug() const noexcept { return debug_ != 0; }
   [[nodiscard]] WindowGeometry StoredGeometry() const;
   [[nodiscard]] std::int32_t OverallMaxLag() const noexcept { return overallMax_; }
@@ -236,6 +244,7 @@ public:
   // ---- net::ClientReports (client engine thread)
   void ReportConnectionState(net::ConnectionState state) override;
   void ReportServerAddress(in_addr_t address) override;
+  void ReportSecondServer(in_addr_t address) override;
   void ReportFatalError(const std::string& text) override;
   [[nodiscard]] net::ConnectionState CurrentState() const noexcept override { return state_.load(); }
 
@@ -250,6 +259,10 @@ private:
 
   void RefreshDeviceLists(bool firstFill);
   void FillIpList();
+  void FillInterfaceList();
+  // The machine's addresses and interfaces changed (a laptop joined the studio LAN): the lists
+  // follow, the choices stay, and a client whose address came or went listens anew.
+  void FollowAddressChanges();
   void InitClientRows();
   void RefillMidiInLists();
   void SwitchRowOff(int row);
@@ -297,6 +310,8 @@ private:
   bool switching_ = false;
   std::array<std::optional<bool>, 2> deferredSwitch_; // server, client: the latest request
   std::string latencyText_;
+  std::string heardServerText_;
+  std::vector<in_addr_t> secondServersNoticed_; // since the client connected
   // Translated once: the idle update shows them 33 times a second.
   std::string portInUseFormat_;
   std::string latencyFormat_;
@@ -340,7 +355,10 @@ private:
 // Dotted text of an IPv4 address in network order, and back (0 when it is not one).
 [[nodiscard]] std::string DottedAddress(in_addr_t address);
 [[nodiscard]] in_addr_t ParseAddress(const std::string& text);
-// This machine's IPv4 addresses, loopback last, as the IP list offers them.
+// This machine's IPv4 addresses on interfaces that are up, loopback left out, as the IP list
+// offers them: "10.0.0.5 - eth0".
 [[nodiscard]] std::vector<std::string> LocalIpv4Addresses();
+// The interfaces that are up with an IPv4 address, loopback left out: "eth0 - 10.0.0.5".
+[[nodiscard]] std::vector<std::string> LocalInterfaces();
 
 } // namespace kestrel::ui

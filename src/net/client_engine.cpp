@@ -176,6 +176,8 @@ bool CClientThread::RunReceiver(std::uint16_t port, in_addr_t address) {
 }
 
 void CClientThread::ConnectionEnded() {
+  heardServer_ = 0;
+  secondServerKnown_ = false;
   if (notesOffOnLoss_.load()) SilenceWhatPlayed();
 }
 
@@ -187,10 +189,26 @@ void CClientThread::SilenceWhatPlayed() {
   outputs_.NotesOff();
 }
 
+bool CClientThread::NoteSender(in_addr_t from) {
+  const Tick now = clock_.Now();
+  if (from == heardServer_ || heardServer_ == 0 || TickElapsed(now, heardServerTime_) > kServerSilenceMs) {
+    heardServer_ = from;
+    heardServerTime_ = now;
+    return true;
+  }
+  if (!secondServerKnown_ || TickElapsed(now, secondServerReported_) >= 1000) {
+    secondServerKnown_ = true;
+    secondServerReported_ = now;
+    reports_.ReportSecondServer(from);
+  }
+  return false;
+}
+
 void CClientThread::HandleDatagram(std::span<const std::byte> datagram, in_addr_t from) {
   RecordReader reader(datagram);
   RecordView view;
-  bool keptAlive = false;
+  const bool heard = NoteSender(from);
+  bool keptAlive = !heard; // another server's keep-alives do not move what the window shows
   while (reader.Next(view)) {
     const EventRecord& h = view.header;
     if (h.Is(RecordType::KeepAlive)) {

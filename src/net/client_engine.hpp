@@ -28,13 +28,20 @@ namespace kestrel::net {
 
 enum class ConnectionState : int { Disconnected = 0, Connected = 1, Connecting = 2, PortInUse = 3 };
 
+// A heard server silent this long gives way to another sender on the same port.
+inline constexpr Tick kServerSilenceMs = 5000;
+
 // What the client engine tells the main window. Called on the engine thread; implementations
 // queue the report to the window's thread and return at once.
 class ClientReports {
 public:
   virtual ~ClientReports() = default;
   virtual void ReportConnectionState(ConnectionState state) = 0;
-  virtual void ReportServerAddress(in_addr_t address) = 0; // network order, with every keep-alive
+  // The server this connection hears (network order), with its keep-alives: the first sender of
+  // the connection, or the next one once it has been silent for kServerSilenceMs.
+  virtual void ReportServerAddress(in_addr_t address) = 0;
+  // Datagrams from another sender reach the same port (at most once a second). Both are played.
+  virtual void ReportSecondServer(in_addr_t /*address*/) {}
   // A failure that ends the engine ("Error: %s" in the window); the program goes on.
   virtual void ReportFatalError(const std::string& text) = 0;
   // The window's current state, read without a lock.
@@ -86,6 +93,8 @@ private:
   void Play(const EventRecord& header, std::span<const std::byte> payload);
   void ConnectionEnded();
   void SilenceWhatPlayed();
+  // Which server is heard; false for a datagram from another sender while that one is alive.
+  bool NoteSender(in_addr_t from);
 
   MidiOutputs& outputs_;
   DumpStore& dump_;
@@ -96,6 +105,10 @@ private:
   CUdpReceiver receiver_;
   FragmentGatherer gatherer_;
   bool playedSinceSilence_ = false; // engine thread only
+  in_addr_t heardServer_ = 0;       // the server this connection hears, 0: none yet
+  Tick heardServerTime_ = 0;        // its last datagram
+  Tick secondServerReported_ = 0;   // the last report of another sender
+  bool secondServerKnown_ = false;
   bool brokenMessageKnown_ = false; // the last message that broke its fragment sequence
   std::int32_t brokenMessageId_ = 0;
   std::atomic<bool> running_{false};

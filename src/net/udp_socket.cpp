@@ -88,7 +88,7 @@ void CUdpSender::Open() {
 }
 
 void CUdpSender::SetInterface(const std::string& name) {
-  interfaceIndex_ = name.empty() ? 0 : if_nametoindex(name.c_str());
+  interfaceIndex_.store(name.empty() ? 0 : if_nametoindex(name.c_str()), std::memory_order_relaxed);
 }
 
 bool CUdpSender::SendVia(std::span<const std::byte> datagram, unsigned interfaceIndex) noexcept {
@@ -125,12 +125,13 @@ bool CUdpSender::Send(std::span<const std::byte> datagram) noexcept {
   // Once the broadcast is known to have no route, datagrams go straight to the first local
   // network for a second, instead of each first failing on the route (a system call of its own).
   // Then the route is asked again, so that a gateway that appears is used.
-  if (interfaceIndex_ == 0 && unrouted_) {
+  const unsigned chosen = interfaceIndex_.load(std::memory_order_relaxed);
+  if (chosen == 0 && unrouted_) {
     if (TickDiff(TickCount(), unroutedSince_) < 1000 && SendVia(datagram, fallbackIndex_)) return true;
     unrouted_ = false;
   }
-  if (SendVia(datagram, interfaceIndex_)) return true;
-  if (interfaceIndex_ == 0 && (errno == ENETUNREACH || errno == EHOSTUNREACH)) {
+  if (SendVia(datagram, chosen)) return true;
+  if (chosen == 0 && (errno == ENETUNREACH || errno == EHOSTUNREACH)) {
     // No route for the broadcast: a LAN without gateway. Use the first local network.
     if (fallbackIndex_ == 0) fallbackIndex_ = FirstLocalInterface();
     if (fallbackIndex_ != 0 && SendVia(datagram, fallbackIndex_)) {

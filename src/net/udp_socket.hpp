@@ -62,6 +62,7 @@ public:
   // The interface to broadcast on; empty: the system's routing decides, and when it has no route
   // (a LAN without gateway) the interface of the first local address is used.
   void SetInterface(const std::string& name);
+  [[nodiscard]] unsigned InterfaceIndex() const noexcept { return interfaceIndex_.load(std::memory_order_relaxed); }
 
   void SetDestinationPort(std::uint16_t port) noexcept { port_.store(port, std::memory_order_relaxed); }
   [[nodiscard]] std::uint16_t DestinationPort() const noexcept { return port_.load(std::memory_order_relaxed); }
@@ -73,10 +74,10 @@ private:
   bool SendVia(std::span<const std::byte> datagram, unsigned interfaceIndex) noexcept;
 
   std::atomic<std::uint16_t> port_{0};
-  unsigned interfaceIndex_ = 0; // 0: routing decides
-  unsigned fallbackIndex_ = 0;  // the first local address's interface, found when first needed
-  bool unrouted_ = false;       // the broadcast was found to have no route ...
-  Tick unroutedSince_ = 0;      // ... at this tick
+  std::atomic<unsigned> interfaceIndex_{0}; // 0: routing decides; the window may change it any time
+  unsigned fallbackIndex_ = 0;              // the first local address's interface, found when first needed
+  bool unrouted_ = false;                   // the broadcast was found to have no route ...
+  Tick unroutedSince_ = 0;                  // ... at this tick
 };
 
 // Receives the datagrams broadcast to one port on the interface of one local address.

@@ -189,6 +189,18 @@ QWidget* MainWindow::BuildServerPanel() {
   portLabel->setBuddy(serverPort_);
   portRow->addWidget(portLabel);
   portRow->addWidget(serverPort_);
+  portRow->addSpacing(8);
+  // Where the broadcast leaves: "Automatic" (the system's routing) or one of the machine's
+  // interfaces, for machines with several networks.
+  interface_ = new QComboBox(panel);
+  interface_->setObjectName(QStringLiteral("interface"));
+  interface_->setToolTip(T("The network the server broadcasts on"));
+  interface_->setAccessibleName(QStringLiteral("Server network interface"));
+  interface_->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+  auto* interfaceLabel = new QLabel(English("on"), panel);
+  interfaceLabel->setBuddy(interface_);
+  portRow->addWidget(interfaceLabel);
+  portRow->addWidget(interface_);
   portRow->addStretch(1);
   grid->addLayout(portRow, 1, 0, 1, 2);
   grid->addWidget(BoldLabel(English("Transmit from"), panel), 2, 0, 1, 2);
@@ -265,8 +277,14 @@ QWidget* MainWindow::BuildClientPanel() {
   keep.setRetainSizeWhenHidden(true);
   connection_->setSizePolicy(keep);
   second->addWidget(slot);
+  // Whom the client hears, and how far away.
+  heardServer_ = new QLabel(panel);
+  heardServer_->setObjectName(QStringLiteral("heardServer"));
+  heardServer_->setAccessibleName(QStringLiteral("Server heard"));
+  second->addWidget(heardServer_);
   latency_ = new QLabel(panel);
   latency_->setObjectName(QStringLiteral("latency"));
+  latency_->setAccessibleName(QStringLiteral("Network delay"));
   second->addWidget(latency_);
   second->addStretch(1);
   grid->addLayout(second, 1, 0, 1, 2);
@@ -410,6 +428,8 @@ void MainWindow::ConnectControls() {
   connect(midiInTarget_, &QComboBox::currentIndexChanged, this, midiInChanged);
   connect(ip_, &QComboBox::currentIndexChanged, this,
           [this](int index) { Forward([index](CMainDlg& c) { c.OnIpChanged(index); }); });
+  connect(interface_, &QComboBox::currentIndexChanged, this,
+          [this](int index) { Forward([index](CMainDlg& c) { c.OnInterfaceChanged(index); }); });
   for (QLineEdit* edit : {serverPort_, clientPort_}) {
     connect(edit, &QLineEdit::textEdited, this, [this] { Forward([](CMainDlg& c) { c.OnPortEdited(); }); });
   }
@@ -475,6 +495,9 @@ void MainWindow::RefreshStatus() {
     connection_->SetState(d.connectionState);
     SetShown(connection_, d.connectionVisible);
     SetTextIfChanged(latency_, QString::fromUtf8(c.LatencyText().c_str()));
+    SetTextIfChanged(heardServer_, c.HeardServerText().empty()
+                                       ? QString()
+                                       : QStringLiteral("from ") + QString::fromStdString(c.HeardServerText()));
     const bool restore = c.RestoreAvailable();
     if (restore_->isEnabled() != restore) restore_->setEnabled(restore);
     if (tray_ != nullptr) tray_->Set(d.tray, d.tip);
@@ -524,6 +547,7 @@ void MainWindow::WriteControls() {
   ShowPort(serverPort_, f.serverPort);
   autostart_->setChecked(f.autostart);
   ShowChoice(ip_, f.ipList);
+  ShowChoice(interface_, f.interfaces);
   ShowChoice(midiIn_, f.midiIn);
   ShowChoice(midiInTarget_, f.midiInTarget);
 

@@ -139,6 +139,7 @@ private:
 
   QCheckBox* server_ = nullptr;
   QLineEdit* serverPort_ = nullptr;
+  QComboBox* interface_ = nullptr;
   std::array<QCheckBox*, kRows> serverRows_{};
   std::array<Lamp*, kRows> lamps_{};
   QPushButton* restore_ = nullptr;
@@ -148,6 +149,7 @@ private:
   QLineEdit* clientPort_ = nullptr;
   ConnectionDisplay* connection_ = nullptr;
   QLabel* latency_ = nullptr;
+  QLabel* heardServer_ = nullptr;
   QLabel* error_ = nullptr;
   std::array<QCheckBox*, kRows> clientRows_{};
   std::array<QComboBox*, kRows> outputs_{};

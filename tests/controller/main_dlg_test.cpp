@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <deque>
 #include <mutex>
+#include <net/if.h>
 #include <set>
 #include <sys/socket.h>
 #include <thread>
@@ -60,6 +61,8 @@ protected:
     outputs.known = {"Kestrel Port1", "Kestrel Port2", "Kestrel Port3", "Synth A", "--Not Connected--"};
   }
   FakeView view;
+  std::vector<std::string> addresses{"10.0.0.5", "10.0.1.5"};
+  std::vector<std::string> interfaces{"eth0 - 10.0.0.5", "wlan0 - 10.0.1.5"};
   std::vector<in_addr_t> probes;
   std::vector<int> restarts;
   int portsAfterRestart = 8;
@@ -76,10 +79,8 @@ protected:
         .inputs = nullptr,
         .devices = devices,
         .makeOutputs = [this] { return std::make_unique<FakeOutputs>(outputs); },
-        .localAddresses =
-            [] {
-              return std::vector<std::string>{"10.0.0.5", "10.0.1.5"};
-            },
+        .localAddresses = [this] { return addresses; },
+        .localInterfaces = [this] { return interfaces; },
         .autostartEntry = dir.Path() / "autostart" / "kestrel.desktop",
         .programPath = "/opt/kestrel/bin/kestrel",
         .clock = clock,
@@ -430,6 +431,85 @@ TEST_F(MainDlgTest, ASwitchRequestThatComesDuringASwitchIsActedOnAfterIt) {
   view.RunPosted();
   EXPECT_TRUE(w->ClientRunning());
   EXPECT_TRUE(w->ServerRunning());
+}
+
+// The network is chosen in the window: the server's interface ("Automatic" or one of the
+// machine's, stored as [Server] Interface and applied to a running server at once), and the
+// client's address with its interface's name. Both lists follow the machine's addresses as they
+// come and go, keeping what was chosen; a choice the machine does not have now stays, marked.
+TEST_F(MainDlgTest, TheNetworkIsChosenInTheWindowAndFollowsTheMachinesAddresses) {
+  interfaces = {"lo - 10.0.0.5", "wlan0 - 10.0.1.5"};
+  addresses = {"10.0.0.5 - lo", "10.0.1.5 - wlan0"};
+  auto w = Open();
+  const MainFields& f = w->Fields();
+  EXPECT_EQ(f.interfaces.Entries(), (std::vector<std::string>{"Automatic", "lo - 10.0.0.5", "wlan0 - 10.0.1.5"}));
+  EXPECT_EQ(f.interfaces.Selected(), 0);
+  EXPECT_EQ(f.ipList.SelectedText(), "10.0.0.5 - lo");
+  EXPECT_EQ(f.localAddress, ParseAddress("10.0.0.5"));
+
+  Controls(*w).serverEnabled = true;
+  w->OnServerClicked();
+  ASSERT_NE(link.sender.load(), nullptr);
+  EXPECT_EQ(link.sender.load()->InterfaceIndex(), 0U);
+  w->OnInterfaceChanged(1);
+  EXPECT_EQ(settings.ReadConfigText(config::kServerInterface), "lo");
+  EXPECT_EQ(link.sender.load()->InterfaceIndex(), if_nametoindex("lo")) << "the running server broadcasts there now";
+  EXPECT_TRUE(view.Noticed("Server: broadcasting on lo"));
+  w->OnInterfaceChanged(0);
+  EXPECT_EQ(settings.ReadConfigText(config::kServerInterface), "");
+  EXPECT_EQ(link.sender.load()->InterfaceIndex(), 0U);
+
+  // The client's choice by its address.
+  w->OnIpChanged(1);
+  EXPECT_EQ(f.localAddress, ParseAddress("10.0.1.5"));
+  w->OnInterfaceChanged(2);
+
+  // A laptop joins another network: a new address comes first, and wlan0 goes away.
+  addresses = {"192.168.1.7 - eth0", "10.0.0.5 - lo"};
+  interfaces = {"eth0 - 192.168.1.7", "lo - 10.0.0.5"};
+  const int writes = view.writes;
+  clock.Advance(1000);
+  w->OnStatusTimer();
+  view.RunPosted();
+  EXPECT_GT(view.writes, writes) << "the controls show the new lists";
+  EXPECT_EQ(f.ipList.Entries(),
+            (std::vector<std::string>{"192.168.1.7 - eth0", "10.0.0.5 - lo", "10.0.1.5 - not on this machine"}));
+  EXPECT_EQ(f.ipList.SelectedText(), "10.0.1.5 - not on this machine");
+  EXPECT_EQ(f.localAddress, ParseAddress("10.0.1.5")) << "the choice stays";
+  EXPECT_EQ(f.interfaces.SelectedText(), "wlan0 - not on this machine");
+
+  // It comes back: the same choices, now on the machine again.
+  addresses = {"10.0.0.5 - lo", "10.0.1.5 - wlan0"};
+  interfaces = {"lo - 10.0.0.5", "wlan0 - 10.0.1.5"};
+  clock.Advance(1000);
+  w->OnStatusTimer();
+  view.RunPosted();
+  EXPECT_EQ(f.ipList.SelectedText(), "10.0.1.5 - wlan0");
+  EXPECT_EQ(f.interfaces.SelectedText(), "wlan0 - 10.0.1.5");
+  const int stable = view.writes;
+  clock.Advance(1000);
+  w->OnStatusTimer();
+  EXPECT_EQ(view.writes, stable) << "nothing changed, nothing rewritten";
+}
+
+// The client shows whom it hears beside the connection state, until the connection ends.
+TEST_F(MainDlgTest, TheServerHeardIsShownWhileConnected) {
+  auto w = Open();
+  EXPECT_EQ(w->HeardServerText(), "");
+  w->OnStatusReport(kReportConnection, static_cast<int>(ConnectionState::Connected));
+  w->ReportServerAddress(ParseAddress("10.0.0.1"));
+  for (int i = 0; i < 100; ++i) w->ReportServerAddress(ParseAddress("10.0.0.1"));
+  EXPECT_EQ(view.posted.size(), 1U) << "reports from the engine are folded behind one wake-up";
+  view.RunPosted();
+  EXPECT_EQ(w->HeardServerText(), "10.0.0.1");
+  w->ReportSecondServer(ParseAddress("10.0.0.9"));
+  w->ReportSecondServer(ParseAddress("10.0.0.9"));
+  view.RunPosted();
+  EXPECT_EQ(std::count(view.notices.begin(), view.notices.end(),
+                       "Client: a second server, 10.0.0.9, sends to UDP port 8800 too; both are played"),
+            1);
+  w->OnStatusReport(kReportConnection, static_cast<int>(ConnectionState::Disconnected));
+  EXPECT_EQ(w->HeardServerText(), "");
 }
 
 TEST_F(MainDlgTest, NotesOffOnLossCanBeSwitchedOff) {

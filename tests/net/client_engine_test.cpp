@@ -30,7 +30,19 @@ public:
     states_.push_back(state);
     current_ = state; // as the window takes the report
   }
-  void ReportServerAddress(in_addr_t address) override { server_ = address; }
+  void ReportServerAddress(in_addr_t address) override {
+    server_ = address;
+    ++serverReports_;
+  }
+  void ReportSecondServer(in_addr_t address) override {
+    const std::lock_guard guard(lock_);
+    seconds_.push_back(address);
+  }
+  std::vector<in_addr_t> SecondServers() {
+    const std::lock_guard guard(lock_);
+    return seconds_;
+  }
+  std::atomic<int> serverReports_{0};
   void ReportFatalError(const std::string& text) override {
     const std::lock_guard guard(lock_);
     errors_.push_back(text);
@@ -47,6 +59,7 @@ private:
   std::mutex lock_;
   std::vector<ConnectionState> states_;
   std::vector<std::string> errors_;
+  std::vector<in_addr_t> seconds_;
 };
 
 std::vector<std::byte> Datagram(std::initializer_list<ShortRecord> records) {
@@ -204,6 +217,57 @@ TEST_F(ClientEngineTest, ConnectAndDisconnectFollowTheEnginesReports) {
   reports.current_ = ConnectionState::Connecting;
   connector.DisconnectClient(&engine); // an engine that ended is not waited for
   EXPECT_EQ(pumped, 0);
+}
+
+// Two servers broadcast to the same port: the client plays both, keeps showing the one it heard
+// first, and says once a second at most that another one sends too. Once the first has been
+// silent for a while, the other is the one heard.
+TEST(ClientEngineServers, ASecondServerOnThePortIsPlayedAndNamedAndTakesOverWhenTheFirstIsSilent) {
+  test::NetworkLab lab{3};
+  WindowFlags flags;
+  flags.present = true;
+  DumpStore dump{SystemClock(), flags};
+  RecordingOutputs outputs;
+  Reports reports;
+  ManualClock clock{1000};
+  CUdpSender first{8800};
+  CUdpSender second{8800};
+  CClientThread engine{outputs, dump, flags, reports, clock};
+  lab.In(0, [&] { first.Open(); });
+  lab.In(2, [&] { second.Open(); });
+  lab.In(1, [&] { engine.Start(); });
+  ASSERT_EQ(engine.PostCommand(CClientThread::CmdOpenOutput, 0, "synth"), 1);
+  engine.Connect(8800, inet_addr(lab.Address(1).c_str()));
+  const in_addr_t firstAddress = inet_addr(lab.Address(0).c_str());
+  const in_addr_t secondAddress = inet_addr(lab.Address(2).c_str());
+  const auto send = [&](int host, CUdpSender& sender, std::initializer_list<ShortRecord> records) {
+    lab.In(host, [&] { sender.Send(Datagram(records)); });
+  };
+  ASSERT_TRUE(WaitUntil([&] {
+    send(0, first, {MakeKeepAlive(8)});
+    return reports.server_.load() == firstAddress;
+  }));
+
+  for (std::uint8_t key = 60; key < 70; ++key) {
+    send(2, second, {MakeKeepAlive(8), Note(1, key)});
+    send(0, first, {MakeKeepAlive(8)});
+  }
+  ASSERT_TRUE(WaitUntil([&] { return outputs.Shorts().size() == 10; })) << "the second server is played too";
+  EXPECT_EQ(reports.server_.load(), firstAddress) << "the window keeps showing the first";
+  EXPECT_EQ(reports.SecondServers(), std::vector<in_addr_t>{secondAddress}) << "said once within the second";
+
+  clock.Advance(1000);
+  send(2, second, {Note(1, 70)});
+  ASSERT_TRUE(WaitUntil([&] { return reports.SecondServers().size() == 2; }));
+
+  // The first falls silent: the second is the server heard now.
+  clock.Advance(kServerSilenceMs + 1);
+  ASSERT_TRUE(WaitUntil([&] {
+    send(2, second, {MakeKeepAlive(8)});
+    return reports.server_.load() == secondAddress;
+  }));
+  EXPECT_EQ(reports.SecondServers().size(), 2U);
+  engine.Stop();
 }
 
 TEST(ClientRules, SilenceRetryAndSettings) {

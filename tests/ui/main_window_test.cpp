@@ -259,6 +259,7 @@ TEST_F(MainWindowTest, StoredRowsAndChoicesAreShownAtStart) {
   bench.settings.WriteConfigText("Client", "To3", "Synth A");
   bench.settings.WriteConfigText("Server", "MidiIN_Port", "Keystation 49");
   bench.settings.WriteConfigText("Server", "MidiIN_Port2", "Kestrel Port4");
+  bench.settings.WriteConfigText("Server", "Interface", "eth0");
   MainWindow& w = bench.Open();
   EXPECT_TRUE(Find<QCheckBox>(w, "client")->isChecked());
   EXPECT_TRUE(Find<QCheckBox>(w, "clientRow3")->isChecked());
@@ -269,6 +270,11 @@ TEST_F(MainWindowTest, StoredRowsAndChoicesAreShownAtStart) {
   EXPECT_EQ(Find<QComboBox>(w, "midiIn")->currentText(), "Keystation 49");
   EXPECT_EQ(Find<QComboBox>(w, "midiInTarget")->currentText(), "Kestrel Port4");
   EXPECT_EQ(Find<QLineEdit>(w, "clientPort")->text(), "8800");
+  auto* network = Find<QComboBox>(w, "interface");
+  EXPECT_EQ(Items(network), (QStringList{"Automatic", "eth0 - 10.0.0.5"}));
+  EXPECT_EQ(network->currentText(), "eth0 - 10.0.0.5");
+  network->setCurrentIndex(0);
+  EXPECT_EQ(bench.settings.ReadConfigText(config::kServerInterface), "") << "chosen in the window, stored";
 }
 
 TEST_F(MainWindowTest, ChoicesFollowTheControllerWhenServerAndClientShareAPort) {

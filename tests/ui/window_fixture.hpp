@@ -82,6 +82,7 @@ struct WindowBench {
         .devices = devices,
         .makeOutputs = [this]() -> std::unique_ptr<MidiOutputs> { return std::make_unique<FakeOutputs>(outputs); },
         .localAddresses = [] { return std::vector<std::string>{"10.0.0.5"}; },
+        .localInterfaces = [] { return std::vector<std::string>{"eth0 - 10.0.0.5"}; },
         .autostartEntry = dir.Path() / "autostart" / "kestrel.desktop",
         .programPath = dir.Path() / "kestrel",
         .clock = SystemClock(),
