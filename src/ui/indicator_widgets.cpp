@@ -1,10 +1,13 @@
 #include "ui/indicator_widgets.hpp"
 
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
 #include <QRadialGradient>
 
+#include <algorithm>
+#include <cmath>
 #include <utility>
 
 namespace kestrel::ui {
@@ -13,12 +16,34 @@ namespace kestrel::ui {
 
 Lamp::Lamp(std::function<void(LampMouse)> onMouse, QWidget* parent) : QWidget(parent), onMouse_(std::move(onMouse)) {
   setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+  setFocusPolicy(Qt::TabFocus);
+  setAccessibleDescription(QStringLiteral("dark"));
 }
 
 void Lamp::SetLit(bool lit) {
   if (lit == lit_) return;
   lit_ = lit;
+  setAccessibleDescription(lit ? QStringLiteral("lit") : QStringLiteral("dark"));
   update();
+}
+
+void Lamp::keyPressEvent(QKeyEvent* event) {
+  if (event->key() != Qt::Key_Space) {
+    QWidget::keyPressEvent(event);
+    return;
+  }
+  // A held key repeats; the note is played once, until the key is let go.
+  if (!event->isAutoRepeat() && onMouse_) onMouse_(LampMouse::Press);
+  event->accept();
+}
+
+void Lamp::keyReleaseEvent(QKeyEvent* event) {
+  if (event->key() != Qt::Key_Space) {
+    QWidget::keyReleaseEvent(event);
+    return;
+  }
+  if (!event->isAutoRepeat() && onMouse_) onMouse_(LampMouse::Release);
+  event->accept();
 }
 
 QSize Lamp::sizeHint() const {
@@ -46,6 +71,12 @@ void Lamp::paintEvent(QPaintEvent* /*event*/) {
   p.setPen(QPen(QColor(60, 60, 60), 0.8));
   p.setBrush(glow);
   p.drawEllipse(r);
+  if (hasFocus()) {
+    p.setOpacity(1.0);
+    p.setPen(QPen(palette().color(QPalette::Highlight), 1.5));
+    p.setBrush(Qt::NoBrush);
+    p.drawRect(QRectF(rect()).adjusted(0.75, 0.75, -0.75, -0.75));
+  }
 }
 
 void Lamp::mousePressEvent(QMouseEvent* event) {
@@ -68,10 +99,14 @@ void Lamp::mouseDoubleClickEvent(QMouseEvent* event) {
 ConnectionDisplay::ConnectionDisplay(std::array<QString, 3> texts, QWidget* parent)
     : QWidget(parent), texts_(std::move(texts)) {
   setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+  setAccessibleName(QStringLiteral("Connection"));
+  setAccessibleDescription(Text());
 }
 
 void ConnectionDisplay::SetState(int state) {
-  if (state_.SetState(state)) update();
+  if (!state_.SetState(state)) return;
+  setAccessibleDescription(Text());
+  update();
 }
 
 QString ConnectionDisplay::Text() const {
@@ -119,6 +154,35 @@ void ConnectionDisplay::paintEvent(QPaintEvent* /*event*/) {
   p.setFont(bold);
   p.setPen(ink);
   p.drawText(bar, Qt::AlignCenter, Text());
+}
+
+// ---- colours ---------------------------------------------------------------------------------
+
+namespace {
+
+double Luminance(const QColor& c) {
+  const auto channel = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+  return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+}
+
+bool IsDark(const QPalette& palette) { return palette.color(QPalette::Window).lightness() < 128; }
+
+} // namespace
+
+double ContrastRatio(const QColor& a, const QColor& b) {
+  const double la = Luminance(a);
+  const double lb = Luminance(b);
+  return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+QColor ErrorColour(const QPalette& palette) { return IsDark(palette) ? QColor(255, 120, 120) : QColor(192, 24, 24); }
+
+QColor LinkColour(const QPalette& palette, bool visited) {
+  if (!IsDark(palette)) return visited ? QColor(128, 0, 128) : QColor(0, 0, 255);
+  // A dark theme's own link colours when they can be read on it, else light ones.
+  const QColor themed = palette.color(visited ? QPalette::LinkVisited : QPalette::Link);
+  if (ContrastRatio(themed, palette.color(QPalette::Window)) >= 4.5) return themed;
+  return visited ? QColor(210, 150, 255) : QColor(120, 170, 255);
 }
 
 } // namespace kestrel::ui

@@ -6,6 +6,8 @@
 #include "controller/indicators.hpp"
 #include "controller/main_dlg.hpp"
 
+#include <QColor>
+#include <QPalette>
 #include <QWidget>
 
 #include <array>
@@ -14,7 +16,8 @@
 namespace kestrel::ui {
 
 // A round lamp: green while its port is active, grey otherwise. Mouse presses on it play a test
-// note into its port (the controller decides whether that is possible). UI thread only.
+// note into its port (the controller decides whether that is possible); so does the space bar
+// while it has the keyboard focus (Tab reaches it). UI thread only.
 class Lamp final : public QWidget {
 public:
   explicit Lamp(std::function<void(LampMouse)> onMouse, QWidget* parent = nullptr);
@@ -30,14 +33,16 @@ protected:
   void mousePressEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
   void mouseDoubleClickEvent(QMouseEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  void keyReleaseEvent(QKeyEvent* event) override;
 
 private:
   std::function<void(LampMouse)> onMouse_;
   bool lit_ = false;
 };
 
-// A rounded bar reading Connected (green), Connecting... (yellow) or Disconnected (red). It has
-// no click action. UI thread only.
+// A rounded bar reading Connected (green), Connecting... (yellow) or Disconnected (red); screen
+// readers hear the same word. It has no click action. UI thread only.
 class ConnectionDisplay final : public QWidget {
 public:
   // `texts`: the translated words for Connected, Connecting and Disconnected, in that order.
@@ -57,5 +62,12 @@ private:
   CBtStat state_;
   std::array<QString, 3> texts_;
 };
+
+// Colours that stay readable on the window's palette, light or dark: the error text's, and a
+// link's before and after it was opened (the classic blue and purple on a light window).
+[[nodiscard]] QColor ErrorColour(const QPalette& palette);
+[[nodiscard]] QColor LinkColour(const QPalette& palette, bool visited);
+// The contrast ratio of two colours, 1 to 21 (WCAG's formula).
+[[nodiscard]] double ContrastRatio(const QColor& a, const QColor& b);
 
 } // namespace kestrel::ui

@@ -1,8 +1,11 @@
 #include "ui/link_label.hpp"
 
 #include "core/beep.hpp"
+#include "ui/indicator_widgets.hpp"
 
+#include <QApplication>
 #include <QDesktopServices>
+#include <QEvent>
 #include <QMouseEvent>
 
 #include <utility>
@@ -18,15 +21,25 @@ LinkLabel::LinkLabel(const QString& text, QString target, LinkOpener opener, QWi
   underlined.setUnderline(true);
   setFont(underlined);
   setCursor(Qt::PointingHandCursor);
-  SetColour(kUnvisited);
+  SetColour(false);
 }
 
-void LinkLabel::SetColour(QColor colour) {
-  colour_ = colour;
+void LinkLabel::SetColour(bool visited) {
+  visited_ = visited;
+  // The window's palette decides what reads well: blue and purple on a light one.
+  colour_ = LinkColour(parentWidget() != nullptr ? parentWidget()->palette() : QApplication::palette(), visited);
   QPalette p = palette();
-  p.setColor(QPalette::WindowText, colour);
+  p.setColor(QPalette::WindowText, colour_);
   setPalette(p);
   update();
+}
+
+void LinkLabel::changeEvent(QEvent* event) {
+  QLabel::changeEvent(event);
+  // A theme switched while the program runs (and the label's own palette, set above, is no news).
+  if (event->type() == QEvent::ParentChange || event->type() == QEvent::ApplicationPaletteChange) {
+    SetColour(visited_);
+  }
 }
 
 void LinkLabel::Open() {
@@ -36,7 +49,7 @@ void LinkLabel::Open() {
     Beep(750, 150, "a link could not be opened");
     return;
   }
-  SetColour(kVisited);
+  SetColour(true);
 }
 
 void LinkLabel::mousePressEvent(QMouseEvent* event) {

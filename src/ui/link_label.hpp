@@ -1,9 +1,9 @@
 #pragma once
 
 // A text that acts as a hyperlink: underlined, pure blue until it has been opened once and purple
-// afterwards, with a hand cursor. A click opens its target through the desktop (a web address in
-// the browser, a mailto: address in the mail program); when the desktop cannot, the link beeps
-// and keeps its colour.
+// afterwards (on a dark theme, colours of the theme's that can be read there), with a hand cursor. A click opens its
+// target through the desktop (a web address in the browser, a mailto: address in the mail program); when the desktop
+// cannot, the link beeps and keeps its colour.
 
 #include <QColor>
 #include <QLabel>
@@ -32,13 +32,15 @@ public:
 
 protected:
   void mousePressEvent(QMouseEvent* event) override;
+  void changeEvent(QEvent* event) override;
 
 private:
-  void SetColour(QColor colour);
+  void SetColour(bool visited);
 
   QString target_;
   LinkOpener opener_;
   QColor colour_ = kUnvisited;
+  bool visited_ = false;
 };
 
 } // namespace kestrel::ui

@@ -215,6 +215,7 @@ QWidget* MainWindow::BuildServerPanel() {
     serverRows_[n] = row;
     auto* lamp = new Lamp([this, i](LampMouse what) { Forward([&](CMainDlg& c) { c.OnLampMouse(i, what); }); }, panel);
     lamp->setObjectName(QStringLiteral("lamp%1").arg(i + 1));
+    lamp->setAccessibleName(QStringLiteral("Kestrel Port%1 activity").arg(i + 1));
     lamp->setToolTip(T("Indicator of Activity.\n\nClick for tesing the Sound"));
     lamps_[n] = lamp;
     grid->addWidget(row, 3 + i, 0);
@@ -269,7 +270,8 @@ QWidget* MainWindow::BuildClientPanel() {
   connection_->setToolTip(T("Connect to Server"));
   error_ = new QLabel(slot);
   error_->setObjectName(QStringLiteral("error"));
-  error_->setStyleSheet(QStringLiteral("color: #c01818; font-weight: bold;"));
+  error_->setAccessibleName(QStringLiteral("Client error"));
+  ShowErrorColour();
   error_->hide();
   slotGrid->addWidget(connection_, 0, 0, Qt::AlignLeft | Qt::AlignVCenter);
   slotGrid->addWidget(error_, 0, 0, Qt::AlignLeft | Qt::AlignVCenter);
@@ -715,8 +717,13 @@ void MainWindow::AskToStop() {
   stopQuestion_->open();
 }
 
+void MainWindow::ShowErrorColour() {
+  error_->setStyleSheet(QStringLiteral("color: %1; font-weight: bold;").arg(ErrorColour(palette()).name()));
+}
+
 void MainWindow::changeEvent(QEvent* event) {
   QWidget::changeEvent(event);
+  if (event->type() == QEvent::PaletteChange && error_ != nullptr) ShowErrorColour();
   if (event->type() != QEvent::WindowStateChange || tray_ == nullptr || !isMinimized()) return;
   // Minimizing hides to the tray; queued, because hiding from inside the state change confuses
   // some window managers.

@@ -123,6 +123,7 @@ private:
   // The close box without a tray: asks whether to stop Kestrel.
   void AskToStop();
   void ShowLatestNotice();
+  void ShowErrorColour();
 
   const Translator& translator_;
   shell::EventGlue& glue_;

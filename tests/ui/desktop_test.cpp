@@ -6,6 +6,7 @@
 #include "core/ini_file.hpp"
 #include "ui/about_box.hpp"
 #include "ui/dump_list.hpp"
+#include "ui/indicator_widgets.hpp"
 #include "ui/link_label.hpp"
 #include "ui/translated_dialog.hpp"
 #include "ui/tray_icon.hpp"
@@ -18,10 +19,12 @@
 #include <QContextMenuEvent>
 #include <QDialog>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPalette>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSystemTrayIcon>
@@ -290,6 +293,45 @@ TEST(TrayPictures, MarksMatchWhatTheyStandFor) {
     // The keys' white shows near the bottom in every picture.
     EXPECT_EQ(kind(image.pixelColor(kSize * 3 / 10, kSize * 8 / 10)), "white");
   }
+}
+
+// Readable on a dark theme as on a light one: the error text and the links take their colours
+// from the palette (the classic blue and purple on a light window), and what a screen reader
+// hears follows the lamps and the connection. The test note can be played from the keyboard.
+TEST_F(DesktopTest, ColoursReadOnEveryThemeAndTheIndicatorsSpeakAndTakeTheKeyboard) {
+  QPalette dark;
+  dark.setColor(QPalette::Window, QColor(32, 32, 36));
+  dark.setColor(QPalette::WindowText, QColor(230, 230, 230));
+  dark.setColor(QPalette::Link, QColor(20, 20, 140)); // a theme whose own link colour is unreadable
+  for (const QPalette& palette : {QPalette(QColor(239, 239, 239)), dark}) {
+    const QColor window = palette.color(QPalette::Window);
+    EXPECT_GE(ContrastRatio(ErrorColour(palette), window), 4.5) << window.name().toStdString();
+    EXPECT_GE(ContrastRatio(LinkColour(palette, false), window), 4.5) << window.name().toStdString();
+    EXPECT_GE(ContrastRatio(LinkColour(palette, true), window), 3.0) << window.name().toStdString();
+  }
+  EXPECT_EQ(LinkColour(QPalette(QColor(239, 239, 239)), false), QColor(0, 0, 255));
+
+  MainWindow& w = bench.Open();
+  w.setPalette(dark);
+  EXPECT_TRUE(Find<QLabel>(w, "error")->styleSheet().contains(ErrorColour(dark).name()));
+
+  auto* lamp = Find<Lamp>(w, "lamp3");
+  EXPECT_EQ(lamp->accessibleName(), "Kestrel Port3 activity");
+  EXPECT_EQ(lamp->accessibleDescription(), "dark");
+  lamp->SetLit(true);
+  EXPECT_EQ(lamp->accessibleDescription(), "lit");
+  auto* connection = Find<ConnectionDisplay>(w, "connection");
+  connection->SetState(static_cast<int>(net::ConnectionState::Connected));
+  EXPECT_EQ(connection->accessibleDescription(), "Connected");
+
+  std::vector<LampMouse> heard;
+  Lamp keyed([&](LampMouse what) { heard.push_back(what); });
+  EXPECT_EQ(keyed.focusPolicy(), Qt::TabFocus);
+  QTest::keyPress(&keyed, Qt::Key_Space);
+  QKeyEvent repeat(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, QString(" "), true);
+  QCoreApplication::sendEvent(&keyed, &repeat);
+  QTest::keyRelease(&keyed, Qt::Key_Space);
+  EXPECT_EQ(heard, (std::vector<LampMouse>{LampMouse::Press, LampMouse::Release})) << "one note, however long held";
 }
 
 // ---- restoring the provider's ports --------------------------------------------------------
