@@ -7,8 +7,10 @@
 #include "core/config_keys.hpp"
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 
 namespace kestrel {
 
@@ -33,8 +35,18 @@ struct DataPathInputs {
 [[nodiscard]] std::filesystem::path ProgramPath();
 // $XDG_CONFIG_HOME, else $HOME/.config.
 [[nodiscard]] std::filesystem::path ConfigHome();
-// $XDG_RUNTIME_DIR (the user's own, private runtime folder), else /tmp/kestrel-<uid>.
-[[nodiscard]] std::filesystem::path RuntimeDirectory();
+// The folder of the instance lock and socket and of the provider's pid file and log:
+// $XDG_RUNTIME_DIR (the session's own, private folder) when set, else
+// PrivateRuntimeDirectory("/tmp", getuid()). nullopt, with the reason, when there is none safe to use.
+[[nodiscard]] std::optional<std::filesystem::path> RuntimeDirectory(std::string* error = nullptr);
+// <base>/kestrel-<uid>, made when missing. Refused unless it is a real folder (not a link), owned
+// by `uid` and of mode 0700: in a folder another user made first, or may write to, that user can
+// plant links through which our files would overwrite theirs, or hold our locks.
+[[nodiscard]] std::optional<std::filesystem::path> PrivateRuntimeDirectory(const std::filesystem::path& base, uid_t uid,
+                                                                           std::string* error = nullptr);
+// <runtime folder>/<name>; empty, which opens nothing, when RuntimeDirectory() refuses. Programs
+// check RuntimeDirectory() first, to say why and end.
+[[nodiscard]] std::filesystem::path RuntimeFilePath(std::string_view name);
 
 class Settings {
 public:

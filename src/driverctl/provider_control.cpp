@@ -39,7 +39,9 @@ bool StartProvider(const fs::path& program, std::string* error) {
     if (error != nullptr) *error = "the virtual port provider kestrel-ports was not found";
     return false;
   }
-  const std::string logPath = (RuntimeDirectory() / "kestrel-ports.log").string();
+  const auto runtime = RuntimeDirectory(error);
+  if (!runtime) return false;
+  const std::string logPath = (*runtime / "kestrel-ports.log").string();
   // Two forks: the provider is handed to init, so it is never left as our zombie and lives on
   // when Kestrel ends. Between fork and exec only async-signal-safe calls.
   const pid_t child = fork();
@@ -57,7 +59,7 @@ bool StartProvider(const fs::path& program, std::string* error) {
       dup2(null, STDIN_FILENO);
       dup2(null, STDOUT_FILENO);
     }
-    const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
     dup2(log >= 0 ? log : null, STDERR_FILENO);
     close_range(3, ~0U, 0);
     sigset_t none;

@@ -16,7 +16,7 @@ namespace fs = std::filesystem;
 
 fs::path ProviderSettingsPath() { return ConfigHome() / "kestrel" / "kestrel-ports.conf"; }
 
-fs::path ProviderPidPath() { return RuntimeDirectory() / "kestrel-ports.pid"; }
+fs::path ProviderPidPath() { return RuntimeFilePath("kestrel-ports.pid"); }
 
 int ReadMaxDevs(const fs::path& settings) {
   const auto value = ini::ReadValue(settings, "Driver", "MaxDevs");

@@ -16,7 +16,7 @@ inline constexpr int kDefaultMaxDevs = 8;
 
 // $XDG_CONFIG_HOME/kestrel/kestrel-ports.conf: section "Driver", key "MaxDevs" (1..8, default 8).
 [[nodiscard]] std::filesystem::path ProviderSettingsPath();
-// <runtime folder>/kestrel-ports.pid
+// <runtime folder>/kestrel-ports.pid; empty when the runtime folder is refused.
 [[nodiscard]] std::filesystem::path ProviderPidPath();
 
 // The port count the provider makes: "MaxDevs" clamped to 1..8, 8 when missing or not a number.

@@ -55,7 +55,7 @@ public:
   // false when another provider holds it (or it cannot be made).
   bool Lock(std::string& error) {
     for (int attempt = 0; attempt < 10; ++attempt) {
-      fd_ = open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+      fd_ = open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
       if (fd_ < 0) {
         error = "cannot open " + path_ + ": " + std::generic_category().message(errno);
         return false;
@@ -69,7 +69,7 @@ public:
       // A provider that just ended removed the file we opened: lock the one that is there now.
       struct stat held {};
       struct stat named {};
-      if (fstat(fd_, &held) == 0 && stat(path_.c_str(), &named) == 0 && held.st_ino == named.st_ino &&
+      if (fstat(fd_, &held) == 0 && lstat(path_.c_str(), &named) == 0 && held.st_ino == named.st_ino &&
           held.st_dev == named.st_dev) {
         return true;
       }
@@ -100,9 +100,13 @@ void Forward(snd_seq_t* seq) {
 }
 
 int Run() {
+  std::string error;
+  if (!kestrel::RuntimeDirectory(&error)) {
+    std::fprintf(stderr, "kestrel-ports: %s\n", error.c_str());
+    return 1;
+  }
   const int count = kestrel::driverctl::ReadMaxDevs(kestrel::driverctl::ProviderSettingsPath());
   PidFile pidFile(kestrel::driverctl::ProviderPidPath().string());
-  std::string error;
   if (!pidFile.Lock(error)) {
     std::fprintf(stderr, "kestrel-ports: %s\n", error.c_str());
     return 1;

@@ -39,6 +39,11 @@ void ReportFailure(const char* operation, const std::string& reason) {
 
 int main(int argc, char** argv) {
   if (argc != 2) return Usage();
+  std::string reason;
+  if (!kestrel::RuntimeDirectory(&reason)) {
+    ReportFailure("RuntimeDirectory", reason);
+    return 1;
+  }
   CloseRunningKestrel();
   const std::string_view argument = argv[1];
   if (kestrel::ini::EqualsNoCase(argument, "/d")) {
@@ -49,7 +54,6 @@ int main(int argc, char** argv) {
   if (kestrel::ini::EqualsNoCase(argument, "/u")) {
     std::fputs("MIDI Driver Uninstall...\n", stdout);
     std::fflush(stdout);
-    std::string reason;
     if (!kestrel::driverctl::RemoveProvider(&reason)) {
       ReportFailure("RemoveProvider", reason);
       return 1;

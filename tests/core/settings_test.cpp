@@ -13,6 +13,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <tuple>
+#include <unistd.h>
 #include <utility>
 
 namespace kestrel {
@@ -180,6 +181,39 @@ TEST_F(SettingsTest, FileOver4MiBIsNeitherReadNorRewritten) {
   EXPECT_EQ(settings_.ReadConfigInt(config::kServerUdpPort), 8800);
   EXPECT_FALSE(settings_.WriteConfigInt(config::kServerUdpPort, 9100));
   EXPECT_EQ(fs::file_size(file_), content.size());
+}
+
+TEST_F(SettingsTest, FallbackRuntimeFolderIsUsedOnlyWhenItIsOurOwnAndPrivate) {
+  const uid_t uid = getuid();
+  const fs::path own = dir_ / ("kestrel-" + std::to_string(uid));
+  std::string error;
+  ASSERT_EQ(PrivateRuntimeDirectory(dir_, uid, &error), own) << error;
+  EXPECT_EQ(fs::symlink_status(own).permissions() & fs::perms::mask, fs::perms::owner_all);
+  EXPECT_EQ(PrivateRuntimeDirectory(dir_, uid), own) << "found again";
+
+  // Each way someone else may have prepared it is refused, naming the folder and what is wrong.
+  const auto refused = [&](const fs::path& base, uid_t user, const std::string& fault) {
+    const fs::path folder = base / ("kestrel-" + std::to_string(user));
+    error.clear();
+    EXPECT_FALSE(PrivateRuntimeDirectory(base, user, &error)) << fault;
+    EXPECT_NE(error.find("the runtime folder " + folder.string() + " " + fault), std::string::npos) << error;
+  };
+  ASSERT_EQ(chmod(own.c_str(), 0755), 0);
+  refused(dir_, uid, "has mode 0755, not 0700");
+  ASSERT_EQ(chmod(own.c_str(), 0700), 0);
+  // A link is refused even to a private folder of ours: whoever made it can point it elsewhere.
+  fs::rename(own, dir_ / "elsewhere");
+  fs::create_directory_symlink(dir_ / "elsewhere", own);
+  refused(dir_, uid, "is a symbolic link");
+  fs::remove(own);
+  WriteFile(own, "");
+  refused(dir_, uid, "is not a folder");
+  // The next user's folder, made by us: it is not theirs, however private.
+  const uid_t other = uid + 1;
+  ASSERT_EQ(mkdir((dir_ / ("kestrel-" + std::to_string(other))).c_str(), 0700), 0);
+  refused(dir_, other, "belongs to another user (uid " + std::to_string(uid) + ")");
+  EXPECT_NE(error.find("remove it or set XDG_RUNTIME_DIR"), std::string::npos) << error;
+  refused(dir_ / "missing", uid, "cannot be made");
 }
 
 TEST_F(SettingsTest, AutostartEntryStartsTheProgramHidden) {

@@ -56,6 +56,16 @@ TEST_F(ProviderControlTest, StartsADetachedProviderAndRestartsItWithANewCount) {
   EXPECT_EQ(directory.CountVirtualPorts(), 0);
 }
 
+TEST_F(ProviderControlTest, ThePidFileIsNeverWrittenThroughALink) {
+  const auto victim = folders.Path() / "victim";
+  std::ofstream(victim) << "precious\n";
+  std::filesystem::create_symlink(victim, ProviderPidPath());
+  test::ChildProcess provider({KESTREL_PORTS_PROGRAM});
+  EXPECT_EQ(provider.Wait(), 1);
+  EXPECT_EQ(test::ReadText(victim), "precious\n");
+  EXPECT_EQ(directory.CountVirtualPorts(), 0);
+}
+
 TEST_F(ProviderControlTest, PortsThatNeverComeUseUpTheirAttempts) {
   test::TempDir empty;
   const std::string path = std::getenv("PATH");
