@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <system_error>
 #include <thread>
@@ -73,23 +75,41 @@ bool StartProvider(const fs::path& program, std::string* error) {
   return true;
 }
 
+namespace {
+
+// A descriptor of the process, which keeps its pid from being reused until closed. (Called
+// directly: glibc 2.36's <sys/pidfd.h> cannot be used from C++.)
+int OpenProcess(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0U)); }
+void Signal(int process, int signal) { syscall(SYS_pidfd_send_signal, process, signal, nullptr, 0U); }
+
+// Waits up to `timeout` for the process to end.
+bool Ended(int process, std::chrono::milliseconds timeout) {
+  pollfd fd{process, POLLIN, 0};
+  int r = 0;
+  while ((r = poll(&fd, 1, static_cast<int>(timeout.count()))) < 0 && errno == EINTR) {}
+  return r > 0;
+}
+
+} // namespace
+
 bool StopProvider(std::chrono::milliseconds timeout) {
   const fs::path pidFile = ProviderPidPath();
   const auto pid = RunningProvider(pidFile);
   if (!pid) return true;
-  kill(*pid, SIGTERM);
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (RunningProvider(pidFile) == pid) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(*pid, SIGKILL);
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      std::error_code ec;
-      fs::remove(pidFile, ec);
-      return !RunningProvider(pidFile).has_value();
+  // The process is pinned before its lock is looked at again, so that the pid cannot pass to
+  // another process between that look and the signal.
+  const int process = OpenProcess(*pid);
+  if (process < 0) return errno == ESRCH && !RunningProvider(pidFile);
+  if (RunningProvider(pidFile) == pid) {
+    Signal(process, SIGTERM);
+    if (!Ended(process, timeout)) {
+      Signal(process, SIGKILL);
+      // Its pid file stays, unlocked: it counts for nothing, and the next provider takes it over.
+      Ended(process, std::chrono::seconds(5));
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  return true;
+  close(process);
+  return !RunningProvider(pidFile).has_value();
 }
 
 bool EnsureProviderRunning(const fs::path& programDir, std::string* error) {

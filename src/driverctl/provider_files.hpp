@@ -23,7 +23,9 @@ inline constexpr int kDefaultMaxDevs = 8;
 [[nodiscard]] int ReadMaxDevs(const std::filesystem::path& settings);
 bool WriteMaxDevs(const std::filesystem::path& settings, int count, std::string* error = nullptr);
 
-// The pid of the running provider, or nullopt when its pid file is missing, stale or not its own.
+// The pid of the running provider: the process that holds its pid file locked (for its whole
+// life), once it has written its pid there (its ports exist). nullopt when the file is missing,
+// not locked (left by a provider that was killed) or not yet written.
 [[nodiscard]] std::optional<pid_t> RunningProvider(const std::filesystem::path& pidFile);
 
 } // namespace kestrel::driverctl

@@ -22,7 +22,6 @@
 #include <poll.h>
 #include <sched.h>
 #include <string>
-#include <sys/file.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <system_error>
@@ -38,6 +37,17 @@ using kestrel::midi::SeqHandle;
 constexpr std::size_t kPoolEvents = 2000;
 
 bool IsSystemNotice(int type) { return type >= SND_SEQ_EVENT_CLIENT_START && type <= SND_SEQ_EVENT_PORT_UNSUBSCRIBED; }
+
+// A write lock on the whole file, which the system drops when the process ends however it ends.
+// Others ask the system who holds it (RunningProvider) without taking it even for a moment. A
+// record lock also goes when any descriptor of the file is closed here: nothing in this program
+// opens the file a second time.
+bool LockExclusive(int fd) {
+  struct flock whole {};
+  whole.l_type = F_WRLCK;
+  whole.l_whence = SEEK_SET;
+  return fcntl(fd, F_SETLK, &whole) == 0;
+}
 
 // Holds the pid file locked for the provider's life: a second provider finds it locked and leaves.
 class PidFile {
@@ -60,7 +70,7 @@ public:
         error = "cannot open " + path_ + ": " + std::generic_category().message(errno);
         return false;
       }
-      if (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+      if (!LockExclusive(fd_)) {
         error = "another kestrel-ports is running";
         close(fd_);
         fd_ = -1;
@@ -71,7 +81,10 @@ public:
       struct stat named {};
       if (fstat(fd_, &held) == 0 && lstat(path_.c_str(), &named) == 0 && held.st_ino == named.st_ino &&
           held.st_dev == named.st_dev) {
-        return true;
+        // A file left by a provider that was killed still names it: empty until our ports exist.
+        if (ftruncate(fd_, 0) == 0) return true;
+        error = "cannot write " + path_ + ": " + std::generic_category().message(errno);
+        return false;
       }
       close(fd_);
       fd_ = -1;

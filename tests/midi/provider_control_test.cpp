@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <fstream>
+#include <sys/wait.h>
 #include <thread>
 
 namespace kestrel::driverctl {
@@ -54,6 +56,38 @@ TEST_F(ProviderControlTest, StartsADetachedProviderAndRestartsItWithANewCount) {
   EXPECT_TRUE(StopProvider());
   EXPECT_FALSE(RunningProvider(ProviderPidPath()));
   EXPECT_EQ(directory.CountVirtualPorts(), 0);
+}
+
+bool StillRuns(pid_t child) {
+  int status = 0;
+  return waitpid(child, &status, WNOHANG) == 0;
+}
+
+TEST_F(ProviderControlTest, OnlyTheHolderOfThePidFilesLockIsTakenForTheProvider) {
+  // A process of the provider's name, named in a pid file nobody holds (as a provider killed long
+  // ago leaves it, once its pid has passed on): a copy of sleep called kestrel-ports.
+  const auto impostor = folders.Path() / "kestrel-ports";
+  std::filesystem::copy_file("/bin/sleep", impostor);
+  test::ChildProcess decoy({impostor.string(), "600"});
+  const std::string comm = "/proc/" + std::to_string(decoy.Pid()) + "/comm";
+  ASSERT_TRUE(test::WaitUntil([&] { return test::ReadText(comm) == "kestrel-ports\n"; })) << test::ReadText(comm);
+  std::ofstream(ProviderPidPath()) << decoy.Pid() << "\n";
+  EXPECT_FALSE(RunningProvider(ProviderPidPath()));
+  EXPECT_TRUE(StopProvider());
+  EXPECT_TRUE(StillRuns(decoy.Pid())) << "StopProvider signalled a process that is not the provider";
+
+  // The real one takes the file over, is found, and stopped.
+  ASSERT_TRUE(EnsureProviderRunning(kProgramDir));
+  const auto real = RunningProvider(ProviderPidPath());
+  ASSERT_TRUE(real);
+  EXPECT_NE(*real, decoy.Pid());
+  // One that does not end on SIGTERM (stopped here) is killed; the file it leaves counts for nothing.
+  ASSERT_EQ(kill(*real, SIGSTOP), 0);
+  EXPECT_TRUE(StopProvider(100ms));
+  EXPECT_FALSE(RunningProvider(ProviderPidPath()));
+  EXPECT_EQ(directory.CountVirtualPorts(), 0);
+  ASSERT_TRUE(EnsureProviderRunning(kProgramDir)) << "a new provider takes over the file left behind";
+  EXPECT_TRUE(StillRuns(decoy.Pid()));
 }
 
 TEST_F(ProviderControlTest, ThePidFileIsNeverWrittenThroughALink) {
