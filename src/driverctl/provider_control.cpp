@@ -133,12 +133,14 @@ fs::path ProviderUnitLinkPath() {
 }
 
 bool InstallProviderAutostart(const fs::path& program, std::string* error) {
+  const auto command = DesktopExecArgument(program, error);
+  if (!command) return false;
   const std::string content = "[Desktop Entry]\n"
                               "Type=Application\n"
                               "Name=Kestrel virtual MIDI ports\n"
                               "Comment=The ports Kestrel Port1 to Kestrel Port8\n"
                               "Exec=" +
-                              DesktopExecArgument(program) +
+                              *command +
                               "\n"
                               "Terminal=false\n"
                               "NoDisplay=true\n"
@@ -147,14 +149,16 @@ bool InstallProviderAutostart(const fs::path& program, std::string* error) {
 }
 
 bool InstallProviderUnit(const fs::path& program, std::string* error) {
+  const auto command = UnitExecArgument(program, error);
+  if (!command) return false;
   const std::string content = "[Unit]\n"
                               "Description=Kestrel virtual MIDI ports\n"
                               "After=sound.target\n"
                               "\n"
                               "[Service]\n"
-                              "ExecStart=\"" +
-                              program.string() +
-                              "\"\n"
+                              "ExecStart=" +
+                              *command +
+                              "\n"
                               "Restart=on-failure\n"
                               "\n"
                               "[Install]\n"

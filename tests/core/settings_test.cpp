@@ -15,6 +15,7 @@
 #include <tuple>
 #include <unistd.h>
 #include <utility>
+#include <vector>
 
 namespace kestrel {
 namespace {
@@ -36,6 +37,38 @@ std::set<std::string> Entries(const fs::path& dir) {
   std::set<std::string> names;
   for (const auto& entry : fs::directory_iterator(dir)) { names.insert(entry.path().filename().string()); }
   return names;
+}
+
+// The first word of a desktop entry's Exec value as a launcher reads it: the key's value escapes
+// first (\\ \s \t \n \r), then the command's quoting (inside "...", a backslash takes the next
+// character as it is), then %% for a %.
+std::vector<std::string> ExecWords(std::string_view value) {
+  std::string command;
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    if (value[i] != '\\' || i + 1 == value.size()) {
+      command += value[i];
+      continue;
+    }
+    const char c = value[++i];
+    command += c == 's' ? ' ' : c == 't' ? '\t' : c == 'n' ? '\n' : c == 'r' ? '\r' : c;
+  }
+  std::vector<std::string> words(1);
+  bool quoted = false;
+  for (std::size_t i = 0; i < command.size(); ++i) {
+    const char c = command[i];
+    if (c == '"') {
+      quoted = !quoted;
+    } else if (quoted && c == '\\' && i + 1 < command.size()) {
+      words.back() += command[++i];
+    } else if (!quoted && c == ' ') {
+      words.emplace_back();
+    } else if (c == '%' && i + 1 < command.size() && command[i + 1] == '%') {
+      words.back() += command[++i];
+    } else {
+      words.back() += c;
+    }
+  }
+  return words;
 }
 
 fs::path MakeTempDir() {
@@ -234,6 +267,26 @@ TEST_F(SettingsTest, AutostartEntryStartsTheProgramHidden) {
       {"/opt/100%/kestrel", "/opt/100%%/kestrel /m"}}; // % starts a field code
   for (const auto& [program, command] : kCases) { EXPECT_EQ(AutostartCommand(program), command); }
 
+  // Whatever a path holds, the launcher reads back exactly that path; a control character, which
+  // would end the Exec line or hide in it, is refused and nothing is written.
+  for (const char* program : {"/opt/a b/kestrel", "/opt/100%/kestrel", "/opt/$HOME/kestrel", "/opt/back\\slash/kestrel",
+                              "/opt/say \"hi\"/kestrel", "/opt/it's/kestrel", "/opt/`id`/kestrel",
+                              "/opt/a;b|c&d/kestrel", "/opt/\xc3\xa9t\xc3\xa9/kestrel"}) {
+    std::string error;
+    ASSERT_TRUE(WriteAutostart(entry, true, program, &error)) << program << ": " << error;
+    const auto exec = ini::ReadValue(entry, "Desktop Entry", "Exec");
+    ASSERT_TRUE(exec) << program;
+    EXPECT_EQ(ExecWords(*exec), (std::vector<std::string>{program, "/m"})) << *exec;
+  }
+  for (const char control : {'\n', '\r', '\t', '\x01', '\x1f', '\x7f'}) {
+    fs::remove(entry);
+    const std::string program = std::string("/opt/a") + control + "b/kestrel";
+    std::string error;
+    EXPECT_FALSE(WriteAutostart(entry, true, program, &error)) << int(control);
+    EXPECT_NE(error.find("control character"), std::string::npos) << error;
+    EXPECT_FALSE(fs::exists(entry)) << int(control);
+  }
+
   // An entry switched off by the desktop, or without a command, counts as off.
   const std::pair<const char*, bool> kEntries[] = {
       {"[Desktop Entry]\nExec=kestrel /m\nHidden=false\nX-GNOME-Autostart-enabled=true\n", true},
@@ -244,6 +297,30 @@ TEST_F(SettingsTest, AutostartEntryStartsTheProgramHidden) {
   for (const auto& [content, on] : kEntries) {
     WriteFile(entry, content);
     EXPECT_EQ(ReadAutostart(entry), on) << content;
+  }
+}
+
+// systemd's own reading of a user unit: `systemd-analyze verify` fails unless ExecStart names an
+// executable file that exists, so a path it reads otherwise than written is caught.
+TEST_F(SettingsTest, UnitExecStartNamesExactlyTheProgram) {
+  if (std::system("command -v systemd-analyze >/dev/null") != 0) GTEST_SKIP() << "no systemd-analyze";
+  const fs::path unit = dir_ / "kestrel-ports.service";
+  for (const char* folder :
+       {"plain", "a b", "100%", "%h", "$HOME", "${HOME}", "$$", "semi;colon", "\xc3\xa9t\xc3\xa9"}) {
+    const fs::path program = dir_ / folder / "kestrel-ports";
+    fs::create_directories(program.parent_path());
+    fs::copy_file("/bin/true", program);
+    std::string error;
+    const auto argument = UnitExecArgument(program, &error);
+    ASSERT_TRUE(argument) << folder << ": " << error;
+    WriteFile(unit, "[Unit]\nDescription=test\n[Service]\nExecStart=" + *argument + "\n");
+    const std::string verify = "systemd-analyze verify '" + unit.string() + "' 2>&1";
+    EXPECT_EQ(std::system(verify.c_str()), 0) << folder << "\n" << ReadAll(unit);
+  }
+  for (const char* folder : {"back\\slash", "say \"hi\"", "it's", "a\nb", "a\tb", "a\x7f", "bad\xff"}) {
+    std::string error;
+    EXPECT_FALSE(UnitExecArgument(dir_ / folder / "kestrel-ports", &error)) << folder;
+    EXPECT_FALSE(error.empty()) << folder;
   }
 }
 

@@ -100,6 +100,25 @@ TEST_F(ProviderControlTest, ThePidFileIsNeverWrittenThroughALink) {
   EXPECT_EQ(directory.CountVirtualPorts(), 0);
 }
 
+// systemd starts no program whose path holds a backslash, a quote or a control character, nor one
+// that is not UTF-8 (settings_test has systemd read what is written); a desktop entry can carry
+// all but control characters. What cannot be carried is refused and nothing is written.
+TEST_F(ProviderControlTest, StartupFilesRefuseAPathTheyCannotCarry) {
+  for (const std::string folder : {"back\\slash", "say \"hi\"", "it's", "a\nb", "a\rb", "a\x7f", "bad\xff"}) {
+    const auto program = folders.Path() / folder / "kestrel-ports";
+    std::filesystem::remove_all(ProviderUnitPath().parent_path());
+    std::string error;
+    EXPECT_FALSE(InstallProviderUnit(program, &error)) << folder;
+    EXPECT_FALSE(error.empty());
+    EXPECT_FALSE(std::filesystem::exists(ProviderUnitPath())) << folder;
+    EXPECT_FALSE(std::filesystem::exists(ProviderUnitLinkPath())) << folder;
+    const bool control = folder.find_first_of("\n\r\x7f") != std::string::npos;
+    std::filesystem::remove(ProviderAutostartPath());
+    EXPECT_EQ(InstallProviderAutostart(program, &error), !control) << folder << ": " << error;
+    EXPECT_EQ(std::filesystem::exists(ProviderAutostartPath()), !control) << folder;
+  }
+}
+
 TEST_F(ProviderControlTest, PortsThatNeverComeUseUpTheirAttempts) {
   test::TempDir empty;
   const std::string path = std::getenv("PATH");
