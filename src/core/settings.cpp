@@ -24,6 +24,20 @@ fs::path ProgramPath() {
 
 fs::path ProgramDirectory() { return ProgramPath().parent_path(); }
 
+bool DeleteProgramFile(const fs::path& program, std::string* error) {
+  if (!program.is_absolute()) {
+    if (error != nullptr) { *error = "the program's own path is unknown (is /proc mounted?); nothing was deleted"; }
+    return false;
+  }
+  if (unlink(program.c_str()) != 0) {
+    if (error != nullptr) {
+      *error = "cannot delete " + program.string() + ": " + std::generic_category().message(errno);
+    }
+    return false;
+  }
+  return true;
+}
+
 fs::path ConfigHome() {
   // Read at start-up, before any other thread exists.
   const char* xdg = std::getenv("XDG_CONFIG_HOME"); // NOLINT(concurrency-mt-unsafe)

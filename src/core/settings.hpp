@@ -32,7 +32,11 @@ struct DataPathInputs {
 
 // The folder holding the running program.
 [[nodiscard]] std::filesystem::path ProgramDirectory();
-[[nodiscard]] std::filesystem::path ProgramPath();
+[[nodiscard]] std::filesystem::path ProgramPath(); // empty without /proc
+// Deletes the program file at `program`, the running program's own path from ProgramPath(). False,
+// with the reason, when that path is unknown (empty, or not absolute: it would name a file in the
+// working folder) or the file cannot be deleted.
+bool DeleteProgramFile(const std::filesystem::path& program, std::string* error = nullptr);
 // $XDG_CONFIG_HOME, else $HOME/.config.
 [[nodiscard]] std::filesystem::path ConfigHome();
 // The folder of the instance lock and socket and of the provider's pid file and log:

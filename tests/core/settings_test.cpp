@@ -300,6 +300,32 @@ TEST_F(SettingsTest, AutostartEntryStartsTheProgramHidden) {
   }
 }
 
+TEST_F(SettingsTest, TheProgramFileIsDeletedOnlyByItsKnownPath) {
+  // Without /proc the program's own path is unknown (empty); a relative one would name a file in
+  // the working folder. Neither deletes anything there.
+  WriteFile(dir_ / "quillon", "decoy");
+  const fs::path before = fs::current_path();
+  fs::current_path(dir_);
+  for (const fs::path& unknown : {fs::path(), fs::path("quillon")}) {
+    std::string error;
+    EXPECT_FALSE(DeleteProgramFile(unknown, &error)) << unknown;
+    EXPECT_NE(error.find("unknown"), std::string::npos) << error;
+  }
+  fs::current_path(before);
+  EXPECT_TRUE(fs::exists(dir_ / "quillon"));
+
+  // A delete that fails, even for root, is reported: a folder where the file should be.
+  fs::create_directories(dir_ / "bin" / "quillon" / "inside");
+  std::string error;
+  EXPECT_FALSE(DeleteProgramFile(dir_ / "bin" / "quillon", &error));
+  EXPECT_NE(error.find("cannot delete " + (dir_ / "bin" / "quillon").string()), std::string::npos) << error;
+  EXPECT_TRUE(fs::exists(dir_ / "bin" / "quillon" / "inside"));
+
+  WriteFile(dir_ / "bin" / "quillon-old", "");
+  EXPECT_TRUE(DeleteProgramFile(dir_ / "bin" / "quillon-old", &error)) << error;
+  EXPECT_FALSE(fs::exists(dir_ / "bin" / "quillon-old"));
+}
+
 // systemd's own reading of a user unit: `systemd-analyze verify` fails unless ExecStart names an
 // executable file that exists, so a path it reads otherwise than written is caught.
 TEST_F(SettingsTest, UnitExecStartNamesExactlyTheProgram) {
