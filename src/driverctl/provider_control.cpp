@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <system_error>
@@ -41,9 +42,8 @@ bool StartProvider(const fs::path& program, std::string* error) {
     if (error != nullptr) *error = "the virtual port provider kestrel-ports was not found";
     return false;
   }
-  const auto runtime = RuntimeDirectory(error);
-  if (!runtime) return false;
-  const std::string logPath = (*runtime / "kestrel-ports.log").string();
+  if (!RuntimeDirectory(error)) return false;
+  const std::string logPath = ProviderLogPath().string();
   // Two forks: the provider is handed to init, so it is never left as our zombie and lives on
   // when Kestrel ends. Between fork and exec only async-signal-safe calls.
   const pid_t child = fork();
@@ -62,6 +62,10 @@ bool StartProvider(const fs::path& program, std::string* error) {
       dup2(null, STDOUT_FILENO);
     }
     const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
+    struct stat grown {};
+    if (log >= 0 && fstat(log, &grown) == 0 && grown.st_size > static_cast<off_t>(kProviderLogLimit)) {
+      (void)ftruncate(log, 0); // the runtime folder is often in memory
+    }
     dup2(log >= 0 ? log : null, STDERR_FILENO);
     close_range(3, ~0U, 0);
     sigset_t none;

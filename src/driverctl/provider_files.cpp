@@ -18,6 +18,8 @@ fs::path ProviderSettingsPath() { return ConfigHome() / "kestrel" / "kestrel-por
 
 fs::path ProviderPidPath() { return RuntimeFilePath("kestrel-ports.pid"); }
 
+fs::path ProviderLogPath() { return RuntimeFilePath("kestrel-ports.log"); }
+
 int ReadMaxDevs(const fs::path& settings) {
   const auto value = ini::ReadValue(settings, "Driver", "MaxDevs");
   if (!value || value->find_first_of("0123456789") == std::string::npos) { return kDefaultMaxDevs; }

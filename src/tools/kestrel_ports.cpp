@@ -15,6 +15,7 @@
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -106,10 +107,79 @@ private:
   int fd_ = -1;
 };
 
-// Hands on what has been gathered.
-void Forward(snd_seq_t* seq) {
-  const int dropped = kestrel::midi::DrainOutputDroppingRefused(seq);
-  if (dropped > 0) std::fprintf(stderr, "kestrel-ports: a reader refused %d events\n", dropped);
+// What the log says about readers that fall behind. The log lives in the runtime folder, often in
+// memory, and a reader that takes nothing would cost it a line per event: a stall is told when it
+// begins and when it ends, with the count of events refused meanwhile, and refusals outside a
+// stall as a count at most once per kReportEvery.
+class ReaderNotices {
+public:
+  static constexpr std::chrono::seconds kReportEvery{10};
+
+  explicit ReaderNotices(int count) : ports_(static_cast<std::size_t>(count)) {}
+
+  // Port numbers as the sequencer's, from 0; the log names them as their users do, from 1.
+  void Stalled(int port) {
+    Port& p = ports_[static_cast<std::size_t>(port)];
+    if (p.stalled) return;
+    Report(port, p);
+    p.stalled = true;
+    std::fprintf(stderr, "kestrel-ports: a reader of port %d takes no events\n", port + 1);
+  }
+  void Flowing(int port) {
+    Port& p = ports_[static_cast<std::size_t>(port)];
+    if (!p.stalled) return;
+    p.stalled = false;
+    std::fprintf(stderr, "kestrel-ports: the readers of port %d take events again; %ld were refused meanwhile\n",
+                 port + 1, p.refused);
+    p.refused = 0;
+  }
+  void Refused(int port) {
+    if (port >= 0 && static_cast<std::size_t>(port) < ports_.size()) ++ports_[static_cast<std::size_t>(port)].refused;
+  }
+
+  // Writes the counts that are due (all of them when `final`). Returns the milliseconds until the
+  // next is due, -1 when none waits.
+  int ReportDue(bool final) {
+    const auto now = std::chrono::steady_clock::now();
+    const bool due = final || now - lastReport_ >= kReportEvery;
+    bool waiting = false;
+    for (std::size_t port = 0; port < ports_.size(); ++port) {
+      Port& p = ports_[port];
+      if (p.refused == 0 || (p.stalled && !final)) continue;
+      if (due) {
+        Report(static_cast<int>(port), p);
+      } else {
+        waiting = true;
+      }
+    }
+    if (!waiting) return -1;
+    return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(lastReport_ + kReportEvery - now).count());
+  }
+
+private:
+  struct Port {
+    bool stalled = false;
+    long refused = 0;
+  };
+
+  void Report(int port, Port& p) {
+    if (p.refused == 0) return;
+    std::fprintf(stderr, "kestrel-ports: a reader of port %d refused %ld events%s\n", port + 1, p.refused,
+                 p.stalled ? " and still takes none" : "");
+    p.refused = 0;
+    lastReport_ = std::chrono::steady_clock::now();
+  }
+
+  std::vector<Port> ports_;
+  std::chrono::steady_clock::time_point lastReport_{};
+};
+
+// Hands on what has been gathered; what a reader refuses is dropped and counted for its port.
+void Forward(snd_seq_t* seq, ReaderNotices& notices) {
+  kestrel::midi::DrainOutputDroppingRefused(
+      seq,
+      [](void* context, const snd_seq_event_t& ev) { static_cast<ReaderNotices*>(context)->Refused(ev.source.port); },
+      &notices);
 }
 
 int Run() {
@@ -158,6 +228,7 @@ int Run() {
     }
     portOf[static_cast<std::size_t>(n)] = port;
   }
+  ReaderNotices notices(count);
   std::vector<ReaderBudget> budgets;
   budgets.reserve(static_cast<std::size_t>(count));
   for (int port = 0; port < count; ++port) budgets.emplace_back(seq.get(), port);
@@ -171,8 +242,8 @@ int Run() {
   fds[0] = {signalFd, POLLIN, 0};
   snd_seq_poll_descriptors(seq.get(), fds.data() + 1, static_cast<unsigned>(seqFds), POLLIN);
 
-  for (;;) {
-    if (poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) { break; }
+  for (int timeout = -1;; timeout = notices.ReportDue(false)) {
+    if (poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) { break; }
     if ((fds[0].revents & POLLIN) != 0) { break; }
     for (;;) {
       snd_seq_event_t* ev = nullptr;
@@ -190,9 +261,11 @@ int Run() {
       // everything waiting in its queue.
       const unsigned char port = ev->dest.port;
       const std::size_t cells = kestrel::midi::EventCells(*ev);
-      if (!budgets[port].Covers(cells)) Forward(seq.get());
-      if (!budgets[port].Reserve(cells)) {
-        std::fprintf(stderr, "kestrel-ports: a reader of port %d takes no events\n", port + 1);
+      if (!budgets[port].Covers(cells)) Forward(seq.get(), notices);
+      if (budgets[port].Reserve(cells)) {
+        notices.Flowing(port);
+      } else {
+        notices.Stalled(port);
       }
       // Hand the event on from the port it was written to, to that port's readers.
       snd_seq_ev_set_source(ev, port);
@@ -201,19 +274,20 @@ int Run() {
       // Events read together leave together: a burst costs one write instead of one per event.
       int w = snd_seq_event_output_buffer(seq.get(), ev);
       if (w == -EAGAIN) { // the buffer is full
-        Forward(seq.get());
+        Forward(seq.get(), notices);
         w = snd_seq_event_output_buffer(seq.get(), ev);
       }
       if (w < 0) { // larger than the whole buffer
-        Forward(seq.get());
+        Forward(seq.get(), notices);
         w = snd_seq_event_output_direct(seq.get(), ev);
         if (w < 0) std::fprintf(stderr, "kestrel-ports: cannot forward an event: %s\n", snd_strerror(w));
       }
       // Back to poll once alsa-lib's buffer is empty, instead of a read that would only say so.
       if (snd_seq_event_input_pending(seq.get(), 0) == 0) { break; }
     }
-    Forward(seq.get());
+    Forward(seq.get(), notices);
   }
+  notices.ReportDue(true);
   return 0;
 }
 

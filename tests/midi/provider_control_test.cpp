@@ -4,8 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <fstream>
+#include <sstream>
 #include <sys/wait.h>
 #include <thread>
 
@@ -117,6 +121,87 @@ TEST_F(ProviderControlTest, StartupFilesRefuseAPathTheyCannotCarry) {
     EXPECT_EQ(InstallProviderAutostart(program, &error), !control) << folder << ": " << error;
     EXPECT_EQ(std::filesystem::exists(ProviderAutostartPath()), !control) << folder;
   }
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+TEST_F(ProviderControlTest, AReaderThatTakesNothingCostsTheLogAFewLinesAndAGrownLogIsCut) {
+  // What an earlier provider left, grown past the limit, is cut when the next one starts.
+  std::ofstream(ProviderLogPath()) << std::string(kProviderLogLimit, '.') << "\nold line\n";
+  ASSERT_TRUE(EnsureProviderRunning(kProgramDir));
+  const auto port1 = directory.FindMidiInDevice(midi::VirtualPortName(1));
+  ASSERT_TRUE(port1);
+  EXPECT_EQ(test::ReadText(ProviderLogPath()).find("old line"), std::string::npos);
+
+  // A program that subscribed to Port1 and stopped reading: its input pool fills, and it refuses
+  // the rest of thousands of events played into the port.
+  const midi::SeqHandle frozen = midi::OpenSequencer("Frozen");
+  const int in = snd_seq_create_simple_port(frozen.get(), "in", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE,
+                                            SND_SEQ_PORT_TYPE_MIDI_GENERIC);
+  ASSERT_EQ(snd_seq_connect_from(frozen.get(), in, port1->client, port1->port), 0);
+  const midi::SeqHandle player = midi::OpenSequencer("Player");
+  const int out = snd_seq_create_simple_port(player.get(), "out", SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ,
+                                             SND_SEQ_PORT_TYPE_MIDI_GENERIC);
+  const auto play = [&](const midi::MidiPort& to) {
+    snd_seq_event_t ev{};
+    ev.type = SND_SEQ_EVENT_NOTEON;
+    ev.data.note.note = 60;
+    ev.data.note.velocity = 100;
+    snd_seq_ev_set_source(&ev, static_cast<unsigned char>(out));
+    snd_seq_ev_set_dest(&ev, static_cast<unsigned char>(to.client), static_cast<unsigned char>(to.port));
+    snd_seq_ev_set_direct(&ev);
+    // The provider's own input fills while it waits for the reader: try again until it has room.
+    int written = 0;
+    while ((written = snd_seq_event_output_direct(player.get(), &ev)) == -EAGAIN) std::this_thread::sleep_for(1ms);
+    return written;
+  };
+  for (int n = 0; n < 5000; ++n) ASSERT_GE(play(*port1), 0);
+  // The provider takes events in the order played: once one played into Port2 afterwards has come
+  // out, it has dealt with all of them.
+  const auto port2 = directory.FindMidiInDevice(midi::VirtualPortName(2));
+  ASSERT_TRUE(port2);
+  const midi::SeqHandle watcher = midi::OpenSequencer("Watcher");
+  const int watched = snd_seq_create_simple_port(
+      watcher.get(), "in", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE, SND_SEQ_PORT_TYPE_MIDI_GENERIC);
+  ASSERT_EQ(snd_seq_connect_from(watcher.get(), watched, port2->client, port2->port), 0);
+  snd_seq_nonblock(watcher.get(), 1);
+  ASSERT_GE(play(*port2), 0);
+  EXPECT_TRUE(test::WaitUntil([&] {
+    snd_seq_event_t* ev = nullptr;
+    return snd_seq_event_input(watcher.get(), &ev) >= 0;
+  }));
+  const auto said = [&](const std::string& text) {
+    return test::ReadText(ProviderLogPath()).find(text) != std::string::npos;
+  };
+  EXPECT_TRUE(said("a reader of port 1 takes no events"));
+
+  // It reads again: the next event played finds room.
+  snd_seq_nonblock(frozen.get(), 1);
+  snd_seq_event_t* ev = nullptr;
+  while (snd_seq_event_input(frozen.get(), &ev) >= 0 || snd_seq_event_input_pending(frozen.get(), 1) > 0) {}
+  ASSERT_GE(play(*port1), 0);
+  EXPECT_TRUE(test::WaitUntil([&] { return said("the readers of port 1 take events again"); }));
+  ASSERT_TRUE(StopProvider());
+
+  const std::vector<std::string> lines = Lines(test::ReadText(ProviderLogPath()));
+  EXPECT_LE(lines.size(), 6U) << test::ReadText(ProviderLogPath()).substr(0, 2000);
+  const auto stalls = std::count(lines.begin(), lines.end(), "kestrel-ports: a reader of port 1 takes no events");
+  EXPECT_EQ(stalls, 1) << test::ReadText(ProviderLogPath());
+  const auto recovery = std::find_if(lines.begin(), lines.end(), [](const std::string& line) {
+    return line.find("the readers of port 1 take events again") != std::string::npos;
+  });
+  ASSERT_NE(recovery, lines.end());
+  long refused = 0;
+  EXPECT_EQ(std::sscanf(recovery->c_str(), "kestrel-ports: the readers of port 1 take events again; %ld were refused",
+                        &refused),
+            1)
+      << *recovery;
+  EXPECT_GT(refused, 0) << *recovery;
 }
 
 TEST_F(ProviderControlTest, PortsThatNeverComeUseUpTheirAttempts) {
