@@ -22,7 +22,7 @@ inline constexpr int kDefaultMaxDevs = 8;
 // <runtime folder>/kestrel-ports.log: the provider's messages, when Kestrel started it. Cut at its
 // next start once larger than kProviderLogLimit.
 [[nodiscard]] std::filesystem::path ProviderLogPath();
-inline constexpr std::size_t kProviderLogLimit = 256 * 1024;
+inline constexpr std::size_t kProviderLogLimit = std::size_t{256} * 1024;
 
 // The port count the provider makes: "MaxDevs" clamped to 1..8, 8 when missing or not a number.
 [[nodiscard]] int ReadMaxDevs(const std::filesystem::path& settings);
