@@ -166,6 +166,11 @@ int main(int argc, char** argv) {
   }
   if (cmd.devices) return ListDevices();
 
+  // The instance lock and socket live in the runtime folder: without a safe one, no start.
+  if (std::string error; !kestrel::RuntimeDirectory(&error)) {
+    std::fprintf(stderr, "kestrel: %s\n", error.c_str());
+    return 1;
+  }
   kestrel::InstanceLock lock;
   if (!cmd.requests.empty()) {
     if (lock.TryAcquire()) {

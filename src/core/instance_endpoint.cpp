@@ -12,15 +12,15 @@
 
 namespace kestrel {
 
-std::filesystem::path InstanceLockPath() { return RuntimeDirectory() / (std::string(kInstanceName) + ".lock"); }
+std::filesystem::path InstanceLockPath() { return RuntimeFilePath(std::string(kInstanceName) + ".lock"); }
 
-std::filesystem::path InstanceSocketPath() { return RuntimeDirectory() / std::string(kInstanceName); }
+std::filesystem::path InstanceSocketPath() { return RuntimeFilePath(kInstanceName); }
 
 InstanceLock::~InstanceLock() { Release(); }
 
 bool InstanceLock::TryAcquire() {
   if (fd_ >= 0) return true;
-  fd_ = open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  fd_ = open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd_ < 0) return false;
   if (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
     close(fd_);

@@ -19,8 +19,9 @@ inline constexpr std::string_view kServerOffRequest = "server off";
 inline constexpr std::string_view kClientOnRequest = "client on";
 inline constexpr std::string_view kClientOffRequest = "client off";
 
-[[nodiscard]] std::filesystem::path InstanceLockPath();   // <runtime>/KestrelApp.lock
-[[nodiscard]] std::filesystem::path InstanceSocketPath(); // <runtime>/KestrelApp
+// <runtime>/KestrelApp.lock and <runtime>/KestrelApp; empty when the runtime folder is refused.
+[[nodiscard]] std::filesystem::path InstanceLockPath();
+[[nodiscard]] std::filesystem::path InstanceSocketPath();
 
 // The single-instance lock. Any thread; TryAcquire never blocks.
 class InstanceLock {

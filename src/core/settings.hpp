@@ -7,8 +7,10 @@
 #include "core/config_keys.hpp"
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 
 namespace kestrel {
 
@@ -30,11 +32,25 @@ struct DataPathInputs {
 
 // The folder holding the running program.
 [[nodiscard]] std::filesystem::path ProgramDirectory();
-[[nodiscard]] std::filesystem::path ProgramPath();
+[[nodiscard]] std::filesystem::path ProgramPath(); // empty without /proc
+// Deletes the program file at `program`, the running program's own path from ProgramPath(). False,
+// with the reason, when that path is unknown (empty, or not absolute: it would name a file in the
+// working folder) or the file cannot be deleted.
+bool DeleteProgramFile(const std::filesystem::path& program, std::string* error = nullptr);
 // $XDG_CONFIG_HOME, else $HOME/.config.
 [[nodiscard]] std::filesystem::path ConfigHome();
-// $XDG_RUNTIME_DIR (the user's own, private runtime folder), else /tmp/kestrel-<uid>.
-[[nodiscard]] std::filesystem::path RuntimeDirectory();
+// The folder of the instance lock and socket and of the provider's pid file and log:
+// $XDG_RUNTIME_DIR (the session's own, private folder) when set, else
+// PrivateRuntimeDirectory("/tmp", getuid()). nullopt, with the reason, when there is none safe to use.
+[[nodiscard]] std::optional<std::filesystem::path> RuntimeDirectory(std::string* error = nullptr);
+// <base>/kestrel-<uid>, made when missing. Refused unless it is a real folder (not a link), owned
+// by `uid` and of mode 0700: in a folder another user made first, or may write to, that user can
+// plant links through which our files would overwrite theirs, or hold our locks.
+[[nodiscard]] std::optional<std::filesystem::path> PrivateRuntimeDirectory(const std::filesystem::path& base, uid_t uid,
+                                                                           std::string* error = nullptr);
+// <runtime folder>/<name>; empty, which opens nothing, when RuntimeDirectory() refuses. Programs
+// check RuntimeDirectory() first, to say why and end.
+[[nodiscard]] std::filesystem::path RuntimeFilePath(std::string_view name);
 
 class Settings {
 public:
@@ -86,14 +102,24 @@ private:
 // (Hidden=true or X-GNOME-Autostart-enabled=false).
 [[nodiscard]] bool ReadAutostart(const std::filesystem::path& entry);
 
-// On: writes the entry, whose command is `program` followed by " /m". Off: removes it.
+// On: writes the entry, whose command is `program` followed by " /m". Off: removes it. A program
+// whose path holds a control character is refused, and nothing is written.
 bool WriteAutostart(const std::filesystem::path& entry, bool on, const std::filesystem::path& program,
                     std::string* error = nullptr);
 
 // A program path as the Exec key of a desktop entry needs it: quoted and escaped when it holds
-// reserved characters.
-[[nodiscard]] std::string DesktopExecArgument(const std::filesystem::path& program);
+// reserved characters. nullopt, with the reason, when it holds a control character: the key's
+// value would end at a line break, and a launcher's reading of the others is anyone's guess.
+[[nodiscard]] std::optional<std::string> DesktopExecArgument(const std::filesystem::path& program,
+                                                             std::string* error = nullptr);
 // The autostart entry's command: the program followed by " /m".
-[[nodiscard]] std::string AutostartCommand(const std::filesystem::path& program);
+[[nodiscard]] std::optional<std::string> AutostartCommand(const std::filesystem::path& program,
+                                                          std::string* error = nullptr);
+// A program path as the ExecStart= of a systemd unit needs it: in double quotes, % doubled (it
+// starts a specifier). $ stays as it is: systemd substitutes no variables in the program's own
+// path. nullopt, with the reason, for a path systemd refuses to start whatever the quoting: one
+// holding a backslash, a quote, an apostrophe or a control character, or not UTF-8.
+[[nodiscard]] std::optional<std::string> UnitExecArgument(const std::filesystem::path& program,
+                                                          std::string* error = nullptr);
 
 } // namespace kestrel

@@ -10,6 +10,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <system_error>
 #include <thread>
@@ -39,7 +42,8 @@ bool StartProvider(const fs::path& program, std::string* error) {
     if (error != nullptr) *error = "the virtual port provider kestrel-ports was not found";
     return false;
   }
-  const std::string logPath = (RuntimeDirectory() / "kestrel-ports.log").string();
+  if (!RuntimeDirectory(error)) return false;
+  const std::string logPath = ProviderLogPath().string();
   // Two forks: the provider is handed to init, so it is never left as our zombie and lives on
   // when Kestrel ends. Between fork and exec only async-signal-safe calls.
   const pid_t child = fork();
@@ -57,7 +61,11 @@ bool StartProvider(const fs::path& program, std::string* error) {
       dup2(null, STDIN_FILENO);
       dup2(null, STDOUT_FILENO);
     }
-    const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
+    struct stat grown {};
+    if (log >= 0 && fstat(log, &grown) == 0 && grown.st_size > static_cast<off_t>(kProviderLogLimit)) {
+      (void)ftruncate(log, 0); // the runtime folder is often in memory
+    }
     dup2(log >= 0 ? log : null, STDERR_FILENO);
     close_range(3, ~0U, 0);
     sigset_t none;
@@ -71,23 +79,41 @@ bool StartProvider(const fs::path& program, std::string* error) {
   return true;
 }
 
+namespace {
+
+// A descriptor of the process, which keeps its pid from being reused until closed. (Called
+// directly: glibc 2.36's <sys/pidfd.h> cannot be used from C++.)
+int OpenProcess(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0U)); }
+void Signal(int process, int signal) { syscall(SYS_pidfd_send_signal, process, signal, nullptr, 0U); }
+
+// Waits up to `timeout` for the process to end.
+bool Ended(int process, std::chrono::milliseconds timeout) {
+  pollfd fd{process, POLLIN, 0};
+  int r = 0;
+  while ((r = poll(&fd, 1, static_cast<int>(timeout.count()))) < 0 && errno == EINTR) {}
+  return r > 0;
+}
+
+} // namespace
+
 bool StopProvider(std::chrono::milliseconds timeout) {
   const fs::path pidFile = ProviderPidPath();
   const auto pid = RunningProvider(pidFile);
   if (!pid) return true;
-  kill(*pid, SIGTERM);
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (RunningProvider(pidFile) == pid) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(*pid, SIGKILL);
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      std::error_code ec;
-      fs::remove(pidFile, ec);
-      return !RunningProvider(pidFile).has_value();
+  // The process is pinned before its lock is looked at again, so that the pid cannot pass to
+  // another process between that look and the signal.
+  const int process = OpenProcess(*pid);
+  if (process < 0) return errno == ESRCH && !RunningProvider(pidFile);
+  if (RunningProvider(pidFile) == pid) {
+    Signal(process, SIGTERM);
+    if (!Ended(process, timeout)) {
+      Signal(process, SIGKILL);
+      // Its pid file stays, unlocked: it counts for nothing, and the next provider takes it over.
+      Ended(process, std::chrono::seconds(5));
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  return true;
+  close(process);
+  return !RunningProvider(pidFile).has_value();
 }
 
 bool EnsureProviderRunning(const fs::path& programDir, std::string* error) {
@@ -111,12 +137,14 @@ fs::path ProviderUnitLinkPath() {
 }
 
 bool InstallProviderAutostart(const fs::path& program, std::string* error) {
+  const auto command = DesktopExecArgument(program, error);
+  if (!command) return false;
   const std::string content = "[Desktop Entry]\n"
                               "Type=Application\n"
                               "Name=Kestrel virtual MIDI ports\n"
                               "Comment=The ports Kestrel Port1 to Kestrel Port8\n"
                               "Exec=" +
-                              DesktopExecArgument(program) +
+                              *command +
                               "\n"
                               "Terminal=false\n"
                               "NoDisplay=true\n"
@@ -125,14 +153,16 @@ bool InstallProviderAutostart(const fs::path& program, std::string* error) {
 }
 
 bool InstallProviderUnit(const fs::path& program, std::string* error) {
+  const auto command = UnitExecArgument(program, error);
+  if (!command) return false;
   const std::string content = "[Unit]\n"
                               "Description=Kestrel virtual MIDI ports\n"
                               "After=sound.target\n"
                               "\n"
                               "[Service]\n"
-                              "ExecStart=\"" +
-                              program.string() +
-                              "\"\n"
+                              "ExecStart=" +
+                              *command +
+                              "\n"
                               "Restart=on-failure\n"
                               "\n"
                               "[Install]\n"

@@ -4,10 +4,10 @@
 #include "core/settings.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
-#include <fstream>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace kestrel::driverctl {
@@ -16,7 +16,9 @@ namespace fs = std::filesystem;
 
 fs::path ProviderSettingsPath() { return ConfigHome() / "kestrel" / "kestrel-ports.conf"; }
 
-fs::path ProviderPidPath() { return RuntimeDirectory() / "kestrel-ports.pid"; }
+fs::path ProviderPidPath() { return RuntimeFilePath("kestrel-ports.pid"); }
+
+fs::path ProviderLogPath() { return RuntimeFilePath("kestrel-ports.log"); }
 
 int ReadMaxDevs(const fs::path& settings) {
   const auto value = ini::ReadValue(settings, "Driver", "MaxDevs");
@@ -29,14 +31,20 @@ bool WriteMaxDevs(const fs::path& settings, int count, std::string* error) {
 }
 
 std::optional<pid_t> RunningProvider(const fs::path& pidFile) {
-  std::ifstream in(pidFile);
-  long pid = 0;
-  if (!(in >> pid) || pid <= 1) { return std::nullopt; }
-  // The process must exist and be the provider, not an unrelated process that got the same pid.
-  std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
-  std::string name;
-  if (!std::getline(comm, name) || name != kProviderProgram) { return std::nullopt; }
-  return static_cast<pid_t>(pid);
+  const int fd = open(pidFile.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) { return std::nullopt; }
+  // The provider holds its file locked for as long as it lives, and the system drops the lock
+  // however it ends: an unlocked file is no provider's, whatever it names. The holder is the
+  // system's answer; the pid written in the file is only a sign that the ports now exist.
+  struct flock whole {};
+  whole.l_type = F_RDLCK;
+  whole.l_whence = SEEK_SET;
+  std::array<char, 24> text{};
+  const bool held = fcntl(fd, F_GETLK, &whole) == 0 && whole.l_type != F_UNLCK && whole.l_pid > 1;
+  const ssize_t n = held ? pread(fd, text.data(), text.size() - 1, 0) : 0;
+  close(fd);
+  if (n <= 0 || std::strtol(text.data(), nullptr, 10) != whole.l_pid) { return std::nullopt; }
+  return whole.l_pid;
 }
 
 } // namespace kestrel::driverctl

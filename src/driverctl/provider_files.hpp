@@ -16,14 +16,21 @@ inline constexpr int kDefaultMaxDevs = 8;
 
 // $XDG_CONFIG_HOME/kestrel/kestrel-ports.conf: section "Driver", key "MaxDevs" (1..8, default 8).
 [[nodiscard]] std::filesystem::path ProviderSettingsPath();
-// <runtime folder>/kestrel-ports.pid
+// <runtime folder>/kestrel-ports.pid; empty when the runtime folder is refused.
 [[nodiscard]] std::filesystem::path ProviderPidPath();
+
+// <runtime folder>/kestrel-ports.log: the provider's messages, when Kestrel started it. Cut at its
+// next start once larger than kProviderLogLimit.
+[[nodiscard]] std::filesystem::path ProviderLogPath();
+inline constexpr std::size_t kProviderLogLimit = std::size_t{256} * 1024;
 
 // The port count the provider makes: "MaxDevs" clamped to 1..8, 8 when missing or not a number.
 [[nodiscard]] int ReadMaxDevs(const std::filesystem::path& settings);
 bool WriteMaxDevs(const std::filesystem::path& settings, int count, std::string* error = nullptr);
 
-// The pid of the running provider, or nullopt when its pid file is missing, stale or not its own.
+// The pid of the running provider: the process that holds its pid file locked (for its whole
+// life), once it has written its pid there (its ports exist). nullopt when the file is missing,
+// not locked (left by a provider that was killed) or not yet written.
 [[nodiscard]] std::optional<pid_t> RunningProvider(const std::filesystem::path& pidFile);
 
 } // namespace kestrel::driverctl

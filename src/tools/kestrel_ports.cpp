@@ -15,6 +15,7 @@
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -22,7 +23,6 @@
 #include <poll.h>
 #include <sched.h>
 #include <string>
-#include <sys/file.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <system_error>
@@ -38,6 +38,17 @@ using kestrel::midi::SeqHandle;
 constexpr std::size_t kPoolEvents = 2000;
 
 bool IsSystemNotice(int type) { return type >= SND_SEQ_EVENT_CLIENT_START && type <= SND_SEQ_EVENT_PORT_UNSUBSCRIBED; }
+
+// A write lock on the whole file, which the system drops when the process ends however it ends.
+// Others ask the system who holds it (RunningProvider) without taking it even for a moment. A
+// record lock also goes when any descriptor of the file is closed here: nothing in this program
+// opens the file a second time.
+bool LockExclusive(int fd) {
+  struct flock whole {};
+  whole.l_type = F_WRLCK;
+  whole.l_whence = SEEK_SET;
+  return fcntl(fd, F_SETLK, &whole) == 0;
+}
 
 // Holds the pid file locked for the provider's life: a second provider finds it locked and leaves.
 class PidFile {
@@ -55,12 +66,12 @@ public:
   // false when another provider holds it (or it cannot be made).
   bool Lock(std::string& error) {
     for (int attempt = 0; attempt < 10; ++attempt) {
-      fd_ = open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+      fd_ = open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
       if (fd_ < 0) {
         error = "cannot open " + path_ + ": " + std::generic_category().message(errno);
         return false;
       }
-      if (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+      if (!LockExclusive(fd_)) {
         error = "another kestrel-ports is running";
         close(fd_);
         fd_ = -1;
@@ -69,9 +80,12 @@ public:
       // A provider that just ended removed the file we opened: lock the one that is there now.
       struct stat held {};
       struct stat named {};
-      if (fstat(fd_, &held) == 0 && stat(path_.c_str(), &named) == 0 && held.st_ino == named.st_ino &&
+      if (fstat(fd_, &held) == 0 && lstat(path_.c_str(), &named) == 0 && held.st_ino == named.st_ino &&
           held.st_dev == named.st_dev) {
-        return true;
+        // A file left by a provider that was killed still names it: empty until our ports exist.
+        if (ftruncate(fd_, 0) == 0) return true;
+        error = "cannot write " + path_ + ": " + std::generic_category().message(errno);
+        return false;
       }
       close(fd_);
       fd_ = -1;
@@ -93,16 +107,89 @@ private:
   int fd_ = -1;
 };
 
-// Hands on what has been gathered.
-void Forward(snd_seq_t* seq) {
-  const int dropped = kestrel::midi::DrainOutputDroppingRefused(seq);
-  if (dropped > 0) std::fprintf(stderr, "kestrel-ports: a reader refused %d events\n", dropped);
+// What the log says about readers that fall behind. The log lives in the runtime folder, often in
+// memory, and a reader that takes nothing would cost it a line per event: a stall is told when it
+// begins and when it ends, with the count of events refused meanwhile, and refusals outside a
+// stall as a count at most once per kReportEvery.
+class ReaderNotices {
+public:
+  static constexpr std::chrono::seconds kReportEvery{10};
+
+  explicit ReaderNotices(int count) : ports_(static_cast<std::size_t>(count)) {}
+
+  // Port numbers as the sequencer's, from 0; the log names them as their users do, from 1.
+  void Stalled(int port) {
+    Port& p = ports_[static_cast<std::size_t>(port)];
+    if (p.stalled) return;
+    Report(port, p);
+    p.stalled = true;
+    std::fprintf(stderr, "kestrel-ports: a reader of port %d takes no events\n", port + 1);
+  }
+  void Flowing(int port) {
+    Port& p = ports_[static_cast<std::size_t>(port)];
+    if (!p.stalled) return;
+    p.stalled = false;
+    std::fprintf(stderr, "kestrel-ports: the readers of port %d take events again; %ld were refused meanwhile\n",
+                 port + 1, p.refused);
+    p.refused = 0;
+  }
+  void Refused(int port) {
+    if (port >= 0 && static_cast<std::size_t>(port) < ports_.size()) ++ports_[static_cast<std::size_t>(port)].refused;
+  }
+
+  // Writes the counts that are due (all of them when `final`). Returns the milliseconds until the
+  // next is due, -1 when none waits.
+  int ReportDue(bool final) {
+    const auto now = std::chrono::steady_clock::now();
+    const bool due = final || now - lastReport_ >= kReportEvery;
+    bool waiting = false;
+    for (std::size_t port = 0; port < ports_.size(); ++port) {
+      Port& p = ports_[port];
+      if (p.refused == 0 || (p.stalled && !final)) continue;
+      if (due) {
+        Report(static_cast<int>(port), p);
+      } else {
+        waiting = true;
+      }
+    }
+    if (!waiting) return -1;
+    return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(lastReport_ + kReportEvery - now).count());
+  }
+
+private:
+  struct Port {
+    bool stalled = false;
+    long refused = 0;
+  };
+
+  void Report(int port, Port& p) {
+    if (p.refused == 0) return;
+    std::fprintf(stderr, "kestrel-ports: a reader of port %d refused %ld events%s\n", port + 1, p.refused,
+                 p.stalled ? " and still takes none" : "");
+    p.refused = 0;
+    lastReport_ = std::chrono::steady_clock::now();
+  }
+
+  std::vector<Port> ports_;
+  std::chrono::steady_clock::time_point lastReport_{};
+};
+
+// Hands on what has been gathered; what a reader refuses is dropped and counted for its port.
+void Forward(snd_seq_t* seq, ReaderNotices& notices) {
+  kestrel::midi::DrainOutputDroppingRefused(
+      seq,
+      [](void* context, const snd_seq_event_t& ev) { static_cast<ReaderNotices*>(context)->Refused(ev.source.port); },
+      &notices);
 }
 
 int Run() {
+  std::string error;
+  if (!kestrel::RuntimeDirectory(&error)) {
+    std::fprintf(stderr, "kestrel-ports: %s\n", error.c_str());
+    return 1;
+  }
   const int count = kestrel::driverctl::ReadMaxDevs(kestrel::driverctl::ProviderSettingsPath());
   PidFile pidFile(kestrel::driverctl::ProviderPidPath().string());
-  std::string error;
   if (!pidFile.Lock(error)) {
     std::fprintf(stderr, "kestrel-ports: %s\n", error.c_str());
     return 1;
@@ -141,6 +228,7 @@ int Run() {
     }
     portOf[static_cast<std::size_t>(n)] = port;
   }
+  ReaderNotices notices(count);
   std::vector<ReaderBudget> budgets;
   budgets.reserve(static_cast<std::size_t>(count));
   for (int port = 0; port < count; ++port) budgets.emplace_back(seq.get(), port);
@@ -154,8 +242,8 @@ int Run() {
   fds[0] = {signalFd, POLLIN, 0};
   snd_seq_poll_descriptors(seq.get(), fds.data() + 1, static_cast<unsigned>(seqFds), POLLIN);
 
-  for (;;) {
-    if (poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) { break; }
+  for (int timeout = -1;; timeout = notices.ReportDue(false)) {
+    if (poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) { break; }
     if ((fds[0].revents & POLLIN) != 0) { break; }
     for (;;) {
       snd_seq_event_t* ev = nullptr;
@@ -173,9 +261,11 @@ int Run() {
       // everything waiting in its queue.
       const unsigned char port = ev->dest.port;
       const std::size_t cells = kestrel::midi::EventCells(*ev);
-      if (!budgets[port].Covers(cells)) Forward(seq.get());
-      if (!budgets[port].Reserve(cells)) {
-        std::fprintf(stderr, "kestrel-ports: a reader of port %d takes no events\n", port + 1);
+      if (!budgets[port].Covers(cells)) Forward(seq.get(), notices);
+      if (budgets[port].Reserve(cells)) {
+        notices.Flowing(port);
+      } else {
+        notices.Stalled(port);
       }
       // Hand the event on from the port it was written to, to that port's readers.
       snd_seq_ev_set_source(ev, port);
@@ -184,19 +274,20 @@ int Run() {
       // Events read together leave together: a burst costs one write instead of one per event.
       int w = snd_seq_event_output_buffer(seq.get(), ev);
       if (w == -EAGAIN) { // the buffer is full
-        Forward(seq.get());
+        Forward(seq.get(), notices);
         w = snd_seq_event_output_buffer(seq.get(), ev);
       }
       if (w < 0) { // larger than the whole buffer
-        Forward(seq.get());
+        Forward(seq.get(), notices);
         w = snd_seq_event_output_direct(seq.get(), ev);
         if (w < 0) std::fprintf(stderr, "kestrel-ports: cannot forward an event: %s\n", snd_strerror(w));
       }
       // Back to poll once alsa-lib's buffer is empty, instead of a read that would only say so.
       if (snd_seq_event_input_pending(seq.get(), 0) == 0) { break; }
     }
-    Forward(seq.get());
+    Forward(seq.get(), notices);
   }
+  notices.ReportDue(true);
   return 0;
 }
 

@@ -1,7 +1,7 @@
 // quillon: closes a running Kestrel and removes the virtual-port provider.
 //
 //   quillon /u   close Kestrel, stop kestrel-ports, remove its autostart entry and user unit
-//   quillon /d   close Kestrel, delete this program's own file
+//   quillon /d   close Kestrel, delete this program's own file (whatever it is called)
 // Anything else prints the usage and ends with exit code 1.
 
 #include "core/ini_file.hpp"
@@ -39,17 +39,23 @@ void ReportFailure(const char* operation, const std::string& reason) {
 
 int main(int argc, char** argv) {
   if (argc != 2) return Usage();
+  std::string reason;
+  if (!kestrel::RuntimeDirectory(&reason)) {
+    ReportFailure("RuntimeDirectory", reason);
+    return 1;
+  }
   CloseRunningKestrel();
   const std::string_view argument = argv[1];
   if (kestrel::ini::EqualsNoCase(argument, "/d")) {
-    std::error_code ec;
-    std::filesystem::remove(kestrel::ProgramDirectory() / "quillon", ec);
+    if (!kestrel::DeleteProgramFile(kestrel::ProgramPath(), &reason)) {
+      ReportFailure("DeleteProgramFile", reason);
+      return 1;
+    }
     return 0;
   }
   if (kestrel::ini::EqualsNoCase(argument, "/u")) {
     std::fputs("MIDI Driver Uninstall...\n", stdout);
     std::fflush(stdout);
-    std::string reason;
     if (!kestrel::driverctl::RemoveProvider(&reason)) {
       ReportFailure("RemoveProvider", reason);
       return 1;

@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <mutex>
 #include <sys/socket.h>
+#include <sys/statvfs.h>
 #include <sys/un.h>
 #include <thread>
 #include <unistd.h>
@@ -102,12 +104,28 @@ TEST_F(QuillonTest, UninstallClosesKestrelAndRemovesTheProvider) {
   EXPECT_EQ(Run({"/u"}), 0) << "nothing left to remove is no failure";
 }
 
-TEST_F(QuillonTest, DeleteRemovesItsOwnFile) {
-  const std::filesystem::path copy = folders.Path() / "quillon";
+TEST_F(QuillonTest, DeleteRemovesItsOwnFileWhateverItsName) {
+  // A renamed copy deletes itself, not a file called quillon beside it.
+  const std::filesystem::path copy = folders.Path() / "quillon-1.2";
   std::filesystem::copy_file(QUILLON_PROGRAM, copy);
+  std::ofstream(folders.Path() / "quillon") << "not this one";
   ChildProcess quillon({copy.string(), "/D"});
   EXPECT_EQ(quillon.Wait(), 0);
   EXPECT_FALSE(std::filesystem::exists(copy));
+  EXPECT_TRUE(std::filesystem::exists(folders.Path() / "quillon"));
+
+  // The built program itself, where the virtual machine mounts this machine's files read-only: its
+  // delete fails even for root, and says so.
+  struct statvfs mount {};
+  if (statvfs(QUILLON_PROGRAM, &mount) != 0 || (mount.f_flag & ST_RDONLY) == 0) {
+    GTEST_SKIP() << "the built quillon is not on a read-only mount (not in the virtual machine?)";
+  }
+  const auto errors = folders.Path() / "errors.txt";
+  ChildProcess inPlace({"sh", "-c", std::string(QUILLON_PROGRAM) + " /d 2>" + errors.string()});
+  EXPECT_EQ(inPlace.Wait(), 1);
+  EXPECT_EQ(test::ReadText(errors),
+            "DeleteProgramFile FAILURE: cannot delete " QUILLON_PROGRAM ": Read-only file system\n");
+  EXPECT_TRUE(std::filesystem::exists(QUILLON_PROGRAM));
 }
 
 } // namespace

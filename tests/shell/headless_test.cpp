@@ -167,5 +167,30 @@ TEST_F(HeadlessTest, CommandLineSettingsAreCheckedAndWritten) {
   EXPECT_NE(dat.find("To2=Synth A"), std::string::npos) << dat;
 }
 
+// Without XDG_RUNTIME_DIR the programs keep their files in /tmp/kestrel-<uid>. Here another user
+// made that folder first; each program is run with a /tmp of its own (a private mount), so the
+// machine's /tmp is never touched.
+TEST_F(HeadlessTest, EveryProgramRefusesARuntimeFolderAnotherUserMade) {
+  if (geteuid() != 0) GTEST_SKIP() << "a private /tmp needs root";
+  const std::string folder = "/tmp/kestrel-" + std::to_string(getuid());
+  const std::string script = "mount -t tmpfs kestrel-test /tmp && mkdir -m 0700 " + folder + " && chown 65534 " +
+                             folder +
+                             " || exit 99; unset XDG_RUNTIME_DIR; \"$@\" 2>&1; status=$?; echo \"left: $(ls -A " +
+                             folder + ")\"; exit $status";
+  const std::vector<std::vector<std::string>> kPrograms = {
+      {KESTREL_PROGRAM, "--headless"}, {KESTREL_PORTS_PROGRAM}, {QUILLON_PROGRAM, "/u"}};
+  for (const auto& program : kPrograms) {
+    std::vector<std::string> command{"unshare", "--mount", "sh", "-c", script, "sh"};
+    command.insert(command.end(), program.begin(), program.end());
+    const auto log = home.Path() / "refused.log";
+    ChildProcess child(command, log);
+    EXPECT_EQ(child.Wait(std::chrono::seconds(20)), 1) << program[0] << "\n" << ReadText(log);
+    EXPECT_TRUE(Said(log, "the runtime folder " + folder + " belongs to another user (uid 65534)"))
+        << program[0] << "\n"
+        << ReadText(log);
+    EXPECT_TRUE(Said(log, "left: \n")) << program[0] << " made something in it\n" << ReadText(log);
+  }
+}
+
 } // namespace
 } // namespace kestrel
