@@ -99,7 +99,7 @@ CommandLine Parse(int argc, char** argv) {
     const QStringList values = parser.values(isServer ? server : client);
     int& next = isServer ? serverValue : clientValue;
     if (next >= values.size()) continue;
-    const QString value = values[next++];
+    const QString& value = values[next++];
     if (value != QStringLiteral("on") && value != QStringLiteral("off")) {
       c.error = "--" + name.toStdString() + " takes on or off, not \"" + value.toStdString() + "\"";
     } else {

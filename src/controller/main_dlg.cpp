@@ -116,7 +116,11 @@ int FindKey(const ChoiceList& list, const std::string& key) {
 
 std::vector<std::string> LocalIpv4Addresses() {
   std::vector<std::string> list;
-  for (const auto& [address, name] : UpAddresses()) list.push_back(address + std::string(kNameSeparator) + name);
+  for (const auto& [address, name] : UpAddresses()) {
+    std::string entry = address;
+    entry.append(kNameSeparator).append(name);
+    list.push_back(std::move(entry));
+  }
   return list;
 }
 
@@ -126,7 +130,9 @@ std::vector<std::string> LocalInterfaces() {
   for (const auto& [address, name] : UpAddresses()) {
     if (std::find(seen.begin(), seen.end(), name) != seen.end()) continue; // its first address names it
     seen.push_back(name);
-    list.push_back(name + std::string(kNameSeparator) + address);
+    std::string entry = name;
+    entry.append(kNameSeparator).append(address);
+    list.push_back(std::move(entry));
   }
   return list;
 }
