@@ -128,7 +128,7 @@ double BareBroadcastNsPerDatagram(const test::NetworkLab& lab, int listening) {
     const timeval wait{0, 100000};
     setsockopt(to.back()->Fd(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     receivers.emplace_back([&done, fd = to.back()->Fd()] {
-      AskForRealtime(pthread_self());
+      AskForRealtime("scale_bench");
       std::array<char, 64> buffer{};
       while (!done.load()) recv(fd, buffer.data(), buffer.size(), 0);
     });
@@ -136,7 +136,7 @@ double BareBroadcastNsPerDatagram(const test::NetworkLab& lab, int listening) {
   std::this_thread::sleep_for(100ms);
   double ns = 0;
   std::thread sender([&] {
-    AskForRealtime(pthread_self());
+    AskForRealtime("scale_bench");
     const sockaddr_in address{AF_INET, htons(kBarePort), {htonl(INADDR_BROADCAST)}, {}};
     std::array<char, 36> datagram{};
     timespec before{};
@@ -172,7 +172,7 @@ RunFigures RunOnce(const char* what, SendQueue& queue, std::vector<std::unique_p
   const double serverBefore = ThreadsCpuNs("kestrel-server");
   const double clientsBefore = ThreadsCpuNs("kestrel-client");
   std::thread producer([&] {
-    AskForRealtime(pthread_self());
+    AskForRealtime("scale_bench");
     const auto start = Clock::now() + 10ms;
     for (std::size_t i = 0; i < kEvents; ++i) {
       std::this_thread::sleep_until(start + i * kInterval);

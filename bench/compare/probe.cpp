@@ -71,7 +71,7 @@ void SleepUntil(std::int64_t ns) {
 
 // The probe's threads run under the policy Kestrel's own threads ask for, so both sides meet the
 // same scheduler.
-void AskForRealtime() { kestrel::AskForRealtime(pthread_self()); }
+void AskForRealtime() { kestrel::AskForRealtime("probe"); }
 
 using kestrel::midi::InputRoom;
 

@@ -1,17 +1,81 @@
 #pragma once
 
+// Real-time scheduling for the threads that carry MIDI (capture, the engines, paced writing, the
+// provider), asked for once as each thread starts, and what each got, for the About box and the
+// headless program to tell.
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
 #include <pthread.h>
+#include <string>
+#include <string_view>
+#include <sys/resource.h>
+#include <vector>
 
 namespace kestrel {
 
-// Asks for real-time scheduling for a MIDI or network thread, so that it does not wait behind
-// desktop work. Users without the rights are refused, and the thread then runs normally: that is
-// not an error.
-inline void AskForRealtime(pthread_t thread) noexcept {
-  sched_param param{};
-  param.sched_priority = 10;
-  pthread_setschedparam(thread, SCHED_FIFO, &param);
-}
+// The priority the threads ask for: above desktop work, below the kernel's own interrupt threads
+// and audio servers, which ask for more.
+inline constexpr int kRealtimePriority = 10;
+
+// How a thread came to run in real time.
+enum class RealtimeWay : std::uint8_t {
+  None,   // it runs under the normal policy; RealtimeOutcome::reason says why
+  Direct, // the kernel granted SCHED_FIFO (root, CAP_SYS_NICE or RLIMIT_RTPRIO)
+  RtKit,  // RTKit, the system bus's real-time broker, made it real-time
+};
+
+struct RealtimeOutcome {
+  RealtimeWay way = RealtimeWay::None;
+  int priority = 0;   // the real-time priority granted, 0 with RealtimeWay::None
+  std::string reason; // why not, with RealtimeWay::None
+};
+
+// The report in two parts, so that a window can translate the fixed headline ("Engine threads run
+// in real time") and append the details (the way, the priority, a refusal's words) as they are.
+struct RealtimeSummary {
+  std::string headline;
+  std::string details; // empty, or " (...)" to append to the headline
+  [[nodiscard]] std::string Text() const { return headline + details; }
+};
+
+// Keeps the latest outcome of each thread by its name. Any thread may call any member; each call
+// takes a short lock and never waits otherwise.
+class RealtimeLedger {
+public:
+  void Record(std::string_view thread, RealtimeOutcome outcome);
+  [[nodiscard]] std::optional<RealtimeOutcome> Of(std::string_view thread) const;
+  // One line over every thread recorded: all in real time (which way, which priority), none (the
+  // reasons), or some (the others, each with its reason); or that no thread has asked yet.
+  [[nodiscard]] RealtimeSummary Summary() const;
+
+private:
+  mutable std::mutex lock_;
+  std::vector<std::pair<std::string, RealtimeOutcome>> threads_;
+};
+
+// The process's ledger, into which AskForRealtime records.
+[[nodiscard]] RealtimeLedger& ProcessRealtimeLedger() noexcept;
+// ProcessRealtimeLedger().Summary().Text(): "Engine threads run in real time (RTKit, priority 10)".
+[[nodiscard]] std::string RealtimeReport();
+
+// Asks real-time scheduling for the calling thread and records the outcome under `thread` (its
+// name). First SCHED_FIFO directly; when the kernel refuses (users who are neither root nor in a
+// real-time group), RTKit over the system bus, which may take up to half a second: call it once
+// as the thread starts, never on an event's path. A refusal is no error: the thread then runs
+// normally. With KESTREL_NO_REALTIME set (to anything but empty or 0) nothing is asked, so that
+// benchmarks can compare.
+RealtimeOutcome AskForRealtime(std::string_view thread) noexcept;
+
+// The RLIMIT_RTTIME to set before asking RTKit: it grants only to processes whose hard limit is at
+// most its RTTimeUSecMax, the time a real-time thread may run without blocking before the kernel
+// stops it. Never raises a limit already lower.
+[[nodiscard]] rlimit RtTimeLimitFor(const rlimit& current, std::int64_t rtTimeUSecMax) noexcept;
+// The priority to ask RTKit for: `wanted`, at most its MaxRealtimePriority; 0 when it allows none.
+[[nodiscard]] int RtKitPriority(int wanted, std::int32_t maxRealtimePriority) noexcept;
+// False when built without a D-Bus client: a thread refused SCHED_FIFO then runs normally.
+[[nodiscard]] bool RtKitBuiltIn() noexcept;
 
 // Names a thread as top -H, ps -L, perf and debuggers show it (at most 15 characters).
 inline void NameThread(pthread_t thread, const char* name) noexcept { pthread_setname_np(thread, name); }

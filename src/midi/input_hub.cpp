@@ -198,7 +198,7 @@ int InputHub::SlotOf(int client, int port) const noexcept {
 // ---- The capture thread ----------------------------------------------------------------------
 
 void InputHub::CaptureLoop() {
-  AskForRealtime(pthread_self());
+  AskForRealtime("kestrel-capture");
 
   const int seqFds = snd_seq_poll_descriptors_count(seq_, POLLIN);
   std::vector<pollfd> fds(static_cast<std::size_t>(seqFds) + 1);

@@ -58,8 +58,6 @@ PacedWriter::PacedWriter(snd_seq_t* seq, std::mutex& directLock) : seq_(seq), di
   arena_.resize(static_cast<std::size_t>(WirePace::kHardwareBuffer));
   thread_ = std::thread([this] { Run(); });
   NameThread(thread_.native_handle(), "kestrel-paced");
-  // The client engine hands over under lock_: its writer must not be the one that waits.
-  AskForRealtime(thread_.native_handle());
 }
 
 PacedWriter::~PacedWriter() {
@@ -187,6 +185,9 @@ WirePace::Clock::time_point PacedWriter::TakeSome(Lane& l, WirePace::Clock::time
 }
 
 void PacedWriter::Run() {
+  // The client engine hands over under lock_: its writer must not be the one that waits. Asked
+  // before taking the lock, since asking RTKit may take a while.
+  AskForRealtime("kestrel-paced");
   std::unique_lock guard(lock_);
   while (!stop_) {
     auto next = WirePace::Clock::time_point::max();

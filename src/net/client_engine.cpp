@@ -30,7 +30,6 @@ void CClientThread::Start() {
   running_ = true;
   thread_ = std::thread([this] { Run(); });
   NameThread(thread_.native_handle(), "kestrel-client");
-  AskForRealtime(thread_.native_handle());
 }
 
 void CClientThread::Stop() {
@@ -102,6 +101,7 @@ int CClientThread::PendingCode() {
 }
 
 void CClientThread::Run() {
+  AskForRealtime("kestrel-client");
   try {
     std::array<pollfd, 2> fds{pollfd{commandEvent_.Fd(), POLLIN, 0}, pollfd{connectEvent_.Fd(), POLLIN, 0}};
     for (;;) {

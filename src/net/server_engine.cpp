@@ -25,7 +25,6 @@ void CServerThread::Start() {
   running_ = true;
   thread_ = std::thread([this] { Run(); });
   NameThread(thread_.native_handle(), "kestrel-server");
-  AskForRealtime(thread_.native_handle());
 }
 
 void CServerThread::Stop() {
@@ -36,6 +35,7 @@ void CServerThread::Stop() {
 }
 
 void CServerThread::Run() {
+  AskForRealtime("kestrel-server");
   try {
     pollfd wake{queue_.WakeEvent().Fd(), POLLIN, 0};
     // What stayed queued when the last run ended goes first: that run may have taken the wake of

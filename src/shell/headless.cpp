@@ -3,6 +3,7 @@
 #include "controller/app_context.hpp"
 #include "core/dump_printer.hpp"
 #include "core/instance_endpoint.hpp"
+#include "core/realtime.hpp"
 #include "shell/event_glue.hpp"
 #include "shell/instance_server.hpp"
 #include "shell/signal_watcher.hpp"
@@ -20,6 +21,9 @@ namespace {
 
 constexpr int kStatusTickMs = 30;
 constexpr int kApplyDelayMs = 1000;
+// Each engine thread asks for real time as it starts, RTKit for at most half a second; by then
+// the threads started with the program have their answers.
+constexpr int kRealtimeReportDelayMs = 1000;
 
 void Line(std::FILE* to, const std::string& text) {
   std::fprintf(to, "%s\n", text.c_str());
@@ -108,6 +112,10 @@ int RunHeadless(ui::AppContext& context, const HeadlessOptions& options, std::FI
   });
   QObject::connect(&view.ApplyTimer(), &QTimer::timeout, [&] { view.Glue().Guard([&] { window->OnApplyTimer(); }); });
   status.start(kStatusTickMs);
+  QTimer realtime;
+  realtime.setSingleShot(true);
+  QObject::connect(&realtime, &QTimer::timeout, [&] { Line(out, RealtimeReport()); });
+  realtime.start(kRealtimeReportDelayMs);
 
   const int code = QCoreApplication::exec();
   status.stop();

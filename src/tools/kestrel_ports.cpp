@@ -235,7 +235,7 @@ int Run() {
   pidFile.Announce();
   std::fprintf(stderr, "kestrel-ports: client %d, %d ports\n", snd_seq_client_id(seq.get()), count);
 
-  kestrel::AskForRealtime(pthread_self());
+  kestrel::AskForRealtime("kestrel-ports");
 
   const int seqFds = snd_seq_poll_descriptors_count(seq.get(), POLLIN);
   std::vector<pollfd> fds(static_cast<std::size_t>(seqFds) + 1);

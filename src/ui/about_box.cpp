@@ -1,5 +1,6 @@
 #include "ui/about_box.hpp"
 
+#include "core/realtime.hpp"
 #include "ui/translated_dialog.hpp"
 #include "ui/tray_icon.hpp"
 
@@ -28,15 +29,20 @@ AboutBox::AboutBox(const Translator& translator, LinkOpener opener, QWidget* par
   icon->setObjectName(QStringLiteral("icon"));
   icon->setPixmap(ProgramIcon().pixmap(kIconSize, kIconSize));
   icon->setAlignment(Qt::AlignTop | Qt::AlignHCenter);
-  grid->addWidget(icon, 0, 0, 2, 1);
+  grid->addWidget(icon, 0, 0, 3, 1);
 
   auto* name = new QLabel(QStringLiteral("Vantor Kestrel v"), this);
   name->setObjectName(QStringLiteral("version"));
   name->setTextFormat(Qt::PlainText);
   auto* notice = new QLabel(QStringLiteral("Live MIDI across the studio network."), this);
   notice->setObjectName(QStringLiteral("notice"));
+  const RealtimeSummary realtime = ProcessRealtimeLedger().Summary();
+  auto* realtimeLine = new QLabel(QString::fromStdString(realtime.headline), this);
+  realtimeLine->setObjectName(QStringLiteral("realtime"));
+  realtimeLine->setTextFormat(Qt::PlainText);
   grid->addWidget(name, 0, 1, 1, 2);
-  grid->addWidget(notice, 1, 1, 1, 2);
+  grid->addWidget(realtimeLine, 1, 1, 1, 2);
+  grid->addWidget(notice, 2, 1, 1, 2);
 
   auto* ok = new QPushButton(QStringLiteral("OK"), this);
   ok->setObjectName(QStringLiteral("ok"));
@@ -51,15 +57,17 @@ AboutBox::AboutBox(const Translator& translator, LinkOpener opener, QWidget* par
   web_->setObjectName(QStringLiteral("webLink"));
   mail_ = new LinkLabel(QString::fromLatin1(kSupportAddress), {}, std::move(opener), this);
   mail_->setObjectName(QStringLiteral("mailLink"));
-  grid->setRowMinimumHeight(2, 8);
-  grid->addWidget(support, 3, 0, 1, 2);
-  grid->addWidget(web_, 3, 2, 1, 2);
-  grid->addWidget(mail_, 4, 2, 1, 2);
+  grid->setRowMinimumHeight(3, 8);
+  grid->addWidget(support, 4, 0, 1, 2);
+  grid->addWidget(web_, 4, 2, 1, 2);
+  grid->addWidget(mail_, 5, 2, 1, 2);
   grid->setColumnStretch(2, 1);
 
   TranslateDialog(*this, kCaption, translator);
-  // The version follows the (translated) name; it is no text to translate.
+  // The version follows the (translated) name, and the way and priority or the refusal's words
+  // follow the real-time headline: they are no texts to translate.
   name->setText(name->text() + QString::fromLatin1(ProgramVersion()));
+  realtimeLine->setText(realtimeLine->text() + QString::fromStdString(realtime.details));
   setFixedSize(sizeHint());
 }
 

@@ -1,8 +1,8 @@
 #pragma once
 
-// The About box: the program's name and version, a notice line, the web address and the support
-// mail address as links, and OK. It is modal and built anew for every showing, so its links
-// start unvisited each time.
+// The About box: the program's name and version, whether the engine threads run in real time, a
+// notice line, the web address and the support mail address as links, and OK. It is modal and built anew for every
+// showing, so its links start unvisited each time.
 
 #include "ui/link_label.hpp"
 

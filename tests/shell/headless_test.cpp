@@ -112,6 +112,30 @@ TEST_F(HeadlessTest, TerminationSignalsEndItInOrder) {
   }
 }
 
+TEST_F(HeadlessTest, TellsOnceWhetherItsEngineThreadsRunInRealTime) {
+  const auto log = home.Path() / "realtime.log";
+  {
+    ChildProcess k({KESTREL_PROGRAM, "--headless"}, log);
+    ASSERT_TRUE(WaitUntil([&] { return Said(log, "Engine threads "); })) << ReadText(log);
+    if (geteuid() == 0) {
+      EXPECT_TRUE(Said(log, "Engine threads run in real time (direct, priority 10)\n")) << ReadText(log);
+    }
+    // Engines started later are not told again.
+    ChildProcess serverOn({KESTREL_PROGRAM, "--server", "on"}, home.Path() / "switch.log");
+    EXPECT_EQ(serverOn.Wait(std::chrono::seconds(20)), 0);
+    EXPECT_TRUE(WaitUntil([&] { return Said(log, "Server on: broadcasting"); })) << ReadText(log);
+    EXPECT_EQ(k.Terminate(), 0);
+    const std::string all = ReadText(log);
+    EXPECT_EQ(all.find("Engine threads "), all.rfind("Engine threads ")) << all;
+  }
+  // The switch benchmarks use to compare: nothing asked, and the report says so.
+  ChildProcess k({"env", "KESTREL_NO_REALTIME=1", KESTREL_PROGRAM, "--headless"}, log);
+  EXPECT_TRUE(WaitUntil([&] {
+    return Said(log, "Engine threads do not run in real time (not asked (KESTREL_NO_REALTIME))\n");
+  })) << ReadText(log);
+  EXPECT_EQ(k.Terminate(), 0);
+}
+
 TEST_F(HeadlessTest, ATakenPortIsReportedAndNonsenseSettingsAreNamed) {
   WriteSettings("[Client]\nUDPPort=8811\nHostIP=banana\n[Server]\nUDPPort=99999\nEnable=yes\n");
   // Another program holds the client's port.

@@ -4,6 +4,7 @@
 
 #include "core/beep.hpp"
 #include "core/ini_file.hpp"
+#include "core/realtime.hpp"
 #include "ui/about_box.hpp"
 #include "ui/dump_list.hpp"
 #include "ui/indicator_widgets.hpp"
@@ -459,15 +460,20 @@ TEST_F(DesktopTest, AboutBoxIsTranslatedAndNamesTheVersionAfterwards) {
               "[About Vantor Kestrel]\n"
               "About Vantor Kestrel=Ueber Kestrel\n"
               "Vantor Kestrel v=Kestrel Ausgabe v\n"
+              "Engine threads run in real time=Echtzeit\n"
               "OK=Gut\n"
               "https://kestrel.example.org=https://kestrel.example.org/de\n");
   std::vector<QUrl> opened;
+  // A thread granted real time as root is: the headline is translated, the way and priority not.
+  ProcessRealtimeLedger().Record("kestrel-server", {RealtimeWay::Direct, kRealtimePriority, {}});
+  const bool allDirect = ProcessRealtimeLedger().Summary().details == " (direct, priority 10)";
   AboutBox box(bench.translator, [&](const QUrl& url) {
     opened.push_back(url);
     return true;
   });
   EXPECT_EQ(box.windowTitle(), "Ueber Kestrel");
   EXPECT_EQ(Find<QLabel>(box, "version")->text(), QStringLiteral("Kestrel Ausgabe v") + ProgramVersion());
+  if (allDirect) { EXPECT_EQ(Find<QLabel>(box, "realtime")->text(), "Echtzeit (direct, priority 10)"); }
   EXPECT_EQ(Find<QPushButton>(box, "ok")->text(), "Gut");
   EXPECT_EQ(Find<QLabel>(box, "support")->text(), "Hilfe:");
   EXPECT_FALSE(Find<QLabel>(box, "icon")->pixmap().isNull());
@@ -484,6 +490,7 @@ TEST_F(DesktopTest, AboutBoxInEnglishShowsTheBuildsVersion) {
   EXPECT_EQ(box.windowTitle(), "About Vantor Kestrel");
   const QString version = Find<QLabel>(box, "version")->text();
   EXPECT_EQ(version, "Vantor Kestrel v1.1.6"); // the project's one version
+  EXPECT_EQ(Find<QLabel>(box, "realtime")->text().toStdString(), RealtimeReport());
   EXPECT_EQ(Find<QLabel>(box, "support")->alignment() & Qt::AlignHorizontal_Mask, Qt::AlignRight);
 }
 
