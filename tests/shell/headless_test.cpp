@@ -199,9 +199,7 @@ TEST_F(HeadlessTest, CommandLineSettingsAreCheckedAndWritten) {
 // machine's /tmp is never touched.
 TEST_F(HeadlessTest, EveryProgramRefusesARuntimeFolderAnotherUserMade) {
   // Another user's uid must exist for chown.
-  if (!MachineRoot()) {
-    GTEST_SKIP() << "a private /tmp and another user's folder need the machine's root";
-  }
+  if (!MachineRoot()) { GTEST_SKIP() << "a private /tmp and another user's folder need the machine's root"; }
   const std::string folder = "/tmp/kestrel-" + std::to_string(getuid());
   // The machine's /tmp stays reachable at /mnt inside, for a build that lives below /tmp.
   if (!std::filesystem::is_directory("/mnt")) GTEST_SKIP() << "no /mnt to keep the machine's /tmp at";
