@@ -73,12 +73,16 @@ int CClientThread::RunCommand() {
   int keepReceiving = 1;
   switch (code) {
   case CmdOpenOutput: {
+    sounding_.Forget(value); // another device: what sounded on the old one is not its to end
     const int result = outputs_.OpenOutputByName(data, value);
     const std::lock_guard fields(fieldLock_);
     commandResult_ = result;
     break;
   }
-  case CmdCloseOutput: outputs_.CloseOutput(value); break;
+  case CmdCloseOutput:
+    outputs_.CloseOutput(value);
+    sounding_.Forget(value);
+    break;
   case CmdNotesOff: SilenceWhatPlayed(); break;
   case CmdReviveOutputs: {
     const auto changes = static_cast<int>(outputs_.ReviveOutputs());
@@ -186,6 +190,9 @@ void CClientThread::SilenceWhatPlayed() {
   // programs, and a client without a server ends a connection every few seconds.
   if (!playedSinceSilence_) return;
   playedSinceSilence_ = false;
+  // A Note Off for each note Kestrel turned on and did not turn off (some synthesizers ignore All
+  // Notes Off), then All Notes Off and Sustain Off on every channel.
+  sounding_.SilenceEach([this](int slot, std::uint32_t noteOff) { outputs_.PlayShort(slot, noteOff); });
   outputs_.NotesOff();
 }
 
@@ -241,7 +248,11 @@ void CClientThread::HandleDatagram(std::span<const std::byte> datagram, in_addr_
 void CClientThread::Play(const EventRecord& header, std::span<const std::byte> payload) {
   const int slot = header.port - 1;
   if (outputs_.State(slot) == MidiOutputs::SlotState::Open) {
-    if (header.Is(RecordType::MIM_DATA)) outputs_.PlayShort(slot, static_cast<std::uint32_t>(LoadLE32(payload.data())));
+    if (header.Is(RecordType::MIM_DATA)) {
+      const auto word = static_cast<std::uint32_t>(LoadLE32(payload.data()));
+      outputs_.PlayShort(slot, word);
+      sounding_.Note(slot, word);
+    }
     if (header.Is(RecordType::MIM_LONGDATA)) outputs_.PlayLong(slot, payload);
     playedSinceSilence_ = true;
   }

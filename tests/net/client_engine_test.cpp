@@ -192,6 +192,33 @@ TEST_F(ClientEngineTest, CommandsBreakTheWaitAndEndTheConnectionCleanly) {
   EXPECT_EQ(engine.PostCommand(CClientThread::CmdDisconnect), 0) << "no engine, nothing runs";
 }
 
+// A Note Off lost on the way leaves a note sounding. When a connection that played ends, the
+// client sends a Note Off for exactly the notes it turned on and did not turn off (on their
+// output and channel), then All Notes Off; some synthesizers ignore All Notes Off.
+TEST_F(ClientEngineTest, AnEndedConnectionTurnsOffExactlyTheNotesLeftOn) {
+  const auto on = [](std::int32_t port, std::uint8_t channel, std::uint8_t key, std::uint8_t velocity) {
+    return MakeShortRecord(RecordType::MIM_DATA, port, 0, 0,
+                           PackShortMessage(static_cast<std::uint8_t>(0x90 | channel), key, velocity));
+  };
+  const auto off = [](std::int32_t port, std::uint8_t channel, std::uint8_t key) {
+    return MakeShortRecord(RecordType::MIM_DATA, port, 0, 0,
+                           PackShortMessage(static_cast<std::uint8_t>(0x80 | channel), key, 64));
+  };
+  Send(Datagram({on(1, 0, 60, 100), on(1, 0, 64, 100), on(1, 9, 36, 120), on(1, 3, 70, 90)}));
+  Send(Datagram({off(1, 0, 60), on(1, 9, 36, 0), on(1, 3, 71, 90),
+                 MakeShortRecord(RecordType::MIM_DATA, 1, 0, 0, PackShortMessage(0xB3, 123, 0))}));
+  Send(Datagram({on(1, 5, 50, 80)}));
+  ASSERT_TRUE(WaitUntil([&] { return outputs.Shorts().size() == 9; }));
+  engine.PostCommand(CClientThread::CmdDisconnect);
+  const auto played = outputs.Shorts();
+  ASSERT_EQ(played.size(), 11U);
+  // Left on: key 64 on channel 1 and key 50 on channel 6 (channel 4's went with All Notes Off).
+  EXPECT_EQ(
+      std::vector(played.begin() + 9, played.end()),
+      (std::vector<std::pair<int, std::uint32_t>>{{0, PackShortMessage(0x80, 64)}, {0, PackShortMessage(0x85, 50)}}));
+  EXPECT_EQ(outputs.notesOff_.load(), 1);
+}
+
 TEST_F(ClientEngineTest, APortHeldByAnotherProgramIsInUse) {
   engine.PostCommand(CClientThread::CmdDisconnect);
   lab.In(1, [&] {
