@@ -729,6 +729,7 @@ void CMainDlg::ServerOn() {
   sender_ = std::move(sender);
   s_.serverLink.sender.store(sender_.get());
   serverThread_ = std::make_unique<net::CServerThread>(s_.queue, s_.serverLink, s_.flags, s_.clock);
+  serverThread_->SetRepeatNoteOff(s_.settings.ReadConfigInt(config::kRepeatNoteOff) != 0);
   RefreshInputs();
   serverThread_->Start();
   view_.Notice("Server on: broadcasting to UDP port " + std::to_string(f_.serverPort));

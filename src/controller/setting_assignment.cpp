@@ -34,6 +34,7 @@ constexpr std::array kKeys{
     KeySpec{config::kServer, "MidiIN_Port", Kind::Text, "MIDI In device to send, or --Disabled--"},
     KeySpec{config::kServer, "MidiIN_Port2", Kind::Text, "Kestrel port the MIDI In device is sent as"},
     KeySpec{config::kServer, "Interface", Kind::Text, "network interface to broadcast on (empty: routing)"},
+    KeySpec{config::kServer, "RepeatNoteOff", Kind::Flag, "send each Note Off and Sustain Off twice"},
     KeySpec{config::kServer, "Log", Kind::Flag, "server events in the dump"},
     KeySpec{config::kClient, "Enable", Kind::Flag, "run the client"},
     KeySpec{config::kClient, "UDPPort", Kind::Port, "UDP port the client receives on (0: none)"},

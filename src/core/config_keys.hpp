@@ -50,6 +50,8 @@ inline constexpr ConfigKey kMidiInPort{kServer, "MidiIN_Port", "", true};
 inline constexpr ConfigKey kMidiInTarget{kServer, "MidiIN_Port2", "Kestrel Port1"};
 // Network interface to broadcast on; empty: the system's routing decides.
 inline constexpr ConfigKey kServerInterface{kServer, "Interface", ""};
+// Send Note Off, Note On with velocity 0, Sustain Off, All Notes Off and All Sound Off twice.
+inline constexpr IntKey kRepeatNoteOff{kServer, "RepeatNoteOff", 1};
 
 // ---- Client
 inline constexpr IntKey kClientLog{kClient, "Log", 0};

@@ -247,6 +247,11 @@ void CClientThread::HandleDatagram(std::span<const std::byte> datagram, in_addr_
 
 void CClientThread::Play(const EventRecord& header, std::span<const std::byte> payload) {
   const int slot = header.port - 1;
+  // A server sends each message that ends sound twice, against loss: the copy is not played again.
+  if (header.Is(RecordType::MIM_DATA) &&
+      repeats_.IsCopy(header, static_cast<std::uint32_t>(LoadLE32(payload.data())))) {
+    return;
+  }
   if (outputs_.State(slot) == MidiOutputs::SlotState::Open) {
     if (header.Is(RecordType::MIM_DATA)) {
       const auto word = static_cast<std::uint32_t>(LoadLE32(payload.data()));

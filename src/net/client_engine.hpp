@@ -6,6 +6,7 @@
 // through a synchronous channel that also breaks its wait on the network.
 
 #include "core/auto_reset_event.hpp"
+#include "core/note_off_repeater.hpp"
 #include "core/sounding_notes.hpp"
 #include "core/tick_clock.hpp"
 #include "core/wire_protocol.hpp"
@@ -107,6 +108,7 @@ private:
   FragmentGatherer gatherer_;
   bool playedSinceSilence_ = false; // engine thread only
   SoundingNotes sounding_;          // engine thread only
+  RepeatFilter repeats_;            // engine thread only
   in_addr_t heardServer_ = 0;       // the server this connection hears, 0: none yet
   Tick heardServerTime_ = 0;        // its last datagram
   Tick secondServerReported_ = 0;   // the last report of another sender

@@ -7,7 +7,9 @@
 #include "core/wire_protocol.hpp"
 #include "net/udp_socket.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <ctime>
 #include <exception>
 #include <poll.h>
 #include <pthread.h>
@@ -45,11 +47,28 @@ void CServerThread::Run() {
       return;
     }
     for (;;) {
-      if (poll(&wake, 1, -1) < 0 && errno != EINTR) break;
+      timespec wait{};
+      timespec* timeout = nullptr;
+      if (repeater_.Pending()) {
+        const auto left =
+            std::max(repeatDue_ - std::chrono::steady_clock::now(), std::chrono::steady_clock::duration{});
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+        wait.tv_sec = static_cast<time_t>(ns / 1000000000);
+        wait.tv_nsec = static_cast<long>(ns % 1000000000);
+        timeout = &wait;
+      }
+      const int woken = ppoll(&wake, 1, timeout, nullptr);
+      if (woken < 0 && errno != EINTR) break;
+      if (woken == 0) { // the repeats waited long enough for a next datagram
+        if (CUdpSender* sender = link_.sender.load(); sender != nullptr) SendRepeats(*sender);
+        continue;
+      }
       if (!queue_.WakeEvent().Consume()) continue;
       if (stopRequested_ || !flags_.present.load()) break;
       if (Drain() == 0) break;
     }
+    // A repeat still due leaves now rather than never: it may be the only Note Off that arrives.
+    if (CUdpSender* sender = link_.sender.load(); sender != nullptr && repeater_.Pending()) SendRepeats(*sender);
   } catch (const std::exception& e) { Beep(100, 30, e.what()); }
   running_ = false;
 }
@@ -69,15 +88,32 @@ bool KeepAliveTick(Tick now, ServerLink& link, Tick& lastKeepAliveTime, SendQueu
 int CServerThread::Drain() {
   CUdpSender* sender = link_.sender.load();
   if (sender == nullptr) return 0; // what is queued stays for the next start
+  // Repeats lead: they must not follow a later Note On of their key.
+  if (repeater_.Pending()) SendRepeats(*sender);
   const std::span<std::byte> records = queue_.Take();
   if (records.empty()) return 1;
   link_.lastSendTime.store(clock_.Now());
+  if (repeatNoteOff_.load(std::memory_order_relaxed)) {
+    repeater_.Collect(records);
+    if (repeater_.Pending()) repeatDue_ = std::chrono::steady_clock::now() + kRepeatDelay;
+  }
   PackDatagrams(
       records, [] { return HighResolutionCounter(); },
       [&](std::span<const std::byte> datagram) {
         if (!sender->Send(datagram)) Beep(100, 10, "a datagram was not sent whole");
       });
   return 1;
+}
+
+void CServerThread::SendRepeats(CUdpSender& sender) {
+  const std::span<std::byte> repeats = repeater_.Take();
+  if (repeats.empty()) return;
+  link_.lastSendTime.store(clock_.Now());
+  PackDatagrams(
+      repeats, [] { return HighResolutionCounter(); },
+      [&](std::span<const std::byte> datagram) {
+        if (!sender.Send(datagram)) Beep(100, 10, "a datagram was not sent whole");
+      });
 }
 
 } // namespace kestrel::net

@@ -2,10 +2,13 @@
 
 // The server engine: one thread that sends everything reaching the send queue to the LAN the
 // moment it is woken, packed into broadcasts of at most 512 bytes, long messages in fragments.
+// Messages that end sound go out a second time, ahead of the next datagram or 5 ms later.
 
+#include "core/note_off_repeater.hpp"
 #include "core/tick_clock.hpp"
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 namespace kestrel {
@@ -43,12 +46,20 @@ public:
   void Stop();
   [[nodiscard]] bool Running() const noexcept { return running_.load(); }
 
-  // Sends everything queued: 1 to go on, 0 when there is no sender (the thread then ends).
-  // Engine thread (tests may call it directly while no thread runs).
+  // Whether Note Off, Note On with velocity 0, Sustain Off, All Notes Off and All Sound Off are
+  // sent twice (default on). Any thread; applies from the next run of records.
+  void SetRepeatNoteOff(bool on) noexcept { repeatNoteOff_.store(on); }
+
+  // Sends the repeats still due, then everything queued: 1 to go on, 0 when there is no sender
+  // (the thread then ends). Engine thread (tests may call it directly while no thread runs).
   int Drain();
+
+  // How long a repeat waits for the next datagram at most.
+  static constexpr std::chrono::milliseconds kRepeatDelay{5};
 
 private:
   void Run();
+  void SendRepeats(CUdpSender& sender);
 
   SendQueue& queue_;
   ServerLink& link_;
@@ -56,6 +67,9 @@ private:
   const TickClock& clock_;
   std::atomic<bool> stopRequested_{false};
   std::atomic<bool> running_{false};
+  std::atomic<bool> repeatNoteOff_{true};
+  NoteOffRepeater repeater_;                        // engine thread only
+  std::chrono::steady_clock::time_point repeatDue_; // when the pending repeats leave at the latest
   std::thread thread_;
 };
 

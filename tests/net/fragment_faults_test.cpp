@@ -1,7 +1,8 @@
 // Long system-exclusive messages from the server engine to the client engine over a network that
 // loses, duplicates or reorders single fragments (netem on the server's host, aimed by a filter
 // at one fragment of one message). A message that is not gathered whole and in order is never
-// played in part; the messages after it play as if nothing had happened.
+// played in part; the messages after it play as if nothing had happened. And a Note Off whose
+// datagram is lost: its repeat turns the note off, and without loss it is played once.
 #include "core/beep.hpp"
 #include "core/dump_store.hpp"
 #include "core/midi_outputs.hpp"
@@ -195,6 +196,48 @@ TEST_F(FragmentFaultsTest, AReorderedMessageIsDroppedAndTheNextOnesPlay) {
   ASSERT_TRUE(SendTheNextOnes());
   EXPECT_EQ(outputs.Longs().size(), 1U) << "nothing of the reordered message was played";
   EXPECT_GT(bells.load(), 0) << "fragments out of sequence are signalled";
+}
+
+TEST_F(FragmentFaultsTest, ANoteOffWhoseDatagramIsLostIsMadeGoodByItsRepeat) {
+  std::uint8_t key = 40;
+  // A note struck, then its Note Off queued behind another channel's note, so that both leave in
+  // one datagram, which is lost when `lose`. The repeat carries the Note Off alone, at the front,
+  // and passes the filter. Returns what the client played of that key.
+  const auto playNote = [&](bool lose) {
+    ++key;
+    const std::uint32_t on = PackShortMessage(0x91, key, 100);
+    const std::uint32_t off = PackShortMessage(0x81, key, 0);
+    const std::uint32_t other = PackShortMessage(0x92, key, 100);
+    queue.Append(MakeShortRecord(RecordType::MIM_DATA, 1, key, 0, on));
+    EXPECT_TRUE(WaitUntil([&] { return !outputs.Shorts().empty() && outputs.Shorts().back().second == on; }));
+    const std::array lost{Word(kHeaderSize, static_cast<std::int32_t>(other)),
+                          Word(kShortRecordSize + kHeaderSize, static_cast<std::int32_t>(off))};
+    if (lose) lab.NetemMatching(0, lost, "loss 100%");
+    server.Stop(); // queued together, they leave as one datagram at the start
+    queue.Append(MakeShortRecord(RecordType::MIM_DATA, 1, key, 0, other));
+    queue.Append(MakeShortRecord(RecordType::MIM_DATA, 1, key, 0, off));
+    server.Start();
+    EXPECT_TRUE(WaitUntil([&] { return queue.Count() == 0; })) << "the two have left, alone";
+    EXPECT_TRUE(SendTheNextOnes());
+    if (lose) {
+      EXPECT_EQ(lab.NetemStats(0).dropped, 1);
+      lab.ClearNetem(0);
+    }
+    std::vector<std::uint32_t> played;
+    for (const auto& [slot, word] : outputs.Shorts()) {
+      if (((word >> 8U) & 0x7FU) == key && (word & 0x0FU) == 1) played.push_back(word);
+    }
+    return played;
+  };
+  auto played = playNote(false);
+  EXPECT_EQ(played, (std::vector{PackShortMessage(0x91, key, 100), PackShortMessage(0x81, key, 0)}))
+      << "without loss, each plays once";
+  played = playNote(true);
+  EXPECT_EQ(played, (std::vector{PackShortMessage(0x91, key, 100), PackShortMessage(0x81, key, 0)}))
+      << "the repeat turned the note off";
+  server.SetRepeatNoteOff(false);
+  played = playNote(true);
+  EXPECT_EQ(played, std::vector{PackShortMessage(0x91, key, 100)}) << "without the repeat, the note sounds on";
 }
 
 } // namespace

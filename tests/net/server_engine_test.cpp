@@ -1,5 +1,6 @@
 // The server engine between namespace hosts: what reaches the queue leaves as broadcasts of at
-// most 512 bytes, long messages as fragments, nothing after a stop, everything after a restart.
+// most 512 bytes, long messages as fragments, nothing after a stop, everything after a restart;
+// messages that end sound leave a second time, never behind a later Note On of their key.
 #include "core/auto_reset_event.hpp"
 #include "core/dump_store.hpp"
 #include "core/send_queue.hpp"
@@ -19,6 +20,8 @@ namespace kestrel::net {
 namespace {
 
 using namespace std::chrono_literals;
+
+constexpr std::uint32_t kNoteOn = PackShortMessage(0x90, 60, 100);
 
 std::vector<std::byte> LongRecord(std::size_t payload, std::int32_t port = 2) {
   std::vector<std::byte> r(kHeaderSize + payload);
@@ -71,7 +74,7 @@ struct ServerEngineTest : ::testing::Test {
 
 TEST_F(ServerEngineTest, PacksTheQueueIntoDatagramsOfAtMost512Bytes) {
   for (const std::size_t last : {12UL, 13UL}) { // 13 x 36 + 44 = 512 bytes; one more is 513
-    for (int i = 0; i < 13; ++i) queue.Append(MakeShortRecord(RecordType::MIM_DATA, 1, i, 0, 0x90));
+    for (int i = 0; i < 13; ++i) queue.Append(MakeShortRecord(RecordType::MIM_DATA, 1, i, 0, kNoteOn));
     queue.Append(LongRecord(last));
     const Tick before = link.lastSendTime.load();
     std::this_thread::sleep_for(5ms);
@@ -109,12 +112,12 @@ TEST_F(ServerEngineTest, ALongMessageLeavesInFragmentsThatGatherAgain) {
 
 TEST_F(ServerEngineTest, NothingLeavesAfterStopAndEverythingAfterTheNextStart) {
   engine.Start();
-  queue.Append(MakeShortRecord(RecordType::MIM_DATA, 1, 1, 0, 0x90));
+  queue.Append(MakeShortRecord(RecordType::MIM_DATA, 1, 1, 0, kNoteOn));
   EXPECT_EQ(Datagrams().size(), 1U);
   engine.Stop();
   EXPECT_FALSE(engine.Running());
-  queue.Append(MakeShortRecord(RecordType::MIM_DATA, 1, 2, 0, 0x90));
-  queue.Append(MakeShortRecord(RecordType::MIM_DATA, 1, 3, 0, 0x90));
+  queue.Append(MakeShortRecord(RecordType::MIM_DATA, 1, 2, 0, kNoteOn));
+  queue.Append(MakeShortRecord(RecordType::MIM_DATA, 1, 3, 0, kNoteOn));
   EXPECT_TRUE(Datagrams(300ms).empty()) << "nothing is sent while stopped";
   engine.Start(); // the wake event is still set: queued records go at once
   const auto got = Datagrams();
@@ -122,7 +125,7 @@ TEST_F(ServerEngineTest, NothingLeavesAfterStopAndEverythingAfterTheNextStart) {
   EXPECT_EQ(got[0].size(), 72U);
 
   link.sender = nullptr; // no sender: the thread ends and keeps what is queued
-  queue.Append(MakeShortRecord(RecordType::MIM_DATA, 1, 4, 0, 0x90));
+  queue.Append(MakeShortRecord(RecordType::MIM_DATA, 1, 4, 0, kNoteOn));
   ASSERT_TRUE(test::WaitUntil([&] { return !engine.Running(); }));
   EXPECT_EQ(queue.Count(), kShortRecordSize);
 }
@@ -143,14 +146,65 @@ TEST_F(ServerEngineTest, ASwitchOffThatRacesAProducerLosesNothingAndTheServerKee
     engine.Start();
     queue.Append(LongRecord(60000));
     ASSERT_TRUE(test::WaitUntil([&] { return queue.Count() == 0; })) << "taken, now being sent";
-    queue.Append(MakeShortRecord(RecordType::MIM_DATA, 1, i, 0, 0x90));
+    queue.Append(MakeShortRecord(RecordType::MIM_DATA, 1, i, 0, kNoteOn));
     engine.Stop();
     countShorts(200ms);
   }
   engine.Start();
-  queue.Append(MakeShortRecord(RecordType::MIM_DATA, 1, kRounds, 0, 0x90));
+  queue.Append(MakeShortRecord(RecordType::MIM_DATA, 1, kRounds, 0, kNoteOn));
   countShorts(1000ms);
   EXPECT_EQ(shorts, kRounds + 1) << "every record leaves, in its run or at the next start";
+}
+
+TEST_F(ServerEngineTest, MessagesThatEndSoundLeaveTwiceAndNeverBehindANewNoteOfTheirKey) {
+  const auto shortRecord = [](std::int32_t port, std::uint8_t status, std::uint8_t d1, std::uint8_t d2) {
+    return MakeShortRecord(RecordType::MIM_DATA, port, 7, 3, PackShortMessage(status, d1, d2));
+  };
+  const auto wordsOf = [](const std::vector<std::byte>& datagram) {
+    std::vector<std::pair<std::int32_t, std::uint32_t>> words;
+    RecordReader reader(datagram);
+    RecordView view;
+    while (reader.Next(view)) words.emplace_back(view.header.port, view.Word());
+    return words;
+  };
+  using Words = std::vector<std::pair<std::int32_t, std::uint32_t>>;
+  const std::array run{
+      shortRecord(1, 0x90, 60, 100), shortRecord(1, 0x80, 60, 64),  // ended: repeated
+      shortRecord(1, 0x90, 62, 100), shortRecord(1, 0x90, 62, 0),   // ended ...
+      shortRecord(1, 0x90, 62, 90),                                 // ... and struck again: not repeated
+      shortRecord(2, 0x90, 62, 0),                                  // another port: repeated
+      shortRecord(1, 0xB1, 64, 0),   shortRecord(1, 0xB1, 64, 127), // pedal up and down again: not repeated
+      shortRecord(1, 0xB3, 123, 0),  shortRecord(1, 0xB3, 64, 10),  // All Notes Off, Sustain Off: repeated
+      shortRecord(1, 0xB4, 123, 0),  shortRecord(1, 0x94, 1, 100),  // All Notes Off, then a note: not repeated
+  };
+  // Queued while stopped, so that the run leaves as one datagram.
+  for (const ShortRecord& r : run) queue.Append(r);
+  engine.Start();
+  auto got = Datagrams(300ms);
+  ASSERT_EQ(got.size(), 2U) << "the run, then its repeats within a few milliseconds";
+  EXPECT_EQ(got[0].size(), run.size() * kShortRecordSize);
+  EXPECT_EQ(got[1].size(), 4 * kShortRecordSize) << "repeats are whole records, header and all";
+  EXPECT_TRUE(std::equal(got[1].begin(), got[1].begin() + kShortRecordSize, run[1].begin()));
+  EXPECT_EQ(wordsOf(got[1]), (Words{{1, PackShortMessage(0x80, 60, 64)},
+                                    {2, PackShortMessage(0x90, 62, 0)},
+                                    {1, PackShortMessage(0xB3, 123, 0)},
+                                    {1, PackShortMessage(0xB3, 64, 10)}}));
+
+  // A repeat that is still waiting leads the next datagram: it never follows a new Note On.
+  for (int i = 0; i < 20; ++i) {
+    queue.Append(shortRecord(1, 0x80, 64, 0));
+    queue.Append(shortRecord(1, 0x90, 64, 100));
+    got = Datagrams(100ms);
+    Words words;
+    for (const auto& d : got) std::ranges::copy(wordsOf(d), std::back_inserter(words));
+    ASSERT_FALSE(words.empty());
+    EXPECT_EQ(words.back(), std::pair(1, PackShortMessage(0x90, 64, 100))) << "round " << i;
+  }
+
+  // Switched off, nothing is repeated.
+  engine.SetRepeatNoteOff(false);
+  queue.Append(shortRecord(1, 0x80, 66, 0));
+  EXPECT_EQ(Datagrams(100ms).size(), 1U);
 }
 
 } // namespace
