@@ -4,13 +4,18 @@
 # lines starting with "CMP " (one figure) and "LAT " (a delay distribution as 200 quantiles, µs);
 # scripts/bench-compare turns them into the table and the plot.
 #
-#   inside-vm.sh KESTREL KESTREL_PORTS PROBE MIDI_FILE [quick]
+#   inside-vm.sh KESTREL KESTREL_PORTS PROBE MIDI_FILE [quick|full] [loss]
+#
+# quick: one run each and 4 clients; loss: only the song under random loss.
 set -uo pipefail
 kestrel=$1
 provider=$2
 probe=$3
 midifile=$4
 quick=${5:-}
+only=${6:-}
+full=1
+[ "$only" = loss ] && full=0
 here=$(cd "$(dirname "$0")" && pwd)
 work=${TMPDIR:-/tmp}/compare
 rm -rf "$work"
@@ -165,6 +170,7 @@ EOF
 say "file_source $(basename "$midifile")"
 
 # ---- floors ----------------------------------------------------------------------------------
+if [ "$full" = 1 ]; then
 log "floor: the sequencer alone (Midi Through)"
 aconnect "Midi Through:0" "$(port_addr 0)"
 ask target "Midi Through:0" >/dev/null
@@ -182,6 +188,8 @@ for i in $(seq "$runs"); do
   [ "$i" -lt "$runs" ] && { ip netns exec cmp-b "$probe" udp-echo 9911 & pids+=($!); sleep 0.3; }
 done
 echo "LAT udp-floor even $(quantiles "$work"/lat-*.txt)"
+fi
+
 
 # ---- Kestrel ---------------------------------------------------------------------------------
 for side in srv cli; do mkdir -p "$work/$side/run" "$work/$side/config"; chmod 700 "$work/$side/run"; done
@@ -219,6 +227,7 @@ stop_pid() {
   kill -9 "$1" 2>/dev/null
 }
 
+if [ "$full" = 1 ]; then
 log "Kestrel"
 start_kestrel srv cmp-a Server.Enable=1 Client.Enable=0 Server.MidiIN_Port=--Disabled--
 ksrv=$started
@@ -253,6 +262,8 @@ ask target subscribers >/dev/null
 delay_runs kestrel-midiin
 stop_pid "$kcli"
 stop_pid "$ksrv"
+fi
+
 
 # ---- qmidinet --------------------------------------------------------------------------------
 log "qmidinet"
@@ -266,6 +277,7 @@ start_qmidinet() { # netns interface
   started=$!
   pids+=("$started")
 }
+if [ "$full" = 1 ]; then
 start_qmidinet cmp-a cmpa
 qa=$started
 for _ in $(seq 100); do [ -n "$(qclients)" ] && break; sleep 0.1; done
@@ -285,6 +297,71 @@ aconnect -d "$qrecv:0" "$(port_addr 0)"
 play_file qmidinet "$qsend:0" "$qrecv:0"
 stop_pid "$qa"
 stop_pid "$qb"
+fi
+
+
+# ---- the song under random loss: notes left sounding at its end --------------------------------
+# netem drops datagrams at random on the server's side. Kestrel with its repeat of messages that end
+# sound and without, and qmidinet; each recording ends 2 s after the song, while the connection
+# still stands (Kestrel's client would silence what sounds once the server fell silent).
+loss_levels="1 5 20"
+loss_runs=3
+if [ "$quick" = quick ]; then loss_levels=5; loss_runs=1; fi
+lossy() { # LOSS: random loss on everything cmp-a sends, 0: none
+  if [ "$1" = 0 ]; then
+    ip netns exec cmp-a tc qdisc del dev cmpa root 2>/dev/null || true
+  else
+    ip netns exec cmp-a tc qdisc replace dev cmpa root netem loss "$1%"
+  fi
+}
+play_lossy() { # NAME SEND_PORT RECORD_PORT
+  local name=$1 loss run
+  for loss in $loss_levels; do
+    for run in $(seq "$loss_runs"); do
+      lossy "$loss"
+      arecordmidi -p "$3" "$work/rec-loss.mid" >"$work/arecord-loss.log" 2>&1 &
+      local rec=$!
+      sleep 1
+      aplaymidi -p "$2" "$work/song.mid" || log "aplaymidi failed for $name"
+      sleep 2
+      kill -INT "$rec"
+      wait "$rec" 2>/dev/null
+      lossy 0
+      say "stuck system=$name loss=$loss run=$run $(python3 "$here/stuck_notes.py" "$work/song.mid" "$work/rec-loss.mid")" \
+        "$(python3 "$here/smf_compare.py" "$work/song.mid" "$work/rec-loss.mid" | grep -o 'missing=[0-9]*')"
+      sleep 1
+    done
+  done
+}
+log "the song under random loss ($loss_levels %)"
+for repeat in 1 0; do
+  start_kestrel lsrv$repeat cmp-a Server.Enable=1 Client.Enable=0 Server.MidiIN_Port=--Disabled-- \
+    Server.RepeatNoteOff=$repeat
+  ksrv=$started
+  # shellcheck disable=SC2046
+  start_kestrel lcli$repeat cmp-b $(client_sets 10.79.0.2) "Client.To1=Midi Through Port-0"
+  kcli=$started
+  wait_connected "$work/lcli$repeat.log" || exit 1
+  name=kestrel-repeat
+  [ "$repeat" = 0 ] && name=kestrel-once
+  play_lossy "$name" Kestrel:0 "Midi Through:0"
+  stop_pid "$kcli"
+  stop_pid "$ksrv"
+done
+start_qmidinet cmp-a cmpa
+qa=$started
+for _ in $(seq 100); do [ -n "$(qclients)" ] && break; sleep 0.1; done
+qsend=$(qclients | head -n 1)
+start_qmidinet cmp-b cmpb
+qb=$started
+for _ in $(seq 100); do [ "$(qclients | wc -l)" -ge 2 ] && break; sleep 0.1; done
+qrecv=$(qclients | grep -v "^$qsend\$" | head -n 1)
+sleep 1
+play_lossy qmidinet "$qsend:0" "$qrecv:0"
+stop_pid "$qa"
+stop_pid "$qb"
+
+[ "$full" = 1 ] || { echo quit >&"${PROBE[1]}"; echo "bench-compare: done" >&2; exit 0; }
 
 # ---- scale: one Kestrel server, many Kestrel clients on one bridge -----------------------------
 log "scale: 1 server, $scale_clients clients"
