@@ -214,6 +214,7 @@ bool CUdpReceiver::Open(std::uint16_t port, in_addr_t address, in_addr_t group) 
   const int off = 0;
   setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off);
   joinError_ = 0;
+  broadcasters_ = {};
   if (group != 0) {
     ip_mreqn join{};
     join.imr_multiaddr.s_addr = group;
@@ -225,6 +226,29 @@ bool CUdpReceiver::Open(std::uint16_t port, in_addr_t address, in_addr_t group) 
       joined = join.imr_ifindex != 0 ? setsockopt(fd_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join) : -1;
     }
     if (joined != 0) joinError_ = errno != 0 ? errno : ENODEV;
+  }
+  return true;
+}
+
+bool CUdpReceiver::Take(in_addr_t from, in_addr_t to) noexcept {
+  const Tick now = TickCount();
+  if (to == htonl(INADDR_BROADCAST)) {
+    Broadcaster* slot = &broadcasters_[0];
+    for (Broadcaster& b : broadcasters_) {
+      if (b.address == from) {
+        slot = &b;
+        break;
+      }
+      if (TickElapsed(now, b.heard) > TickElapsed(now, slot->heard)) slot = &b;
+    }
+    *slot = {from, now};
+    return true;
+  }
+  for (const Broadcaster& b : broadcasters_) {
+    if (b.address == from && b.address != 0 && TickElapsed(now, b.heard) < kBroadcastHeldMs) {
+      ++copies_;
+      return false;
+    }
   }
   return true;
 }
@@ -249,13 +273,12 @@ int CUdpReceiver::Receive(AutoResetEvent& interrupt, bool /*resume*/) {
         ++oversized_; // no sender of ours makes these: passed over
         continue;
       }
-      if (interfaceIndex_ != 0) {
-        const cmsghdr* c = CMSG_FIRSTHDR(&msg);
-        if (c != nullptr && c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
-          in_pktinfo info{};
-          std::memcpy(&info, CMSG_DATA(c), sizeof info);
-          if (info.ipi_ifindex != interfaceIndex_) continue; // another network's broadcast
-        }
+      const cmsghdr* c = CMSG_FIRSTHDR(&msg);
+      if (c != nullptr && c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+        in_pktinfo info{};
+        std::memcpy(&info, CMSG_DATA(c), sizeof info);
+        if (interfaceIndex_ != 0 && info.ipi_ifindex != interfaceIndex_) continue; // another network's broadcast
+        if (!Take(sender_.sin_addr.s_addr, info.ipi_addr.s_addr)) continue;
       }
       return static_cast<int>(n);
     }

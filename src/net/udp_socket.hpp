@@ -121,6 +121,8 @@ private:
 };
 
 // Receives the datagrams broadcast to one port on the interface of one local address.
+// A server may send each datagram to the broadcast and to this machine's address or a group too:
+// from a sender whose broadcasts arrive, only the broadcast copy is taken.
 // Client engine thread only.
 class CUdpReceiver : public CUdpSocket {
 public:
@@ -147,6 +149,8 @@ public:
   [[nodiscard]] in_addr_t SenderAddress() const noexcept { return sender_.sin_addr.s_addr; }
   [[nodiscard]] std::uint16_t LocalPort() const noexcept { return localPort_; }
   [[nodiscard]] std::uint64_t Oversized() const noexcept { return oversized_; }
+  // Copies passed over because the same sender's broadcast brings them.
+  [[nodiscard]] std::uint64_t Copies() const noexcept { return copies_; }
   // The system's error when the last Open's group could not be joined, else 0.
   [[nodiscard]] int JoinError() const noexcept { return joinError_; }
 
@@ -155,7 +159,18 @@ private:
   sockaddr_in sender_{};
   std::uint16_t localPort_ = 0;
   int interfaceIndex_ = 0; // 0: any
+  // Whether a datagram from `from` to `to` is the one to take: a broadcast always; another from a
+  // sender whose broadcast came within kBroadcastHeldMs is a copy of one.
+  bool Take(in_addr_t from, in_addr_t to) noexcept;
+
+  static constexpr Tick kBroadcastHeldMs = 3000; // keep-alives come every second
+  struct Broadcaster {
+    in_addr_t address = 0;
+    Tick heard = 0;
+  };
+  std::array<Broadcaster, 8> broadcasters_{}; // the latest few, the oldest replaced
   std::uint64_t oversized_ = 0;
+  std::uint64_t copies_ = 0;
   int joinError_ = 0;
 };
 
