@@ -169,7 +169,9 @@ bool CUdpSender::SendGroup(std::span<const std::byte> datagram) noexcept {
 
 bool CUdpSender::Send(std::span<const std::byte> datagram) noexcept {
   if (fd_ < 0) return false;
-  bool whole = !broadcast_ || SendBroadcast(datagram);
+  bool whole = true;
+  // The targets and the group before the broadcast: a client that hears both ways takes the
+  // first copy, which is the one it keeps (see CUdpReceiver).
   // Each target on its own: one without route costs only its own datagram.
   for (Target& target : targets_) {
     if (SendVia(datagram, target.address, 0)) {
@@ -186,6 +188,7 @@ bool CUdpSender::Send(std::span<const std::byte> datagram) noexcept {
     }
   }
   if (group_ != 0 && !SendGroup(datagram)) whole = false;
+  if (broadcast_ && !SendBroadcast(datagram)) whole = false;
   return whole;
 }
 
@@ -214,7 +217,7 @@ bool CUdpReceiver::Open(std::uint16_t port, in_addr_t address, in_addr_t group) 
   const int off = 0;
   setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off);
   joinError_ = 0;
-  broadcasters_ = {};
+  directSenders_ = {};
   if (group != 0) {
     ip_mreqn join{};
     join.imr_multiaddr.s_addr = group;
@@ -232,20 +235,20 @@ bool CUdpReceiver::Open(std::uint16_t port, in_addr_t address, in_addr_t group) 
 
 bool CUdpReceiver::Take(in_addr_t from, in_addr_t to) noexcept {
   const Tick now = TickCount();
-  if (to == htonl(INADDR_BROADCAST)) {
-    Broadcaster* slot = &broadcasters_[0];
-    for (Broadcaster& b : broadcasters_) {
-      if (b.address == from) {
-        slot = &b;
+  if (to != htonl(INADDR_BROADCAST)) {
+    Sender* slot = &directSenders_[0];
+    for (Sender& d : directSenders_) {
+      if (d.address == from) {
+        slot = &d;
         break;
       }
-      if (TickElapsed(now, b.heard) > TickElapsed(now, slot->heard)) slot = &b;
+      if (TickElapsed(now, d.heard) > TickElapsed(now, slot->heard)) slot = &d; // the oldest
     }
     *slot = {from, now};
     return true;
   }
-  for (const Broadcaster& b : broadcasters_) {
-    if (b.address == from && b.address != 0 && TickElapsed(now, b.heard) < kBroadcastHeldMs) {
+  for (const Sender& d : directSenders_) {
+    if (d.address == from && d.address != 0 && TickElapsed(now, d.heard) < kDirectHeldMs) {
       ++copies_;
       return false;
     }

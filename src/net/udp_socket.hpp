@@ -121,8 +121,9 @@ private:
 };
 
 // Receives the datagrams broadcast to one port on the interface of one local address.
-// A server may send each datagram to the broadcast and to this machine's address or a group too:
-// from a sender whose broadcasts arrive, only the broadcast copy is taken.
+// A server may send each datagram to this machine's address or a group as well as to the
+// broadcast: from a sender whose datagrams come to this address or a group, broadcasts are passed
+// over (those ways can be more reliable: Wi-Fi resends unicast, never a broadcast).
 // Client engine thread only.
 class CUdpReceiver : public CUdpSocket {
 public:
@@ -149,7 +150,7 @@ public:
   [[nodiscard]] in_addr_t SenderAddress() const noexcept { return sender_.sin_addr.s_addr; }
   [[nodiscard]] std::uint16_t LocalPort() const noexcept { return localPort_; }
   [[nodiscard]] std::uint64_t Oversized() const noexcept { return oversized_; }
-  // Copies passed over because the same sender's broadcast brings them.
+  // Broadcasts passed over because the same sender's datagrams come to this address or a group.
   [[nodiscard]] std::uint64_t Copies() const noexcept { return copies_; }
   // The system's error when the last Open's group could not be joined, else 0.
   [[nodiscard]] int JoinError() const noexcept { return joinError_; }
@@ -159,16 +160,16 @@ private:
   sockaddr_in sender_{};
   std::uint16_t localPort_ = 0;
   int interfaceIndex_ = 0; // 0: any
-  // Whether a datagram from `from` to `to` is the one to take: a broadcast always; another from a
-  // sender whose broadcast came within kBroadcastHeldMs is a copy of one.
+  // Whether a datagram from `from` to `to` is one to take: any but a broadcast from a sender
+  // whose datagrams came to this address or a group within kDirectHeldMs.
   bool Take(in_addr_t from, in_addr_t to) noexcept;
 
-  static constexpr Tick kBroadcastHeldMs = 3000; // keep-alives come every second
-  struct Broadcaster {
+  static constexpr Tick kDirectHeldMs = 3000; // keep-alives come every second
+  struct Sender {
     in_addr_t address = 0;
     Tick heard = 0;
   };
-  std::array<Broadcaster, 8> broadcasters_{}; // the latest few, the oldest replaced
+  std::array<Sender, 8> directSenders_{}; // the latest few, the oldest replaced
   std::uint64_t oversized_ = 0;
   std::uint64_t copies_ = 0;
   int joinError_ = 0;

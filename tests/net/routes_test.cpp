@@ -249,8 +249,8 @@ TEST(Routes, WithoutBroadcastOnlyTargetsAndTheGroupAreSentToAndEachHearsOnce) {
   EXPECT_TRUE(bystander.Drain(300ms).empty()) << "nothing went to 255.255.255.255";
 
   // The broadcast on as well: every host hears it, and the server's own machine only once (the
-  // group is not looped back to it). A target or a member beside the server takes the broadcast
-  // and passes its copies over.
+  // group is not looped back to it). A target or a member beside the server keeps the copy sent
+  // to it and passes the broadcast over.
   CUdpSender both{8800};
   lab.In(0, [&] {
     both.Open();
