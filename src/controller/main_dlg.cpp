@@ -8,6 +8,7 @@
 #include "core/translation.hpp"
 #include "core/window_flags.hpp"
 #include "midi/alsa_seq.hpp"
+#include "net/destinations.hpp"
 #include "net/latency_probe.hpp"
 #include "net/server_engine.hpp"
 #include "net/udp_socket.hpp"
@@ -726,13 +727,18 @@ void CMainDlg::ServerOn() {
       sender->SetInterface(interfaceName);
     }
   }
+  // Where the datagrams go is fixed before the engine sees the sender.
+  const net::SenderDestinations destinations =
+      ReadSenderDestinations(s_.settings, [this](const std::string& text) { view_.Notice(text); });
+  sender->SetDestinations(destinations);
+  targetWatch_.Reset();
   sender_ = std::move(sender);
   s_.serverLink.sender.store(sender_.get());
   serverThread_ = std::make_unique<net::CServerThread>(s_.queue, s_.serverLink, s_.flags, s_.clock);
   serverThread_->SetRepeatNoteOff(s_.settings.ReadConfigInt(config::kRepeatNoteOff) != 0);
   RefreshInputs();
   serverThread_->Start();
-  view_.Notice("Server on: broadcasting to UDP port " + std::to_string(f_.serverPort));
+  view_.Notice("Server on: " + DestinationsText(destinations, f_.serverPort));
   WriteToControls();
 }
 
@@ -762,6 +768,9 @@ void CMainDlg::ClientOn() {
   droppedSeen_.fill(0);
   clientThread_ = std::make_unique<net::CClientThread>(*outputs_, s_.dump, s_.flags, *this, s_.clock);
   clientThread_->SetNotesOffOnLoss(notesOffOnLoss_);
+  const in_addr_t group = ReadClientGroup(s_.settings, [this](const std::string& text) { view_.Notice(text); });
+  clientThread_->SetGroup(group);
+  if (group != 0) view_.Notice("Client: also hearing group " + net::DottedAddress(group));
   clientThread_->Start();
   WriteToControls();
   if (f_.clientPort != 0) ConnectClient();
@@ -842,6 +851,7 @@ void CMainDlg::ReviveDevices() {
 
 void CMainDlg::ReportLosses(Tick now) {
   lastLossReport_ = now;
+  if (sender_ != nullptr) targetWatch_.Check(*sender_, now, [this](const std::string& text) { view_.Notice(text); });
   // The address the client listens on went away while it listened: it stops listening there.
   if (clientThread_ != nullptr && state_.load() != ConnectionState::Disconnected &&
       state_.load() != ConnectionState::PortInUse && ClientAddressMissing()) {

@@ -8,6 +8,7 @@
 #include "controller/choice_list.hpp"
 #include "controller/indicators.hpp"
 #include "controller/main_view.hpp"
+#include "controller/server_destinations.hpp"
 #include "core/config_keys.hpp"
 #include "core/tick_clock.hpp"
 #include "midi/input_hub.hpp"
@@ -304,6 +305,7 @@ private:
   Tick lastKeepAliveTime_ = 0;
   Tick lastLossReport_ = 0;
   std::uint32_t overrunsSeen_ = 0;
+  TargetWatch targetWatch_;                        // the server's targets that cannot be reached
   std::array<std::uint32_t, kRows> droppedSeen_{}; // per client row, since its outputs were made
   bool notesOffOnLoss_ = true;
   in_addr_t missingAddressNoticed_ = 0;

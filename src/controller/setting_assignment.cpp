@@ -3,6 +3,7 @@
 #include "controller/main_dlg.hpp"
 #include "core/config_keys.hpp"
 #include "core/settings.hpp"
+#include "net/destinations.hpp"
 
 #include <array>
 #include <charconv>
@@ -12,7 +13,7 @@ namespace kestrel::ui {
 
 namespace {
 
-enum class Kind { Flag, Port, Integer, Text, Address };
+enum class Kind { Flag, Port, Integer, Text, Address, Targets, Group, Ttl };
 
 struct KeySpec {
   std::string_view section;
@@ -35,10 +36,15 @@ constexpr std::array kKeys{
     KeySpec{config::kServer, "MidiIN_Port2", Kind::Text, "Kestrel port the MIDI In device is sent as"},
     KeySpec{config::kServer, "Interface", Kind::Text, "network interface to broadcast on (empty: routing)"},
     KeySpec{config::kServer, "RepeatNoteOff", Kind::Flag, "send each Note Off and Sustain Off twice"},
+    KeySpec{config::kServer, "Broadcast", Kind::Flag, "send to 255.255.255.255 (0: only Targets and Group)"},
+    KeySpec{config::kServer, "Targets", Kind::Targets, "IPv4 addresses also sent to, e.g. \"10.1.0.5 10.2.0.7\""},
+    KeySpec{config::kServer, "Group", Kind::Group, "multicast group also sent to (empty: none)"},
+    KeySpec{config::kServer, "TTL", Kind::Ttl, "routers the group's datagrams may cross, 1 to 255"},
     KeySpec{config::kServer, "Log", Kind::Flag, "server events in the dump"},
     KeySpec{config::kClient, "Enable", Kind::Flag, "run the client"},
     KeySpec{config::kClient, "UDPPort", Kind::Port, "UDP port the client receives on (0: none)"},
     KeySpec{config::kClient, "HostIP", Kind::Address, "this machine's address to receive on"},
+    KeySpec{config::kClient, "Group", Kind::Group, "multicast group to join on HostIP's network (empty: none)"},
     KeySpec{config::kClient, "Port", Kind::Flag, "Client.Port1..Port8: play that server port"},
     KeySpec{config::kClient, "To", Kind::Text, "Client.To1..To8: MIDI Out device for that port"},
     KeySpec{config::kClient, "NotesOffOnLoss", Kind::Flag, "silence the outputs when a connection ends"},
@@ -112,6 +118,25 @@ bool ApplySettingAssignment(Settings& settings, std::string_view assignment, std
     if (!value.empty() && ParseAddress(std::string(value)) == 0) return fail("expected a dotted IPv4 address");
     written = settings.WriteConfigText(sectionName, keyName, value);
     break;
+  case Kind::Targets: {
+    const net::TargetList targets = net::ParseTargets(value);
+    if (!targets.refused.empty()) return fail(targets.refused.front());
+    if (value.size() > Settings::kMaxTextLength) return fail("longer than 259 characters");
+    written = settings.WriteConfigText(sectionName, keyName, value);
+    break;
+  }
+  case Kind::Group: {
+    std::string why;
+    if (!net::ParseGroup(value, &why)) return fail(why);
+    written = settings.WriteConfigText(sectionName, keyName, value);
+    break;
+  }
+  case Kind::Ttl: {
+    const auto n = Number(value);
+    if (!n || *n < 1 || *n > 255) return fail("expected 1 to 255");
+    written = settings.WriteConfigInt(sectionName, keyName, static_cast<std::int32_t>(*n));
+    break;
+  }
   case Kind::Text:
     if (value.size() > Settings::kMaxTextLength) return fail("longer than 259 characters");
     written = settings.WriteConfigText(sectionName, keyName, value);

@@ -52,12 +52,21 @@ inline constexpr ConfigKey kMidiInTarget{kServer, "MidiIN_Port2", "Kestrel Port1
 inline constexpr ConfigKey kServerInterface{kServer, "Interface", ""};
 // Send Note Off, Note On with velocity 0, Sustain Off, All Notes Off and All Sound Off twice.
 inline constexpr IntKey kRepeatNoteOff{kServer, "RepeatNoteOff", 1};
+// Send to 255.255.255.255 (0: only to the targets and the group).
+inline constexpr IntKey kServerBroadcast{kServer, "Broadcast", 1};
+// Unicast addresses sent the same datagrams, e.g. "10.1.0.5 10.2.0.7" (net/destinations.hpp).
+inline constexpr ConfigKey kServerTargets{kServer, "Targets", ""};
+// A multicast group sent the same datagrams, and the routers it may cross.
+inline constexpr ConfigKey kServerGroup{kServer, "Group", ""};
+inline constexpr IntKey kServerTtl{kServer, "TTL", 1};
 
 // ---- Client
 inline constexpr IntKey kClientLog{kClient, "Log", 0};
 inline constexpr IntKey kClientUdpPort{kClient, "UDPPort", 8800};
 inline constexpr IntKey kClientEnable{kClient, "Enable", 1};
 inline constexpr ConfigKey kHostIp{kClient, "HostIP", ""};
+// A multicast group the client joins too, on HostIP's interface.
+inline constexpr ConfigKey kClientGroup{kClient, "Group", ""};
 // Send All Notes Off and Sustain Off on every open output when a connection ends.
 inline constexpr IntKey kNotesOffOnLoss{kClient, "NotesOffOnLoss", 1};
 

@@ -136,10 +136,11 @@ bool CClientThread::RunReceiver(std::uint16_t port, in_addr_t address) {
   port_ = port;
   address_ = address;
   try {
-    if (!receiver_.Open(port, address)) {
+    if (!receiver_.Open(port, address, group_.load())) {
       reports_.ReportConnectionState(ConnectionState::Disconnected);
       return true;
     }
+    if (receiver_.JoinError() != 0) Beep(100, 30, "the multicast group cannot be joined; broadcasts are still heard");
   } catch (const NetError& e) {
     reports_.ReportConnectionState(e.Error() == EADDRINUSE ? ConnectionState::PortInUse
                                                            : ConnectionState::Disconnected);

@@ -84,6 +84,9 @@ public:
   // When a connection that played something ends, All Notes Off and Sustain Off go to every open
   // output (default on).
   void SetNotesOffOnLoss(bool on) noexcept { notesOffOnLoss_.store(on); }
+  // A multicast group (network order, 0: none) that the next connection also joins, on the
+  // interface of its address.
+  void SetGroup(in_addr_t group) noexcept { group_.store(group); }
 
 private:
   void Run();
@@ -117,6 +120,7 @@ private:
   std::int32_t brokenMessageId_ = 0;
   std::atomic<bool> running_{false};
   std::atomic<bool> notesOffOnLoss_{true};
+  std::atomic<in_addr_t> group_{0};
   std::atomic<Tick> lastReceiveTime_;
   std::atomic<std::uint16_t> port_{0};
   std::atomic<in_addr_t> address_{0};

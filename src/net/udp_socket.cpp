@@ -87,19 +87,33 @@ void CUdpSender::Open() {
   fallbackIndex_ = FirstLocalInterface();
 }
 
+void CUdpSender::SetDestinations(const SenderDestinations& destinations) {
+  broadcast_ = destinations.broadcast;
+  group_ = destinations.group;
+  targets_ = std::vector<Target>(destinations.targets.size());
+  for (std::size_t i = 0; i < targets_.size(); ++i) targets_[i].address = destinations.targets[i];
+  if (group_ == 0) return;
+  const int ttl = destinations.ttl;
+  if (setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) != 0) throw NetError("IP_MULTICAST_TTL", errno);
+  const int loop = broadcast_ ? 0 : 1;
+  if (setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop) != 0) {
+    throw NetError("IP_MULTICAST_LOOP", errno);
+  }
+}
+
 void CUdpSender::SetInterface(const std::string& name) {
   interfaceIndex_.store(name.empty() ? 0 : if_nametoindex(name.c_str()), std::memory_order_relaxed);
 }
 
-bool CUdpSender::SendVia(std::span<const std::byte> datagram, unsigned interfaceIndex) noexcept {
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(DestinationPort());
-  to.sin_addr.s_addr = htonl(INADDR_BROADCAST);
+bool CUdpSender::SendVia(std::span<const std::byte> datagram, in_addr_t to, unsigned interfaceIndex) noexcept {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(DestinationPort());
+  address.sin_addr.s_addr = to;
   iovec iov{const_cast<std::byte*>(datagram.data()), datagram.size()};
   msghdr msg{};
-  msg.msg_name = &to;
-  msg.msg_namelen = sizeof to;
+  msg.msg_name = &address;
+  msg.msg_namelen = sizeof address;
   msg.msg_iov = &iov;
   msg.msg_iovlen = 1;
   // The interface is named per datagram (no privilege needed, unlike binding to a device); the
@@ -120,21 +134,21 @@ bool CUdpSender::SendVia(std::span<const std::byte> datagram, unsigned interface
   return sent == static_cast<ssize_t>(datagram.size());
 }
 
-bool CUdpSender::Send(std::span<const std::byte> datagram) noexcept {
-  if (fd_ < 0) return false;
+bool CUdpSender::SendBroadcast(std::span<const std::byte> datagram) noexcept {
+  const in_addr_t everyone = htonl(INADDR_BROADCAST);
   // Once the broadcast is known to have no route, datagrams go straight to the first local
   // network for a second, instead of each first failing on the route (a system call of its own).
   // Then the route is asked again, so that a gateway that appears is used.
   const unsigned chosen = interfaceIndex_.load(std::memory_order_relaxed);
   if (chosen == 0 && unrouted_) {
-    if (TickDiff(TickCount(), unroutedSince_) < 1000 && SendVia(datagram, fallbackIndex_)) return true;
+    if (TickDiff(TickCount(), unroutedSince_) < 1000 && SendVia(datagram, everyone, fallbackIndex_)) return true;
     unrouted_ = false;
   }
-  if (SendVia(datagram, chosen)) return true;
+  if (SendVia(datagram, everyone, chosen)) return true;
   if (chosen == 0 && (errno == ENETUNREACH || errno == EHOSTUNREACH)) {
     // No route for the broadcast: a LAN without gateway. Use the first local network.
     if (fallbackIndex_ == 0) fallbackIndex_ = FirstLocalInterface();
-    if (fallbackIndex_ != 0 && SendVia(datagram, fallbackIndex_)) {
+    if (fallbackIndex_ != 0 && SendVia(datagram, everyone, fallbackIndex_)) {
       unrouted_ = true;
       unroutedSince_ = TickCount();
       return true;
@@ -143,9 +157,44 @@ bool CUdpSender::Send(std::span<const std::byte> datagram) noexcept {
   return false;
 }
 
+bool CUdpSender::SendGroup(std::span<const std::byte> datagram) noexcept {
+  // Like the broadcast: on the chosen interface, else where a route (a multicast or default
+  // route) leads, else on the first local network.
+  const unsigned chosen = interfaceIndex_.load(std::memory_order_relaxed);
+  if (SendVia(datagram, group_, chosen)) return true;
+  if (chosen != 0 || (errno != ENETUNREACH && errno != EHOSTUNREACH)) return false;
+  if (fallbackIndex_ == 0) fallbackIndex_ = FirstLocalInterface();
+  return fallbackIndex_ != 0 && SendVia(datagram, group_, fallbackIndex_);
+}
+
+bool CUdpSender::Send(std::span<const std::byte> datagram) noexcept {
+  if (fd_ < 0) return false;
+  bool whole = true;
+  // The targets and the group before the broadcast: a client that hears both ways takes the
+  // first copy, which is the one it keeps (see CUdpReceiver).
+  // Each target on its own: one without route costs only its own datagram.
+  for (Target& target : targets_) {
+    if (SendVia(datagram, target.address, 0)) {
+      target.failing.store(false, std::memory_order_relaxed);
+      continue;
+    }
+    const int error = errno;
+    if (error == ENETUNREACH || error == EHOSTUNREACH || error == EACCES || error == EPERM || error == ENETDOWN) {
+      target.lastError.store(error, std::memory_order_relaxed);
+      target.failures.fetch_add(1, std::memory_order_relaxed);
+      target.failing.store(true, std::memory_order_relaxed);
+    } else {
+      whole = false;
+    }
+  }
+  if (group_ != 0 && !SendGroup(datagram)) whole = false;
+  if (broadcast_ && !SendBroadcast(datagram)) whole = false;
+  return whole;
+}
+
 // ---- CUdpReceiver ----------------------------------------------------------------------------
 
-bool CUdpReceiver::Open(std::uint16_t port, in_addr_t address) {
+bool CUdpReceiver::Open(std::uint16_t port, in_addr_t address, in_addr_t group) {
   Close(true);
   // An address the machine no longer has (DHCP moved it, another network) names no interface:
   // listening on all of them instead would play whatever any network broadcasts, a VPN's too.
@@ -164,6 +213,46 @@ bool CUdpReceiver::Open(std::uint16_t port, in_addr_t address) {
   socklen_t length = sizeof a;
   getsockname(fd_, AsSockaddr(&a), &length);
   localPort_ = ntohs(a.sin_port);
+  // Only the groups this socket joins, not those other programs here join on the same port.
+  const int off = 0;
+  setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off);
+  joinError_ = 0;
+  directSenders_ = {};
+  if (group != 0) {
+    ip_mreqn join{};
+    join.imr_multiaddr.s_addr = group;
+    join.imr_ifindex = interfaceIndex_;
+    int joined = setsockopt(fd_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join);
+    if (joined != 0 && interfaceIndex_ == 0 && errno == ENODEV) {
+      // No route says where the group lies (a LAN without gateway): the first local network.
+      join.imr_ifindex = static_cast<int>(FirstLocalInterface());
+      joined = join.imr_ifindex != 0 ? setsockopt(fd_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join) : -1;
+    }
+    if (joined != 0) joinError_ = errno != 0 ? errno : ENODEV;
+  }
+  return true;
+}
+
+bool CUdpReceiver::Take(in_addr_t from, in_addr_t to) noexcept {
+  const Tick now = TickCount();
+  if (to != htonl(INADDR_BROADCAST)) {
+    Sender* slot = &directSenders_[0];
+    for (Sender& d : directSenders_) {
+      if (d.address == from) {
+        slot = &d;
+        break;
+      }
+      if (TickElapsed(now, d.heard) > TickElapsed(now, slot->heard)) slot = &d; // the oldest
+    }
+    *slot = {from, now};
+    return true;
+  }
+  for (const Sender& d : directSenders_) {
+    if (d.address == from && d.address != 0 && TickElapsed(now, d.heard) < kDirectHeldMs) {
+      ++copies_;
+      return false;
+    }
+  }
   return true;
 }
 
@@ -187,13 +276,12 @@ int CUdpReceiver::Receive(AutoResetEvent& interrupt, bool /*resume*/) {
         ++oversized_; // no sender of ours makes these: passed over
         continue;
       }
-      if (interfaceIndex_ != 0) {
-        const cmsghdr* c = CMSG_FIRSTHDR(&msg);
-        if (c != nullptr && c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
-          in_pktinfo info{};
-          std::memcpy(&info, CMSG_DATA(c), sizeof info);
-          if (info.ipi_ifindex != interfaceIndex_) continue; // another network's broadcast
-        }
+      const cmsghdr* c = CMSG_FIRSTHDR(&msg);
+      if (c != nullptr && c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+        in_pktinfo info{};
+        std::memcpy(&info, CMSG_DATA(c), sizeof info);
+        if (interfaceIndex_ != 0 && info.ipi_ifindex != interfaceIndex_) continue; // another network's broadcast
+        if (!Take(sender_.sin_addr.s_addr, info.ipi_addr.s_addr)) continue;
       }
       return static_cast<int>(n);
     }

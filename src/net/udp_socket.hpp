@@ -14,6 +14,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace kestrel {
 class AutoResetEvent;
@@ -51,36 +52,78 @@ protected:
   int fd_ = -1;
 };
 
-// Broadcasts to 255.255.255.255 on its destination port. Used by the server engine thread; the
-// user interface thread may retarget it at any time (the port is never read half-written).
+// Where a sender's datagrams go besides (or instead of) the broadcast. Fixed while an engine
+// uses the sender.
+struct SenderDestinations {
+  bool broadcast = true;          // 255.255.255.255
+  std::vector<in_addr_t> targets; // unicast addresses, network order
+  in_addr_t group = 0;            // a multicast group, network order; 0: none
+  int ttl = 1;                    // the group's time to live (routers it may cross)
+};
+
+// Broadcasts to 255.255.255.255 on its destination port, and sends the same datagrams to its
+// unicast targets and its multicast group. Used by the server engine thread; the user interface
+// thread may retarget the port and the broadcast's interface at any time (never read half-written),
+// and reads how the targets fare.
 class CUdpSender : public CUdpSocket {
 public:
   explicit CUdpSender(std::uint16_t port) noexcept { SetDestinationPort(port); }
 
   // Makes the socket and allows broadcasts; raises "srv.Create" or "SO_BROADCAST".
   void Open();
-  // The interface to broadcast on; empty: the system's routing decides, and when it has no route
-  // (a LAN without gateway) the interface of the first local address is used.
+  // After Open, before the sender is handed to an engine. Raises "IP_MULTICAST_TTL" or
+  // "IP_MULTICAST_LOOP". A machine running a client too hears its own server: by the broadcast,
+  // or, without it, by the group looped back (only then, so that it never hears both).
+  void SetDestinations(const SenderDestinations& destinations);
+  // The interface to broadcast (and send to the group) on; empty: the system's routing decides,
+  // and when it has no route (a LAN without gateway) the interface of the first local address is
+  // used. Targets always go where the routing sends them.
   void SetInterface(const std::string& name);
   [[nodiscard]] unsigned InterfaceIndex() const noexcept { return interfaceIndex_.load(std::memory_order_relaxed); }
 
   void SetDestinationPort(std::uint16_t port) noexcept { port_.store(port, std::memory_order_relaxed); }
   [[nodiscard]] std::uint16_t DestinationPort() const noexcept { return port_.load(std::memory_order_relaxed); }
 
-  // One datagram; true when it left whole. Never blocks for long, never allocates.
+  // One datagram to every destination; true when it left whole to each one that has a route. A
+  // target without route (or refused by a firewall rule) is counted and passed over. Never blocks
+  // for long, never allocates.
   bool Send(std::span<const std::byte> datagram) noexcept;
 
+  // How the targets fare, for any thread.
+  [[nodiscard]] std::size_t TargetCount() const noexcept { return targets_.size(); }
+  [[nodiscard]] in_addr_t TargetAddress(std::size_t i) const noexcept { return targets_[i].address; }
+  // Datagrams the target's route refused, and the error of the last one.
+  [[nodiscard]] std::uint64_t TargetFailures(std::size_t i) const noexcept { return targets_[i].failures.load(); }
+  [[nodiscard]] int TargetError(std::size_t i) const noexcept { return targets_[i].lastError.load(); }
+  // Whether the last datagram to the target failed.
+  [[nodiscard]] bool TargetFailing(std::size_t i) const noexcept { return targets_[i].failing.load(); }
+
 private:
-  bool SendVia(std::span<const std::byte> datagram, unsigned interfaceIndex) noexcept;
+  struct Target {
+    in_addr_t address = 0;
+    std::atomic<std::uint64_t> failures{0};
+    std::atomic<int> lastError{0};
+    std::atomic<bool> failing{false};
+  };
+
+  bool SendBroadcast(std::span<const std::byte> datagram) noexcept;
+  bool SendGroup(std::span<const std::byte> datagram) noexcept;
+  bool SendVia(std::span<const std::byte> datagram, in_addr_t to, unsigned interfaceIndex) noexcept;
 
   std::atomic<std::uint16_t> port_{0};
   std::atomic<unsigned> interfaceIndex_{0}; // 0: routing decides; the window may change it any time
   unsigned fallbackIndex_ = 0;              // the first local address's interface, found when first needed
   bool unrouted_ = false;                   // the broadcast was found to have no route ...
   Tick unroutedSince_ = 0;                  // ... at this tick
+  bool broadcast_ = true;
+  in_addr_t group_ = 0;
+  std::vector<Target> targets_; // made once, before the engine sends
 };
 
 // Receives the datagrams broadcast to one port on the interface of one local address.
+// A server may send each datagram to this machine's address or a group as well as to the
+// broadcast: from a sender whose datagrams come to this address or a group, broadcasts are passed
+// over (those ways can be more reliable: Wi-Fi resends unicast, never a broadcast).
 // Client engine thread only.
 class CUdpReceiver : public CUdpSocket {
 public:
@@ -90,8 +133,10 @@ public:
   // taken port fails), and takes only datagrams that arrived on the interface owning `address`
   // (network order; 0: any). Raises "HostIP" with EADDRNOTAVAIL when no interface of this
   // machine has `address`, and "bind" with the system's error when the port is taken. Returns
-  // false when no socket can be made.
-  bool Open(std::uint16_t port, in_addr_t address);
+  // false when no socket can be made. With a multicast `group` (network order) the socket also
+  // joins it on that interface (any when `address` is 0); a group that cannot be joined leaves
+  // the broadcasts heard, and JoinError() says why.
+  bool Open(std::uint16_t port, in_addr_t address, in_addr_t group = 0);
 
   // Waits for a datagram or for `interrupt`: the number of bytes (the interrupt wins over a
   // datagram waiting, which the next call returns; empty datagrams and datagrams from other interfaces are passed over,
@@ -105,13 +150,29 @@ public:
   [[nodiscard]] in_addr_t SenderAddress() const noexcept { return sender_.sin_addr.s_addr; }
   [[nodiscard]] std::uint16_t LocalPort() const noexcept { return localPort_; }
   [[nodiscard]] std::uint64_t Oversized() const noexcept { return oversized_; }
+  // Broadcasts passed over because the same sender's datagrams come to this address or a group.
+  [[nodiscard]] std::uint64_t Copies() const noexcept { return copies_; }
+  // The system's error when the last Open's group could not be joined, else 0.
+  [[nodiscard]] int JoinError() const noexcept { return joinError_; }
 
 private:
   std::array<std::byte, kBufferSize + 1> buffer_{};
   sockaddr_in sender_{};
   std::uint16_t localPort_ = 0;
   int interfaceIndex_ = 0; // 0: any
+  // Whether a datagram from `from` to `to` is one to take: any but a broadcast from a sender
+  // whose datagrams came to this address or a group within kDirectHeldMs.
+  bool Take(in_addr_t from, in_addr_t to) noexcept;
+
+  static constexpr Tick kDirectHeldMs = 3000; // keep-alives come every second
+  struct Sender {
+    in_addr_t address = 0;
+    Tick heard = 0;
+  };
+  std::array<Sender, 8> directSenders_{}; // the latest few, the oldest replaced
   std::uint64_t oversized_ = 0;
+  std::uint64_t copies_ = 0;
+  int joinError_ = 0;
 };
 
 // The index of the interface that owns this IPv4 address (network order), 0 when none does.

@@ -557,6 +557,54 @@ TEST_F(MainDlgTest, AnInterfaceThatIsNotThereIsNamedAndRoutingDecides) {
   EXPECT_TRUE(view.Noticed("Interface=eth9"));
 }
 
+TEST_F(MainDlgTest, ATargetWithoutRouteIsSaidEveryFiveSecondsWhileTheOthersAreSentTo) {
+  Write("Server", "Targets", "127.0.0.1 10.250.0.9 nowhere.lan");
+  Write("Server", "Broadcast", "0");
+  Write("Server", "Enable", "1");
+  Write("Client", "Enable", "0");
+  auto w = Open();
+  ASSERT_TRUE(w->ServerRunning());
+  EXPECT_TRUE(view.Noticed("[Server] Targets: nowhere.lan: not a dotted IPv4 address"));
+  EXPECT_TRUE(view.Noticed("Server on: sending to UDP port 8800 of 127.0.0.1, 10.250.0.9"));
+  net::CUdpSender* sender = link.sender.load();
+  ASSERT_EQ(sender->TargetCount(), 2U);
+  auto unreachable = [&] {
+    return std::count_if(view.notices.begin(), view.notices.end(), [](const std::string& n) {
+      return n.starts_with("Server: 10.250.0.9 cannot be reached (no route to its network); ");
+    });
+  };
+  // Sends the queue and waits until the target without route has failed once more.
+  auto sendOnce = [&] {
+    const std::uint64_t before = sender->TargetFailures(1);
+    queue.Append(MakeKeepAlive(8));
+    ASSERT_TRUE(test::WaitUntil([&] { return sender->TargetFailures(1) > before; }));
+  };
+  sendOnce();
+  clock.Advance(1000);
+  w->OnStatusTimer();
+  EXPECT_EQ(unreachable(), 1);
+  EXPECT_TRUE(view.Noticed(" not sent there; the other destinations go on"));
+  EXPECT_EQ(sender->TargetFailures(0), 0U) << "the reachable target is sent to";
+  for (int second = 0; second < 4; ++second) {
+    sendOnce();
+    clock.Advance(1000);
+    w->OnStatusTimer();
+  }
+  EXPECT_EQ(unreachable(), 1) << "not more than once in 5 s";
+  clock.Advance(1000);
+  w->OnStatusTimer();
+  EXPECT_EQ(unreachable(), 2);
+
+  // A route appears: the next datagram goes, and that is said too.
+  ASSERT_EQ(std::system("ip route add 10.250.0.0/24 dev lo"), 0);
+  queue.Append(MakeKeepAlive(8));
+  ASSERT_TRUE(test::WaitUntil([&] { return !sender->TargetFailing(1); }));
+  clock.Advance(1000);
+  w->OnStatusTimer();
+  EXPECT_TRUE(view.Noticed("Server: 10.250.0.9 is reached again"));
+  ASSERT_EQ(std::system("ip route del 10.250.0.0/24 dev lo"), 0);
+}
+
 TEST_F(MainDlgTest, TrayMenuActsAsTheCheckBoxes) {
   auto w = Open();
   w->OnTrayMenu(kTrayServer, true);

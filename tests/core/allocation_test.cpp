@@ -4,11 +4,13 @@
 #include "core/send_queue.hpp"
 #include "core/window_flags.hpp"
 #include "core/wire_protocol.hpp"
+#include "net/udp_socket.hpp"
 
 #include "support/counting_new.hpp"
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <atomic>
 #include <cstdlib>
 #include <new>
@@ -100,6 +102,21 @@ TEST(Allocation, GatheringReusesItsBuffers) {
   }
   EXPECT_EQ(allocations.load() - before, 0);
   EXPECT_EQ(path.received, 51U);
+}
+
+TEST(Allocation, SendingToEveryTargetAllocatesNothing) {
+  // Loopback targets only, and no broadcast: nothing leaves the machine.
+  net::CUdpSender sender(9);
+  sender.Open();
+  sender.SetDestinations({.broadcast = false,
+                          .targets = {inet_addr("127.0.0.1"), inet_addr("127.0.0.2"), inet_addr("127.0.0.3")},
+                          .group = 0,
+                          .ttl = 1});
+  const ShortRecord record = MakeShortRecord(RecordType::MIM_DATA, 1, 0, 0, PackShortMessage(0x90, 60, 100));
+  ASSERT_TRUE(sender.Send(record));
+  const long before = allocations.load();
+  for (int i = 0; i < 1000; ++i) ASSERT_TRUE(sender.Send(record));
+  EXPECT_EQ(allocations.load() - before, 0);
 }
 
 } // namespace

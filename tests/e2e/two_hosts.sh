@@ -5,10 +5,14 @@
 # client plays port 1 into "Midi Through", which arecordmidi records. The recorded events must
 # equal the played ones, in order.
 #
-#   two_hosts.sh KESTREL KESTREL_PORTS
+#   two_hosts.sh KESTREL KESTREL_PORTS [routed]
+#
+# "routed": the client is two routers away (server -- router -- a middle network -- router --
+# client), where the server's broadcast never arrives: the server names it in Server.Targets.
 set -euo pipefail
 kestrel=$1
 provider=$2
+routed=${3:-}
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 lan=e2e$$
@@ -21,23 +25,47 @@ fail() {
 }
 cleanup() {
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  ip netns del "$lan-srv" 2>/dev/null || true
-  ip netns del "$lan-cli" 2>/dev/null || true
+  for ns in srv cli r1 r2; do ip netns del "$lan-$ns" 2>/dev/null || true; done
   rm -rf "$work"
 }
 trap cleanup EXIT
 
+# link NS1 ADDRESS1 NS2 ADDRESS2: a cable between two machines, both ends up.
+links=0
+link() {
+  links=$((links + 1))
+  ip link add "$lan-$links-a" type veth peer name "$lan-$links-b"
+  ip link set "$lan-$links-a" netns "$lan-$1"
+  ip link set "$lan-$links-b" netns "$lan-$3"
+  ip -n "$lan-$1" addr add "$2/24" dev "$lan-$links-a"
+  ip -n "$lan-$3" addr add "$4/24" dev "$lan-$links-b"
+  ip -n "$lan-$1" link set "$lan-$links-a" up
+  ip -n "$lan-$3" link set "$lan-$links-b" up
+}
+
 # The LAN: no default route on either side, as in a studio without a gateway.
-ip netns add "$lan-srv"
-ip netns add "$lan-cli"
-ip link add "$lan-a" type veth peer name "$lan-b"
-ip link set "$lan-a" netns "$lan-srv"
-ip link set "$lan-b" netns "$lan-cli"
-ip -n "$lan-srv" addr add 10.77.0.1/24 dev "$lan-a"
-ip -n "$lan-cli" addr add 10.77.0.2/24 dev "$lan-b"
-for ns in "$lan-srv" "$lan-cli"; do ip -n "$ns" link set lo up; done
-ip -n "$lan-srv" link set "$lan-a" up
-ip -n "$lan-cli" link set "$lan-b" up
+machines="srv cli"
+[ "$routed" = routed ] && machines="srv cli r1 r2"
+for ns in $machines; do
+  ip netns add "$lan-$ns"
+  ip -n "$lan-$ns" link set lo up
+done
+if [ "$routed" = routed ]; then
+  client=10.79.0.2
+  link srv 10.77.0.1 r1 10.77.0.254
+  link r1 10.78.0.1 r2 10.78.0.2
+  link r2 10.79.0.254 cli "$client"
+  for r in r1 r2; do ip netns exec "$lan-$r" sysctl -q -w net.ipv4.ip_forward=1; done
+  for net in 10.78.0.0/24 10.79.0.0/24; do ip -n "$lan-srv" route add "$net" via 10.77.0.254; done
+  ip -n "$lan-r1" route add 10.79.0.0/24 via 10.78.0.2
+  ip -n "$lan-r2" route add 10.77.0.0/24 via 10.78.0.1
+  for net in 10.77.0.0/24 10.78.0.0/24; do ip -n "$lan-cli" route add "$net" via 10.79.0.254; done
+  server_sets=(Server.Targets="$client")
+else
+  client=10.77.0.2
+  link srv 10.77.0.1 cli "$client"
+  server_sets=()
+fi
 
 # Each machine has its own settings and runtime folder; the provider is the server's.
 for side in srv cli; do mkdir -p "$work/$side/run" "$work/$side/config"; chmod 700 "$work/$side/run"; done
@@ -58,8 +86,8 @@ start_kestrel() { # side, netns, settings...
   pids+=($!)
 }
 
-start_kestrel srv "$lan-srv" Server.Enable=1 Client.Enable=0 Server.MidiIN_Port=--Disabled--
-start_kestrel cli "$lan-cli" Server.Enable=0 Client.Enable=1 Client.HostIP=10.77.0.2 \
+start_kestrel srv "$lan-srv" Server.Enable=1 Client.Enable=0 Server.MidiIN_Port=--Disabled-- "${server_sets[@]}"
+start_kestrel cli "$lan-cli" Server.Enable=0 Client.Enable=1 Client.HostIP="$client" \
   Client.Port1=1 "Client.To1=Midi Through Port-0" Client.Port2=0 Client.Port3=0 Client.Port4=0 \
   Client.Port5=0 Client.Port6=0 Client.Port7=0 Client.Port8=0
 
@@ -87,4 +115,7 @@ for p in "${pids[@]:1}"; do
 done
 grep -q "Kestrel ended" "$work/srv.log" || fail "the server did not end in order"
 grep -q "Kestrel ended" "$work/cli.log" || fail "the client did not end in order"
-echo "PASS: MIDI went from one machine to the other unchanged"
+if [ "$routed" = routed ]; then
+  grep -q "Server on: broadcasting to UDP port 8800, and to $client" "$work/srv.log" || fail "the server named no target"
+fi
+echo "PASS: MIDI went from one machine to the other unchanged${routed:+, two routers away}"

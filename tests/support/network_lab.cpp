@@ -131,6 +131,8 @@ NetworkLab::NetworkLab(int hosts, bool defaultRoute) : prefix_(LabPrefix()), swi
     Exec({"ip", "-batch", "-"}, namespaces);
     Exec({"ip", "-n", switch_, "-batch", "-"}, bridge);
     for (int i = 0; i < hosts; ++i) {
+      legs_.push_back({Leg{0, "10.199.0." + std::to_string(11 + i)}});
+      routers_.push_back(false);
       std::string host = "addr add " + Address(i) + "/24 dev eth0\nlink set eth0 up\nlink set lo up\n";
       if (defaultRoute) host += "route add default dev eth0\n";
       Exec({"ip", "-n", Namespace(i), "-batch", "-"}, host);
@@ -154,7 +156,92 @@ void NetworkLab::RemoveAll() noexcept {
   }
 }
 
-std::string NetworkLab::Address(int host) const { return "10.199.0." + std::to_string(11 + host); }
+std::string NetworkLab::Address(int host) const { return legs_.at(static_cast<std::size_t>(host)).front().address; }
+
+std::string NetworkLab::AddressOn(int host, int subnet) const {
+  for (const Leg& leg : legs_.at(static_cast<std::size_t>(host))) {
+    if (leg.subnet == subnet) return leg.address;
+  }
+  return {};
+}
+
+// One host with a veth leg on each subnet's bridge; a router also forwards.
+int NetworkLab::AddHost(std::vector<Leg> legs, bool router) {
+  const int host = static_cast<int>(names_.size());
+  const std::string name = prefix_ + "h" + std::to_string(host);
+  Exec({"ip", "netns", "add", name});
+  names_.push_back(name);
+  legs_.push_back(legs);
+  routers_.push_back(router);
+  std::string bridge;
+  std::string inside = "link set lo up\n";
+  for (std::size_t i = 0; i < legs.size(); ++i) {
+    const std::string peer = "p" + std::to_string(host) + "x" + std::to_string(i);
+    const std::string device = "eth" + std::to_string(i);
+    bridge += "link add " + peer + " type veth peer name " + device + " netns " + name + "\n";
+    bridge += "link set " + peer + " master br" + std::to_string(legs[i].subnet) + " up\n";
+    inside += "addr add " + legs[i].address + "/24 dev " + device + "\nlink set " + device + " up\n";
+  }
+  Exec({"ip", "-n", switch_, "-batch", "-"}, bridge);
+  Exec({"ip", "-n", name, "-batch", "-"}, inside);
+  if (router) Exec({"ip", "netns", "exec", name, "sysctl", "-q", "-w", "net.ipv4.ip_forward=1"});
+  return host;
+}
+
+int NetworkLab::AddSubnet(int hosts) {
+  const int subnet = subnets_++;
+  routersOn_.push_back(0);
+  const std::string bridge = "br" + std::to_string(subnet);
+  Exec({"ip", "-n", switch_, "-batch", "-"}, "link add " + bridge + " type bridge\nlink set " + bridge + " up\n");
+  for (int i = 0; i < hosts; ++i) {
+    AddHost({Leg{subnet, "10.199." + std::to_string(subnet) + "." + std::to_string(11 + i)}}, false);
+  }
+  return subnet;
+}
+
+int NetworkLab::AddRouter(int a, int b) {
+  auto leg = [&](int subnet) {
+    const int n = ++routersOn_.at(static_cast<std::size_t>(subnet));
+    return Leg{subnet, "10.199." + std::to_string(subnet) + "." + std::to_string(n)};
+  };
+  return AddHost({leg(a), leg(b)}, true);
+}
+
+void NetworkLab::RouteEverywhere() const {
+  // The subnets' graph: a router joins the subnets of its legs.
+  const auto hosts = names_.size();
+  for (std::size_t host = 0; host < hosts; ++host) {
+    // Breadth first from the host's own subnets; `via` is the first router's address on the way.
+    std::vector<std::string> via(static_cast<std::size_t>(subnets_));
+    std::vector<bool> reached(static_cast<std::size_t>(subnets_), false);
+    std::vector<int> frontier;
+    for (const Leg& leg : legs_[host]) {
+      reached.at(static_cast<std::size_t>(leg.subnet)) = true;
+      frontier.push_back(leg.subnet);
+    }
+    std::string routes;
+    while (!frontier.empty()) {
+      std::vector<int> next;
+      for (const int subnet : frontier) {
+        for (std::size_t r = 0; r < hosts; ++r) {
+          if (!routers_[r] || r == host) continue;
+          const std::string here = AddressOn(static_cast<int>(r), subnet);
+          if (here.empty()) continue;
+          for (const Leg& far : legs_[r]) {
+            const auto f = static_cast<std::size_t>(far.subnet);
+            if (reached[f]) continue;
+            reached[f] = true;
+            via[f] = via.at(static_cast<std::size_t>(subnet)).empty() ? here : via[static_cast<std::size_t>(subnet)];
+            routes += "route add 10.199." + std::to_string(far.subnet) + ".0/24 via " + via[f] + "\n";
+            next.push_back(far.subnet);
+          }
+        }
+      }
+      frontier = std::move(next);
+    }
+    if (!routes.empty()) Exec({"ip", "-n", names_[host], "-batch", "-"}, routes);
+  }
+}
 
 void NetworkLab::In(int host, const std::function<void()>& fn) const {
   const ThreadNamespace inside(Namespace(host));

@@ -5,6 +5,10 @@
 // Nothing here ever touches the machine's own interfaces: a broadcast in a host stays on the
 // bridge. Everything is removed again when the lab goes.
 //
+// More subnets (10.199.1.0/24, 10.199.2.0/24, ...) each on a bridge of its own, joined by router
+// hosts that forward between their legs, make a routed network: AddSubnet, AddRouter, then
+// RouteEverywhere gives every host a route to every subnet through the nearest router.
+//
 // A host's outgoing packets can be delayed, dropped, duplicated or reordered with netem, all of
 // them or only chosen UDP datagrams. This machine's kernel has no netem: tests that use it run in
 // tests/alsa-vm/run-in-vm, whose kernel has.
@@ -28,7 +32,20 @@ public:
   NetworkLab(const NetworkLab&) = delete;
   NetworkLab& operator=(const NetworkLab&) = delete;
 
-  [[nodiscard]] std::string Address(int host) const; // dotted
+  [[nodiscard]] std::string Address(int host) const; // dotted, of its first interface (eth0)
+  // Its address on `subnet`, empty when it has no leg there.
+  [[nodiscard]] std::string AddressOn(int host, int subnet) const;
+  [[nodiscard]] int HostCount() const noexcept { return static_cast<int>(names_.size()); }
+
+  // A new subnet 10.199.<n>.0/24 with `hosts` hosts (addresses .11, .12, ... on their eth0, no
+  // default route); returns n. The hosts' numbers follow those made before.
+  int AddSubnet(int hosts);
+  // A router host with eth0 on subnet `a` and eth1 on subnet `b` (addresses .1, .2, ... in the
+  // order routers join a subnet), forwarding between them; returns its host number.
+  int AddRouter(int a, int b);
+  // For every host and every subnet it has no leg on, a route through the first router on the
+  // shortest way there. Call once every subnet and router is made.
+  void RouteEverywhere() const;
   [[nodiscard]] const std::string& Namespace(int host) const { return names_.at(static_cast<std::size_t>(host)); }
   // Runs `fn` with the calling thread inside the host's network namespace; sockets made there
   // stay there. Raises when the namespace cannot be entered, so nothing runs in the machine's own.
@@ -62,9 +79,19 @@ public:
 private:
   void RemoveAll() noexcept;
 
+  struct Leg {
+    int subnet = 0;
+    std::string address;
+  };
+  int AddHost(std::vector<Leg> legs, bool router);
+
   std::string prefix_;
   std::string switch_;
   std::vector<std::string> names_;
+  std::vector<std::vector<Leg>> legs_; // per host, eth0 first
+  std::vector<bool> routers_;          // per host
+  int subnets_ = 1;
+  std::vector<int> routersOn_{0}; // per subnet, the routers' legs on it so far
 };
 
 } // namespace kestrel::test
