@@ -20,6 +20,7 @@
 #include <thread>
 
 namespace kestrel {
+class DropCounters;
 class DumpStore;
 class MidiOutputs;
 struct WindowFlags;
@@ -83,6 +84,13 @@ public:
   // When a connection that played something ends, All Notes Off and Sustain Off go to every open
   // output (default on).
   void SetNotesOffOnLoss(bool on) noexcept { notesOffOnLoss_.store(on); }
+  // Where the engine counts what it drops or takes for a fault: oversized and malformed
+  // datagrams, broken and expired long messages, datagrams from a second server. Before Start();
+  // `drops` outlives the engine. Unset: not counted.
+  void SetDropCounters(DropCounters* drops) noexcept {
+    drops_ = drops;
+    receiver_.SetDropCounters(drops);
+  }
 
 private:
   void Run();
@@ -96,6 +104,8 @@ private:
   void SilenceWhatPlayed();
   // Which server is heard; false for a datagram from another sender while that one is alive.
   bool NoteSender(in_addr_t from);
+  // Counts a fragment the gatherer did not take, once per long message.
+  void CountFragmentDrop(const EventRecord& fragment, FragmentGatherer::Result result);
 
   MidiOutputs& outputs_;
   DumpStore& dump_;
@@ -113,6 +123,10 @@ private:
   bool secondServerKnown_ = false;
   bool brokenMessageKnown_ = false; // the last message that broke its fragment sequence
   std::int32_t brokenMessageId_ = 0;
+  DropCounters* drops_ = nullptr;    // set before the thread starts
+  bool droppedMessageKnown_ = false; // the last long message counted as dropped
+  std::int32_t droppedMessageId_ = 0;
+  std::uint64_t abandonedSeen_ = 0; // the gatherer's Abandoned() as last counted
   std::atomic<bool> running_{false};
   std::atomic<bool> notesOffOnLoss_{true};
   std::atomic<Tick> lastReceiveTime_;

@@ -17,7 +17,8 @@
 
 namespace kestrel {
 class AutoResetEvent;
-}
+class DropCounters;
+} // namespace kestrel
 
 namespace kestrel::net {
 
@@ -105,6 +106,8 @@ public:
   [[nodiscard]] in_addr_t SenderAddress() const noexcept { return sender_.sin_addr.s_addr; }
   [[nodiscard]] std::uint16_t LocalPort() const noexcept { return localPort_; }
   [[nodiscard]] std::uint64_t Oversized() const noexcept { return oversized_; }
+  // Oversized datagrams are counted there too (null: nowhere else). Before the first Receive.
+  void SetDropCounters(DropCounters* drops) noexcept { drops_ = drops; }
 
 private:
   std::array<std::byte, kBufferSize + 1> buffer_{};
@@ -112,6 +115,7 @@ private:
   std::uint16_t localPort_ = 0;
   int interfaceIndex_ = 0; // 0: any
   std::uint64_t oversized_ = 0;
+  DropCounters* drops_ = nullptr;
 };
 
 // The index of the interface that owns this IPv4 address (network order), 0 when none does.
