@@ -4,6 +4,7 @@
 
 #include "core/drop_counters.hpp"
 #include "core/instance_endpoint.hpp"
+#include "core/json_text.hpp"
 #include "support/child_process.hpp"
 #include "support/forged_datagrams.hpp"
 
@@ -384,6 +385,32 @@ TEST_F(HeadlessTest, EveryProgramRefusesARuntimeFolderAnotherUserMade) {
         << program[0] << "\n"
         << ReadText(log);
     EXPECT_TRUE(Said(log, "left: \n")) << program[0] << " made something in it\n" << ReadText(log);
+  }
+}
+
+// The texts in the status answer come from elsewhere (a refusal's words from the system or the
+// bus, in whatever encoding): whatever bytes they hold, the answer stays JSON a parser takes, and
+// text that was UTF-8 arrives as it was.
+TEST(StatusJsonText, AnyBytesGiveAStringAParserTakesBack) {
+  std::string every;
+  for (int c = 1; c < 0x80; ++c) every += static_cast<char>(c);
+  const std::vector<std::pair<std::string, QString>> cases = {
+      {every, QString::fromLatin1(every.c_str())},
+      {"quote \" backslash \\ end", QStringLiteral("quote \" backslash \\ end")},
+      {"Gr\xC3\xBC\xC3\x9F \xE2\x82\xAC \xF0\x9F\x8E\xB9", QStringLiteral("Gr\u00FC\u00DF \u20AC \U0001F3B9")},
+      {std::string("nul\0inside", 10), QStringLiteral("nul") + QChar(0) + QStringLiteral("inside")},
+      {"latin-1 \xE9t\xE9", QStringLiteral("latin-1 \uFFFDt\uFFFD")},
+      {"cut \xE2\x82", QStringLiteral("cut \uFFFD\uFFFD")},
+      {"lone \x80 and \xFF", QStringLiteral("lone \uFFFD and \uFFFD")},
+      {"overlong \xC0\xAF", QStringLiteral("overlong \uFFFD\uFFFD")},
+      {"surrogate \xED\xA0\x80", QStringLiteral("surrogate \uFFFD\uFFFD\uFFFD")},
+  };
+  for (const auto& [text, expected] : cases) {
+    const std::string json = "{\"s\":" + JsonString(text) + "}";
+    QJsonParseError error{};
+    const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(json), &error);
+    ASSERT_EQ(error.error, QJsonParseError::NoError) << error.errorString().toStdString() << ": " << json;
+    EXPECT_EQ(doc.object()["s"].toString(), expected) << json;
   }
 }
 
