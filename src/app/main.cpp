@@ -30,6 +30,8 @@ struct CommandLine {
   bool devices = false;
   bool help = false;
   bool version = false;
+  bool status = false;
+  int statsSeconds = 0; // --stats: 0 when not asked
   std::vector<std::string> assignments;
   std::vector<std::string> requests; // for the running instance: "server on", ...
   std::vector<std::string> ignored;  // arguments the program does not know: warned about, then ignored
@@ -61,7 +63,14 @@ CommandLine Parse(int argc, char** argv) {
   const QCommandLineOption client(QStringLiteral("client"),
                                   QStringLiteral("Switch the running Kestrel's client, as its tray menu does."),
                                   QStringLiteral("on|off"));
-  parser.addOptions({help, version, minimized, headless, dump, set, devices, server, client});
+  const QCommandLineOption status(QStringLiteral("status"),
+                                  QStringLiteral("Print the running Kestrel's state as JSON: connection, server "
+                                                 "heard, real time and what it dropped since it started."));
+  const QCommandLineOption stats(QStringLiteral("stats"),
+                                 QStringLiteral("With --headless: print what was dropped since the start, one "
+                                                "line every SECONDS seconds (1 to 86400)."),
+                                 QStringLiteral("SECONDS"));
+  parser.addOptions({help, version, minimized, headless, dump, set, devices, server, client, status, stats});
   parser.addPositionalArgument(QStringLiteral("/m"), QStringLiteral("As --minimized (first argument only)."),
                                QStringLiteral("[/m]"));
 
@@ -89,6 +98,19 @@ CommandLine Parse(int argc, char** argv) {
   c.devices = parser.isSet(devices);
   c.help = parser.isSet(help);
   c.version = parser.isSet(version);
+  c.status = parser.isSet(status);
+  if (parser.isSet(stats)) {
+    const QString value = parser.value(stats);
+    bool number = false;
+    const int seconds = value.toInt(&number);
+    if (!number || seconds < 1 || seconds > 86400) {
+      c.error = "--stats takes a number of seconds from 1 to 86400, not \"" + value.toStdString() + "\"";
+    } else if (!c.headless) {
+      c.error = "--stats works with --headless";
+    } else {
+      c.statsSeconds = seconds;
+    }
+  }
   for (const QString& value : parser.values(set)) c.assignments.push_back(value.toStdString());
   // Switch requests in the order given: "--client off --server off" switches the client first.
   int serverValue = 0;
@@ -172,9 +194,10 @@ int main(int argc, char** argv) {
     return 1;
   }
   kestrel::InstanceLock lock;
-  if (!cmd.requests.empty()) {
+  if (!cmd.requests.empty() || cmd.status) {
     if (lock.TryAcquire()) {
-      std::fprintf(stderr, "kestrel: no Kestrel runs to switch\n");
+      std::fprintf(stderr,
+                   cmd.requests.empty() ? "kestrel: no Kestrel runs\n" : "kestrel: no Kestrel runs to switch\n");
       return 1;
     }
     for (const std::string& request : cmd.requests) {
@@ -182,6 +205,14 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "kestrel: the running Kestrel did not answer\n");
         return 1;
       }
+    }
+    if (cmd.status) {
+      const auto answer = kestrel::AskRunningInstance(kestrel::kStatusRequest);
+      if (!answer || answer->empty()) {
+        std::fprintf(stderr, "kestrel: the running Kestrel did not answer\n");
+        return 1;
+      }
+      std::fputs(answer->c_str(), stdout);
     }
     return 0;
   }
@@ -214,7 +245,7 @@ int main(int argc, char** argv) {
   if (cmd.headless) {
     QCoreApplication app(argc, argv);
     kestrel::ui::AppContext context(dataFile, notice);
-    return kestrel::shell::RunHeadless(context, {.dump = cmd.dump});
+    return kestrel::shell::RunHeadless(context, {.dump = cmd.dump, .statsSeconds = cmd.statsSeconds});
   }
   if (!HaveDisplay()) {
     std::fprintf(stderr, "kestrel: no display; run kestrel --headless\n");

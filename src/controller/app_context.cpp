@@ -77,7 +77,7 @@ ControllerServices AppContext::Services() {
       .inputs = inputs_.get(),
       .devices = *devices_,
       .makeOutputs = [this]() -> std::unique_ptr<MidiOutputs> {
-        return std::make_unique<midi::OutputTable>(seq.get(), translator);
+        return std::make_unique<midi::OutputTable>(seq.get(), translator, &drops);
       },
       .localAddresses = {},
       .localInterfaces = {},
@@ -89,6 +89,7 @@ ControllerServices AppContext::Services() {
             return driverctl::SetVirtualPortCount(count, midi::DeviceDirectory(seq.get()), ProgramDirectory());
           },
       .probe = {},
+      .drops = &drops,
   };
 }
 

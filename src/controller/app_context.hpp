@@ -5,6 +5,7 @@
 // goes before them.
 
 #include "controller/main_dlg.hpp"
+#include "core/drop_counters.hpp"
 #include "core/dump_store.hpp"
 #include "core/send_queue.hpp"
 #include "core/settings.hpp"
@@ -59,8 +60,9 @@ public:
   Settings settings;
   Translator translator;
   WindowFlags flags;
+  DropCounters drops; // since the program started
   DumpStore dump{SystemClock(), flags};
-  SendQueue queue{dump, flags};
+  SendQueue queue{dump, flags, &drops};
   net::ServerLink serverLink;
   midi::SeqHandle seq; // empty when the machine has no sequencer
 

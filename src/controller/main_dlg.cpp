@@ -2,6 +2,7 @@
 
 #include "core/beep.hpp"
 #include "core/config_keys.hpp"
+#include "core/drop_counters.hpp"
 #include "core/dump_store.hpp"
 #include "core/midi_outputs.hpp"
 #include "core/settings.hpp"
@@ -158,6 +159,10 @@ int SequencerDevices::CountVirtualPorts() const {
 
 CMainDlg::CMainDlg(ControllerServices services, MainView& view)
     : s_(std::move(services)), view_(view), connector_(state_, [this] { return view_.PumpEvents(); }) {
+  if (s_.drops == nullptr) {
+    ownDrops_ = std::make_unique<DropCounters>();
+    s_.drops = ownDrops_.get();
+  }
   for (int i = 0; i < kRows; ++i) lamps_[static_cast<std::size_t>(i)].SetPort(i + 1);
   portInUseFormat_ = Tr("Error: Port %d already in use");
   latencyFormat_ = Tr("Latency: %d");
@@ -771,6 +776,7 @@ void CMainDlg::ClientOn() {
   const in_addr_t group = ReadClientGroup(s_.settings, [this](const std::string& text) { view_.Notice(text); });
   clientThread_->SetGroup(group);
   if (group != 0) view_.Notice("Client: also hearing group " + net::DottedAddress(group));
+  clientThread_->SetDropCounters(s_.drops);
   clientThread_->Start();
   WriteToControls();
   if (f_.clientPort != 0) ConnectClient();

@@ -27,6 +27,7 @@
 #include <vector>
 
 namespace kestrel {
+class DropCounters;
 class DumpStore;
 class MidiOutputs;
 class SendQueue;
@@ -88,6 +89,9 @@ struct ControllerServices {
   // Probes the delay to an address off the window's thread and calls back on any thread; unset:
   // the controller runs its own prober.
   std::function<void(in_addr_t, std::function<void(int)>)> probe;
+  // What the program dropped since it started (the engines count there). Null: the controller
+  // keeps counters of its own.
+  DropCounters* drops = nullptr;
 };
 
 // The window's fields, in the order the window binds them.
@@ -234,6 +238,8 @@ public:
   [[nodiscard]] ControlValues CurrentValues() const;
   [[nodiscard]] bool ServerRunning() const noexcept { return serverThread_ != nullptr; }
   [[nodiscard]] bool ClientRunning() const noexcept { return clientThread_ != nullptr; }
+  // The drop counters the engines count into. Any thread may read them.
+  [[nodiscard]] const DropCounters& Drops() const noexcept { return *s_.drops; }
   [[nodiscard]] const char* Tr(const char* text) const;
 
   // ---- midi::CaptureObserver
@@ -334,6 +340,7 @@ private:
   std::unique_ptr<net::CClientThread> clientThread_;
   net::ClientConnector connector_;
   std::unique_ptr<net::LatencyProber> prober_;
+  std::unique_ptr<DropCounters> ownDrops_; // when the services bring none
 };
 
 // The machine's MIDI devices as the sequencer lists them.

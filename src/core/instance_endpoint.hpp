@@ -5,7 +5,11 @@
 // per-user local socket on which the instance takes one-line requests. Both live in the user's
 // runtime folder, so two users, or two tests with their own runtime folders, never meet.
 
+#include <chrono>
+#include <cstddef>
 #include <filesystem>
+#include <optional>
+#include <string>
 #include <string_view>
 
 namespace kestrel {
@@ -18,6 +22,8 @@ inline constexpr std::string_view kServerOnRequest = "server on";
 inline constexpr std::string_view kServerOffRequest = "server off";
 inline constexpr std::string_view kClientOnRequest = "client on";
 inline constexpr std::string_view kClientOffRequest = "client off";
+// The instance's state as one line of JSON (kestrel --status); the instance answers, then closes.
+inline constexpr std::string_view kStatusRequest = "status";
 
 // <runtime>/KestrelApp.lock and <runtime>/KestrelApp; empty when the runtime folder is refused.
 [[nodiscard]] std::filesystem::path InstanceLockPath();
@@ -42,5 +48,13 @@ private:
 
 // Sends one request line to the running instance. False when none listens.
 bool SendToRunningInstance(std::string_view request, const std::filesystem::path& socket = InstanceSocketPath());
+
+// Sends one request line and reads the instance's answer: everything it writes until it closes,
+// at most kMaxAnswer bytes, within `timeout`. Nothing when none listens, or it did not answer in
+// time (an instance that does not know the request never closes first). Blocks.
+inline constexpr std::size_t kMaxAnswer = 1 << 16;
+std::optional<std::string> AskRunningInstance(std::string_view request,
+                                              std::chrono::milliseconds timeout = std::chrono::seconds(5),
+                                              const std::filesystem::path& socket = InstanceSocketPath());
 
 } // namespace kestrel

@@ -225,6 +225,11 @@ std::optional<RealtimeOutcome> RealtimeLedger::Of(std::string_view thread) const
   return std::nullopt;
 }
 
+std::vector<std::pair<std::string, RealtimeOutcome>> RealtimeLedger::Threads() const {
+  const std::lock_guard guard(lock_);
+  return threads_;
+}
+
 RealtimeSummary RealtimeLedger::Summary() const {
   const std::lock_guard guard(lock_);
   if (threads_.empty()) return {"No engine thread has started yet", {}};

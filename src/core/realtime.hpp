@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <sys/resource.h>
+#include <utility>
 #include <vector>
 
 namespace kestrel {
@@ -46,6 +47,8 @@ class RealtimeLedger {
 public:
   void Record(std::string_view thread, RealtimeOutcome outcome);
   [[nodiscard]] std::optional<RealtimeOutcome> Of(std::string_view thread) const;
+  // Every thread recorded with its latest outcome, in the order they first asked.
+  [[nodiscard]] std::vector<std::pair<std::string, RealtimeOutcome>> Threads() const;
   // One line over every thread recorded: all in real time (which way, which priority), none (the
   // reasons), or some (the others, each with its reason); or that no thread has asked yet.
   [[nodiscard]] RealtimeSummary Summary() const;

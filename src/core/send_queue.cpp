@@ -9,8 +9,8 @@
 
 namespace kestrel {
 
-SendQueue::SendQueue(DumpStore& dump, const WindowFlags& flags)
-    : dump_(dump), flags_(flags), active_(std::make_unique<std::byte[]>(kCapacity)),
+SendQueue::SendQueue(DumpStore& dump, const WindowFlags& flags, DropCounters* drops)
+    : dump_(dump), flags_(flags), drops_(drops), active_(std::make_unique<std::byte[]>(kCapacity)),
       spare_(std::make_unique<std::byte[]>(kCapacity)) {}
 
 int SendQueue::Append(std::span<const std::byte> record) {
@@ -38,6 +38,7 @@ int SendQueue::Append(std::span<const std::byte> record) {
     old = count_.load(std::memory_order_relaxed);
     if (old + record.size() >= kCapacity) {
       dropped_.fetch_add(1, std::memory_order_relaxed);
+      CountDrop(drops_, Drop::QueueFull);
       return 1;
     }
     std::memcpy(active_.get() + old, record.data(), record.size());

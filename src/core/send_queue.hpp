@@ -4,6 +4,7 @@
 // keep-alives, test notes) and the server engine thread that broadcasts them.
 
 #include "core/auto_reset_event.hpp"
+#include "core/drop_counters.hpp"
 #include "core/event_record.hpp"
 
 #include <atomic>
@@ -23,8 +24,9 @@ public:
   static constexpr std::size_t kCapacity = 164000;     // bytes; at most kCapacity - 1 are ever queued
   static constexpr std::size_t kYieldThreshold = 1000; // producers of short messages yield above this
 
-  // `dump` and `flags` must outlive the queue and every producer.
-  SendQueue(DumpStore& dump, const WindowFlags& flags);
+  // `dump` and `flags` must outlive the queue and every producer. `drops`, when given, outlives
+  // them too: the server side (the queue, capture, the server engine) counts what it drops there.
+  SendQueue(DumpStore& dump, const WindowFlags& flags, DropCounters* drops = nullptr);
   SendQueue(const SendQueue&) = delete;
   SendQueue& operator=(const SendQueue&) = delete;
 
@@ -42,6 +44,9 @@ public:
   // Records dropped because the queue was full, since construction.
   [[nodiscard]] std::uint64_t DroppedCount() const noexcept { return dropped_.load(std::memory_order_relaxed); }
 
+  // Where the server side counts its drops; null when the queue was made without. Any thread.
+  [[nodiscard]] DropCounters* Drops() const noexcept { return drops_; }
+
   // Signalled at least once after every change from empty to non-empty. The server engine alone
   // waits on it; its stop sequence sets it too.
   AutoResetEvent& WakeEvent() noexcept { return wakeEvent_; }
@@ -55,6 +60,7 @@ public:
 private:
   DumpStore& dump_;
   const WindowFlags& flags_;
+  DropCounters* drops_;
   std::mutex lock_;
   std::unique_ptr<std::byte[]> active_; // producers append here (under lock_)
   std::unique_ptr<std::byte[]> spare_;  // the consumer's, between two Take() calls

@@ -58,7 +58,10 @@ FragmentGatherer::Slot* FragmentGatherer::Find(std::int32_t messageId) noexcept 
 
 void FragmentGatherer::Expire(Tick now) noexcept {
   for (Slot& s : slots_) {
-    if (s.used && TickDiff(now, s.lastActivity) > limits_.maxAgeMs) { s.used = false; }
+    if (s.used && TickDiff(now, s.lastActivity) > limits_.maxAgeMs) {
+      s.used = false;
+      ++abandoned_;
+    }
   }
 }
 
@@ -71,6 +74,7 @@ FragmentGatherer::Slot& FragmentGatherer::FreeSlot(Tick now) {
     }
     if (TickDiff(now, s.lastActivity) > TickDiff(now, stalest->lastActivity)) { stalest = &s; }
   }
+  if (stalest->used) ++abandoned_;
   stalest->used = false;
   if (!stalest->buffer) { stalest->buffer = std::make_unique<std::byte[]>(kMaxRecordSize); }
   return *stalest;

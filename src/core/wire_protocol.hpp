@@ -91,6 +91,12 @@ public:
 
   [[nodiscard]] std::size_t PendingCount() const noexcept;
 
+  // Drops the messages that had no fragment for maxAgeMs (Add does so too, before it takes one).
+  void Expire(Tick now) noexcept;
+  // Messages dropped unfinished since construction: aged out, or pushed out as the stalest when
+  // more than maxPending were gathered at once.
+  [[nodiscard]] std::uint64_t Abandoned() const noexcept { return abandoned_; }
+
 private:
   struct Slot {
     bool used = false;
@@ -104,11 +110,11 @@ private:
 
   Slot* Find(std::int32_t messageId) noexcept;
   Slot& FreeSlot(Tick now);
-  void Expire(Tick now) noexcept;
 
   GatherLimits limits_;
   std::vector<Slot> slots_;
   RecordView completed_{};
+  std::uint64_t abandoned_ = 0;
 };
 
 // ---- Server presence -------------------------------------------------------------------------

@@ -1,6 +1,7 @@
 #include "midi/input_hub.hpp"
 
 #include "core/auto_reset_event.hpp"
+#include "core/drop_counters.hpp"
 #include "core/realtime.hpp"
 #include "core/send_queue.hpp"
 #include "core/window_flags.hpp"
@@ -214,6 +215,7 @@ void InputHub::CaptureLoop() {
         // The input overran and the sequencer emptied its queue: half-gathered messages can no
         // longer be completed. The window says so.
         overruns_.fetch_add(1, std::memory_order_relaxed);
+        CountDrop(queue_.Drops(), Drop::CaptureOverrun);
         for (auto& slot : slots_) {
           slot->sysexLength = 0;
           if (slot->decoder != nullptr) snd_midi_event_reset_decode(slot->decoder);

@@ -1,5 +1,6 @@
 #include "midi/output_table.hpp"
 
+#include "core/drop_counters.hpp"
 #include "core/ini_file.hpp"
 #include "core/translation.hpp"
 #include "midi/input_hub.hpp"
@@ -23,7 +24,8 @@ std::size_t ShortLength(unsigned status) noexcept {
 }
 } // namespace
 
-OutputTable::OutputTable(snd_seq_t* seq, const Translator& translator) : seq_(seq), translator_(translator) {}
+OutputTable::OutputTable(snd_seq_t* seq, const Translator& translator, DropCounters* drops)
+    : seq_(seq), translator_(translator), drops_(drops) {}
 
 OutputTable::~OutputTable() {
   CloseAllOutputs();
@@ -136,6 +138,11 @@ unsigned OutputTable::ReviveOutputs() {
     if (Connect(i, *device) != 0) changes |= 1U << static_cast<unsigned>(i);
   }
   return changes;
+}
+
+void OutputTable::Dropped(int index) noexcept {
+  dropped_[static_cast<std::size_t>(index)].fetch_add(1, std::memory_order_relaxed);
+  CountDrop(drops_, Drop::OutputRefused);
 }
 
 std::uint32_t OutputTable::DroppedMessages(int index) const noexcept {

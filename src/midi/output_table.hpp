@@ -19,8 +19,9 @@
 #include <string_view>
 
 namespace kestrel {
+class DropCounters;
 class Translator;
-}
+} // namespace kestrel
 
 namespace kestrel::midi {
 
@@ -28,8 +29,9 @@ class OutputTable final : public MidiOutputs {
 public:
   static constexpr std::size_t kSysexChunk = 256; // bytes per sequencer event of a long message
 
-  // `seq` may be null (no sequencer: every open fails). Both must outlive the table.
-  OutputTable(snd_seq_t* seq, const Translator& translator);
+  // `seq` may be null (no sequencer: every open fails). Both must outlive the table, and so must
+  // `drops`, where the messages dropped are counted too when given.
+  OutputTable(snd_seq_t* seq, const Translator& translator, DropCounters* drops = nullptr);
   ~OutputTable() override; // closes every slot
   OutputTable(const OutputTable&) = delete;
   OutputTable& operator=(const OutputTable&) = delete;
@@ -81,12 +83,11 @@ private:
   // usable, 0 with the slot as it was.
   int Connect(int index, const MidiPort& device);
   [[nodiscard]] bool Connected(const Slot& slot) const;
-  void Dropped(int index) noexcept {
-    dropped_[static_cast<std::size_t>(index)].fetch_add(1, std::memory_order_relaxed);
-  }
+  void Dropped(int index) noexcept;
 
   snd_seq_t* seq_;
   const Translator& translator_;
+  DropCounters* drops_;
   std::array<Slot, kSlots> slots_{};
   std::array<std::atomic<std::uint32_t>, kSlots> dropped_{};
   const AutoResetEvent* breaker_ = nullptr;

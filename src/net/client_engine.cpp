@@ -1,6 +1,7 @@
 #include "net/client_engine.hpp"
 
 #include "core/beep.hpp"
+#include "core/drop_counters.hpp"
 #include "core/dump_store.hpp"
 #include "core/midi_outputs.hpp"
 #include "core/realtime.hpp"
@@ -204,6 +205,7 @@ bool CClientThread::NoteSender(in_addr_t from) {
     heardServerTime_ = now;
     return true;
   }
+  CountDrop(drops_, Drop::SecondServer);
   if (!secondServerKnown_ || TickElapsed(now, secondServerReported_) >= 1000) {
     secondServerKnown_ = true;
     secondServerReported_ = now;
@@ -212,9 +214,26 @@ bool CClientThread::NoteSender(in_addr_t from) {
   return false;
 }
 
+void CClientThread::CountFragmentDrop(const EventRecord& fragment, FragmentGatherer::Result result) {
+  using Result = FragmentGatherer::Result;
+  if (result != Result::SequenceBreak && result != Result::Ignored && result != Result::Refused &&
+      result != Result::Discarded) {
+    return;
+  }
+  // Every later fragment of a message that broke, or that was refused, is refused or ignored in
+  // turn: the message is counted once.
+  if (droppedMessageKnown_ && droppedMessageId_ == fragment.messageId) return;
+  droppedMessageKnown_ = true;
+  droppedMessageId_ = fragment.messageId;
+  CountDrop(drops_, result == Result::Refused || result == Result::Discarded ? Drop::Malformed : Drop::FragmentBreak);
+}
+
 void CClientThread::HandleDatagram(std::span<const std::byte> datagram, in_addr_t from) {
   RecordReader reader(datagram);
   RecordView view;
+  // Long messages whose next fragment never came are dropped here, not only when another
+  // fragment arrives: the server's keep-alives bring this round at least once a second.
+  gatherer_.Expire(clock_.Now());
   const bool heard = NoteSender(from);
   bool keptAlive = !heard; // another server's keep-alives do not move what the window shows
   while (reader.Next(view)) {
@@ -238,11 +257,15 @@ void CClientThread::HandleDatagram(std::span<const std::byte> datagram, in_addr_
         brokenMessageId_ = h.messageId;
         Beep(1000, 10, "a fragment came out of sequence");
       }
+      CountFragmentDrop(h, r);
       if (r == FragmentGatherer::Result::Complete) Play(gatherer_.Completed().header, gatherer_.Completed().payload);
       continue;
     }
     Play(h, view.payload);
   }
+  if (reader.Malformed()) CountDrop(drops_, Drop::Malformed);
+  CountDrop(drops_, Drop::LongExpired, gatherer_.Abandoned() - abandonedSeen_);
+  abandonedSeen_ = gatherer_.Abandoned();
   outputs_.Flush();
 }
 

@@ -21,6 +21,7 @@
 #include <thread>
 
 namespace kestrel {
+class DropCounters;
 class DumpStore;
 class MidiOutputs;
 struct WindowFlags;
@@ -87,6 +88,13 @@ public:
   // A multicast group (network order, 0: none) that the next connection also joins, on the
   // interface of its address.
   void SetGroup(in_addr_t group) noexcept { group_.store(group); }
+  // Where the engine counts what it drops or takes for a fault: oversized and malformed
+  // datagrams, broken and expired long messages, datagrams from a second server. Before Start();
+  // `drops` outlives the engine. Unset: not counted.
+  void SetDropCounters(DropCounters* drops) noexcept {
+    drops_ = drops;
+    receiver_.SetDropCounters(drops);
+  }
 
 private:
   void Run();
@@ -100,6 +108,8 @@ private:
   void SilenceWhatPlayed();
   // Which server is heard; false for a datagram from another sender while that one is alive.
   bool NoteSender(in_addr_t from);
+  // Counts a fragment the gatherer did not take, once per long message.
+  void CountFragmentDrop(const EventRecord& fragment, FragmentGatherer::Result result);
 
   MidiOutputs& outputs_;
   DumpStore& dump_;
@@ -118,6 +128,10 @@ private:
   bool secondServerKnown_ = false;
   bool brokenMessageKnown_ = false; // the last message that broke its fragment sequence
   std::int32_t brokenMessageId_ = 0;
+  DropCounters* drops_ = nullptr;    // set before the thread starts
+  bool droppedMessageKnown_ = false; // the last long message counted as dropped
+  std::int32_t droppedMessageId_ = 0;
+  std::uint64_t abandonedSeen_ = 0; // the gatherer's Abandoned() as last counted
   std::atomic<bool> running_{false};
   std::atomic<bool> notesOffOnLoss_{true};
   std::atomic<in_addr_t> group_{0};

@@ -1,6 +1,7 @@
 #include "net/server_engine.hpp"
 
 #include "core/beep.hpp"
+#include "core/drop_counters.hpp"
 #include "core/realtime.hpp"
 #include "core/send_queue.hpp"
 #include "core/window_flags.hpp"
@@ -100,7 +101,10 @@ int CServerThread::Drain() {
   PackDatagrams(
       records, [] { return HighResolutionCounter(); },
       [&](std::span<const std::byte> datagram) {
-        if (!sender->Send(datagram)) Beep(100, 10, "a datagram was not sent whole");
+        if (!sender->Send(datagram)) {
+          Beep(100, 10, "a datagram was not sent whole");
+          CountDrop(queue_.Drops(), Drop::SendIncomplete);
+        }
       });
   return 1;
 }

@@ -1,6 +1,7 @@
 #include "net/udp_socket.hpp"
 
 #include "core/auto_reset_event.hpp"
+#include "core/drop_counters.hpp"
 #include "core/tick_clock.hpp"
 
 #include <arpa/inet.h>
@@ -274,6 +275,7 @@ int CUdpReceiver::Receive(AutoResetEvent& interrupt, bool /*resume*/) {
     if (n > 0) {
       if (static_cast<std::size_t>(n) > kBufferSize || (msg.msg_flags & MSG_TRUNC) != 0) {
         ++oversized_; // no sender of ours makes these: passed over
+        CountDrop(drops_, Drop::Oversized);
         continue;
       }
       const cmsghdr* c = CMSG_FIRSTHDR(&msg);

@@ -18,7 +18,8 @@
 
 namespace kestrel {
 class AutoResetEvent;
-}
+class DropCounters;
+} // namespace kestrel
 
 namespace kestrel::net {
 
@@ -154,6 +155,8 @@ public:
   [[nodiscard]] std::uint64_t Copies() const noexcept { return copies_; }
   // The system's error when the last Open's group could not be joined, else 0.
   [[nodiscard]] int JoinError() const noexcept { return joinError_; }
+  // Oversized datagrams are counted there too (null: nowhere else). Before the first Receive.
+  void SetDropCounters(DropCounters* drops) noexcept { drops_ = drops; }
 
 private:
   std::array<std::byte, kBufferSize + 1> buffer_{};
@@ -173,6 +176,7 @@ private:
   std::uint64_t oversized_ = 0;
   std::uint64_t copies_ = 0;
   int joinError_ = 0;
+  DropCounters* drops_ = nullptr;
 };
 
 // The index of the interface that owns this IPv4 address (network order), 0 when none does.

@@ -1,6 +1,8 @@
 #include "shell/headless.hpp"
 
 #include "controller/app_context.hpp"
+#include "controller/status_report.hpp"
+#include "core/drop_counters.hpp"
 #include "core/dump_printer.hpp"
 #include "core/instance_endpoint.hpp"
 #include "core/realtime.hpp"
@@ -101,6 +103,7 @@ int RunHeadless(ui::AppContext& context, const HeadlessOptions& options, std::FI
           if (window != nullptr && !view.Glue().Quitting()) window->OnSwitchRequest(server, on);
         });
       });
+  instance.AnswerStatus([&] { return ui::StatusJson(*window, context.drops, ProcessRealtimeLedger()); });
 
   DumpPrinter printer(context.dump, out);
   QTimer status;
@@ -116,6 +119,15 @@ int RunHeadless(ui::AppContext& context, const HeadlessOptions& options, std::FI
   realtime.setSingleShot(true);
   QObject::connect(&realtime, &QTimer::timeout, [&] { Line(out, RealtimeReport()); });
   realtime.start(kRealtimeReportDelayMs);
+  // The drop counters once a period, with what grew during it.
+  QTimer stats;
+  DropCounts lastStats = context.drops.Snapshot();
+  QObject::connect(&stats, &QTimer::timeout, [&] {
+    const DropCounts now = context.drops.Snapshot();
+    Line(out, DropStatsLine(now, lastStats));
+    lastStats = now;
+  });
+  if (options.statsSeconds > 0) stats.start(options.statsSeconds * 1000);
 
   const int code = QCoreApplication::exec();
   status.stop();

@@ -13,7 +13,8 @@ class AppContext;
 namespace kestrel::shell {
 
 struct HeadlessOptions {
-  bool dump = false; // print every dump row; both sides are logged for this run
+  bool dump = false;    // print every dump row; both sides are logged for this run
+  int statsSeconds = 0; // above 0: a line of the drop counters every this many seconds
 };
 
 // Runs until SIGINT, SIGTERM, a "cancel" request or a fatal error. Needs a QCoreApplication.

@@ -4,6 +4,7 @@
 
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QPointer>
 
 #include <system_error>
 #include <vector>
@@ -33,7 +34,7 @@ bool InstanceServer::Listening() const { return server_->isListening(); }
 void InstanceServer::Accept() {
   while (QLocalSocket* peer = server_->nextPendingConnection()) {
     connect(peer, &QLocalSocket::disconnected, peer, &QObject::deleteLater);
-    connect(peer, &QLocalSocket::readyRead, this, [this, peer] {
+    connect(peer, &QLocalSocket::readyRead, this, [this, peer = QPointer<QLocalSocket>(peer)] {
       // Every line is read before any is acted on: an action may run the event loop (switching
       // the client off waits for the engine), which may delete the peer meanwhile.
       std::vector<QByteArray> lines;
@@ -50,6 +51,12 @@ void InstanceServer::Accept() {
           onSwitch_(true, line == kServerOnRequest);
         } else if (line == kClientOnRequest || line == kClientOffRequest) {
           onSwitch_(false, line == kClientOnRequest);
+        } else if (line == kStatusRequest && onStatus_ && peer != nullptr) {
+          // The answer ends the exchange: the asker reads until the connection closes, which
+          // happens once everything written has gone out.
+          peer->write(QByteArray::fromStdString(onStatus_() + "\n"));
+          peer->disconnectFromServer();
+          break;
         }
       }
     });

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <string>
 
 class QLocalServer;
 
@@ -21,6 +22,10 @@ public:
                  std::function<void(bool server, bool on)> onSwitch, QObject* parent = nullptr);
   ~InstanceServer() override;
   [[nodiscard]] bool Listening() const;
+  // Answers the status request with what `answer` returns (one line of JSON), then closes the
+  // connection. Unset: the request is passed over like any unknown line. Called on the thread
+  // the server lives on.
+  void AnswerStatus(std::function<std::string()> answer) { onStatus_ = std::move(answer); }
 
 private:
   void Accept();
@@ -28,6 +33,7 @@ private:
   std::function<void()> onShow_;
   std::function<void()> onCancel_;
   std::function<void(bool, bool)> onSwitch_;
+  std::function<std::string()> onStatus_;
   std::filesystem::path path_;
 };
 

@@ -4,6 +4,7 @@
 #include "ui/about_box.hpp"
 #include "ui/dump_list.hpp"
 #include "ui/indicator_widgets.hpp"
+#include "ui/statistics_view.hpp"
 #include "ui/translated_dialog.hpp"
 #include "ui/tray_icon.hpp"
 
@@ -136,6 +137,9 @@ MainWindow::MainWindow(ControllerServices services, shell::EventGlue& glue, QWid
   aboutAction_ = windowMenu_->addAction(QString());
   connect(
       aboutAction_, &QAction::triggered, this, [this] { OpenAbout(); }, Qt::QueuedConnection);
+  statisticsAction_ = windowMenu_->addAction(QString());
+  statisticsAction_->setObjectName(QStringLiteral("statisticsAction"));
+  connect(statisticsAction_, &QAction::triggered, this, [this] { OpenStatistics(); });
   // "Exit" as the tray has it, for desktops without a tray, and on Ctrl+Q whether the menu is
   // open or not.
   exitAction_ = windowMenu_->addAction(QString());
@@ -481,6 +485,13 @@ void MainWindow::OpenAbout() {
   box.exec();
 }
 
+void MainWindow::OpenStatistics() {
+  if (statistics_ == nullptr) statistics_ = new StatisticsView(controller_->Drops(), translator_, this);
+  statistics_->show();
+  statistics_->raise();
+  statistics_->activateWindow();
+}
+
 void MainWindow::StatusTick() {
   Forward([](CMainDlg& c) { c.OnStatusTimer(); });
   RefreshStatus();
@@ -680,6 +691,7 @@ void MainWindow::keyPressEvent(QKeyEvent* event) {
 // window's own menu.
 void MainWindow::contextMenuEvent(QContextMenuEvent* event) {
   aboutAction_->setText(T("&About Vantor Kestrel..."));
+  statisticsAction_->setText(T("&Statistics..."));
   exitAction_->setText(T("Exit"));
   windowMenu_->popup(event->globalPos());
   event->accept();

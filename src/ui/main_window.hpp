@@ -41,6 +41,7 @@ namespace kestrel::ui {
 class ConnectionDisplay;
 class DumpListView;
 class Lamp;
+class StatisticsView;
 class TrayIcon;
 
 class MainWindow final : public QWidget, public MainView {
@@ -67,6 +68,10 @@ public:
   // The About box, modal; from the window's context menu, F1 and the "About..." button.
   void OpenAbout();
   [[nodiscard]] QMenu& WindowMenu() noexcept { return *windowMenu_; }
+  // The statistics view (what was dropped since the start), not modal; from the window's context
+  // menu. Opened again, the one view comes to the front. Null until first opened.
+  void OpenStatistics();
+  [[nodiscard]] StatisticsView* Statistics() noexcept { return statistics_; }
   // One 30 ms tick: the controller's status timer, lamps, status texts, tray and dump list.
   void StatusTick();
   // The idle update: status bar, error text, connection display, latency, tray picture and tip.
@@ -133,6 +138,8 @@ private:
   std::unique_ptr<TrayIcon> tray_;
   QMenu* windowMenu_ = nullptr;
   QAction* aboutAction_ = nullptr;
+  QAction* statisticsAction_ = nullptr;
+  StatisticsView* statistics_ = nullptr;
   QAction* exitAction_ = nullptr;
   QTimer trayWatch_;
   std::function<bool()> trayAvailable_;

@@ -1,8 +1,10 @@
 #include "ui/run_window.hpp"
 
 #include "controller/app_context.hpp"
+#include "controller/status_report.hpp"
 #include "core/beep.hpp"
 #include "core/instance_endpoint.hpp"
+#include "core/realtime.hpp"
 #include "core/translation.hpp"
 #include "shell/event_glue.hpp"
 #include "shell/instance_server.hpp"
@@ -78,6 +80,7 @@ int RunWindow(AppContext& context, bool startHidden) {
           if (!glue.Quitting()) window->Controller().OnSwitchRequest(server, on);
         });
       });
+  instance.AnswerStatus([&] { return StatusJson(window->Controller(), context.drops, ProcessRealtimeLedger()); });
 
   QTimer status;
   QObject::connect(&status, &QTimer::timeout, [&] {

@@ -1,5 +1,6 @@
 #include "core/send_queue.hpp"
 
+#include "core/drop_counters.hpp"
 #include "core/dump_store.hpp"
 #include "core/window_flags.hpp"
 #include "core/wire_protocol.hpp"
@@ -47,7 +48,8 @@ struct SendQueueTest : ::testing::Test {
 TEST_F(SendQueueTest, DropsRecordsThatWouldFillTheQueue) {
   for (const auto& [lastSize, taken] : {std::pair<std::size_t, bool>{35, true}, {36, false}, {37, false}}) {
     DumpStore d(clock, flags);
-    SendQueue q(d, flags);
+    DropCounters drops;
+    SendQueue q(d, flags, &drops);
     for (const std::size_t size : {kMaxRecordSize, kMaxRecordSize, 163964 - 2 * kMaxRecordSize}) {
       ASSERT_EQ(q.Append(LongRecord(size)), 1);
     }
@@ -55,6 +57,7 @@ TEST_F(SendQueueTest, DropsRecordsThatWouldFillTheQueue) {
     EXPECT_EQ(q.Append(LongRecord(lastSize, 9)), 1) << lastSize;
     EXPECT_EQ(q.Count(), taken ? 163999U : 163964U) << lastSize;
     EXPECT_EQ(q.DroppedCount(), taken ? 0U : 1U) << lastSize;
+    EXPECT_EQ(drops.Get(Drop::QueueFull), q.DroppedCount()) << lastSize;
     EXPECT_EQ(d.RowCount(), taken ? 1U : 0U) << lastSize;
     EXPECT_EQ(d.TimeBase(9) != 0, taken) << lastSize;
 

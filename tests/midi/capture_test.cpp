@@ -1,5 +1,6 @@
 // Capture on a real sequencer: what programs play into the virtual ports, or what an ordinary
 // MIDI In device sends, becomes records in the send queue, byte for byte and in order.
+#include "core/drop_counters.hpp"
 #include "core/dump_store.hpp"
 #include "core/send_queue.hpp"
 #include "core/window_flags.hpp"
@@ -124,7 +125,8 @@ struct CaptureTest : ::testing::Test {
   SeqHandle seq = OpenSequencer("Kestrel engine");
   WindowFlags flags;
   DumpStore dump{SystemClock(), flags};
-  SendQueue queue{dump, flags};
+  DropCounters drops;
+  SendQueue queue{dump, flags, &drops};
   Observer observer;
   std::unique_ptr<InputHub> hub;
   std::vector<Captured> captured;
@@ -370,6 +372,7 @@ TEST_F(CaptureTest, AnOverrunIsCountedAndCaptureGoesOn) {
   EXPECT_EQ(hub->Overruns(), 0U);
   observer.hold = false;
   ASSERT_TRUE(WaitUntil([&] { return hub->Overruns() > 0; })) << "the sequencer emptied the input";
+  EXPECT_EQ(drops.Get(Drop::CaptureOverrun), hub->Overruns()) << "and the program's counter with it";
   keys.Note(99);
   EXPECT_TRUE(WaitUntil([&] {
     Drain();

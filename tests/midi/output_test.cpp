@@ -1,6 +1,7 @@
 // Output slots on a real sequencer: what the client engine plays reaches the local device byte for
 // byte, as a program that reads the port (aseqdump, or a reader of our own) sees it.
 #include "core/auto_reset_event.hpp"
+#include "core/drop_counters.hpp"
 #include "core/translation.hpp"
 #include "midi/input_hub.hpp"
 #include "midi/output_table.hpp"
@@ -92,7 +93,8 @@ std::vector<std::byte> Sysex(std::size_t size) {
 struct OutputTest : ::testing::Test {
   SeqHandle seq = OpenSequencer("Kestrel engine");
   Translator english;
-  OutputTable table{seq.get(), english};
+  DropCounters drops;
+  OutputTable table{seq.get(), english, &drops};
 };
 
 TEST_F(OutputTest, NotConnectedAndMissingDevices) {
@@ -215,6 +217,7 @@ TEST_F(OutputTest, AReaderThatTakesNothingHoldsUpNoOtherOutput) {
   EXPECT_NO_THROW(table.PlayLong(0, Sysex(10000)));
   EXPECT_NO_THROW(table.PlayLong(0, Sysex(65536)));
   EXPECT_EQ(table.DroppedMessages(0), before + 2);
+  EXPECT_EQ(drops.Get(Drop::OutputRefused), table.DroppedMessages(0)) << "the program's counter counts them all";
   table.PlayLong(1, Sysex(10000));
   EXPECT_EQ(synth.Bytes(expected.size() + 10000).size(), expected.size() + 10000);
 }

@@ -1,17 +1,29 @@
 // kestrel --headless as a user or a script runs it: one instance per user, the local socket's
-// requests, orderly ends on signals, a taken port, nonsense in Kestrel.dat.
+// requests, orderly ends on signals, a taken port, nonsense in Kestrel.dat, and what a technician
+// reads of its drop counters (kestrel --status, --stats).
 
+#include "core/drop_counters.hpp"
 #include "core/instance_endpoint.hpp"
+#include "core/json_text.hpp"
 #include "support/child_process.hpp"
+#include "support/forged_datagrams.hpp"
 
 #include <gtest/gtest.h>
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
 #include <arpa/inet.h>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
+#include <map>
 #include <netinet/in.h>
+#include <sstream>
 #include <string>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -167,13 +179,21 @@ TEST_F(HeadlessTest, CommandLineSettingsAreCheckedAndWritten) {
   ChildProcess wrong(WithErrors({KESTREL_PROGRAM, "--server", "maybe"}), home.Path() / "wrong.log");
   EXPECT_EQ(wrong.Wait(), 2);
   EXPECT_TRUE(Said(home.Path() / "wrong.log", "--server takes on or off"));
+  for (const char* seconds : {"0", "x", "86401"}) {
+    ChildProcess stats(WithErrors({KESTREL_PROGRAM, "--headless", "--stats", seconds}), home.Path() / "stats.log");
+    EXPECT_EQ(stats.Wait(), 2) << seconds;
+    EXPECT_TRUE(Said(home.Path() / "stats.log", "--stats takes a number of seconds")) << seconds;
+  }
+  ChildProcess statsAlone(WithErrors({KESTREL_PROGRAM, "--stats", "5"}), home.Path() / "alone.log");
+  EXPECT_EQ(statsAlone.Wait(), 2);
+  EXPECT_TRUE(Said(home.Path() / "alone.log", "--stats works with --headless"));
   ChildProcess version({KESTREL_PROGRAM, "--version"}, home.Path() / "version.log");
   EXPECT_EQ(version.Wait(), 0);
   EXPECT_TRUE(Said(home.Path() / "version.log", "kestrel 1.1.6\n"));
   ChildProcess help({KESTREL_PROGRAM, "--help"}, home.Path() / "help.log");
   EXPECT_EQ(help.Wait(), 0);
   for (const char* option : {"--minimized", "--headless", "--dump", "--set", "--devices", "--server", "--client",
-                             "--version", "Client.UDPPort"}) {
+                             "--status", "--stats", "--version", "Client.UDPPort"}) {
     EXPECT_TRUE(Said(home.Path() / "help.log", option)) << option;
   }
   unsetenv("DISPLAY");
@@ -192,6 +212,151 @@ TEST_F(HeadlessTest, CommandLineSettingsAreCheckedAndWritten) {
   const std::string dat = ReadText(home.Path() / "config" / "kestrel" / "Kestrel.dat");
   EXPECT_NE(dat.find("UDPPort=9001"), std::string::npos) << dat;
   EXPECT_NE(dat.find("To2=Synth A"), std::string::npos) << dat;
+}
+
+// A flood a technician would want to know about: malformed records, broken and abandoned long
+// messages, oversized datagrams and a second server, sent over loopback to a real headless
+// Kestrel. kestrel --status, asked from outside, answers with JSON that holds the counts, and the
+// --stats lines tell the same, with what grew.
+TEST_F(HeadlessTest, CountsWhatAFloodMakesItDropAndTellsStatusAndStats) {
+  ASSERT_EQ(std::system("ip link set lo up"), 0);
+  constexpr std::uint16_t kPort = 8821;
+  // Row 1 plays into nothing: records for port 1 are taken and gathered, as with a device.
+  WriteSettings("[Client]\nUDPPort=8821\nPort1=1\nTo1=--Not Connected--\n");
+  const auto log = home.Path() / "stats.log";
+  ChildProcess k({KESTREL_PROGRAM, "--headless", "--stats", "1"}, log);
+  ASSERT_TRUE(WaitUntil([&] { return Said(log, "Client: listening"); })) << ReadText(log);
+  ASSERT_TRUE(WaitUntil([&] { return Said(log, "| changed: none\n"); })) << ReadText(log);
+
+  const auto status = [&] {
+    const auto out = home.Path() / "status.json";
+    ChildProcess ask({KESTREL_PROGRAM, "--status"}, out);
+    EXPECT_EQ(ask.Wait(std::chrono::seconds(20)), 0);
+    QJsonParseError error{};
+    const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(ReadText(out)), &error);
+    EXPECT_EQ(error.error, QJsonParseError::NoError) << error.errorString().toStdString() << "\n" << ReadText(out);
+    return doc.object();
+  };
+  const auto count = [](const QJsonObject& s, const char* key) { return s["counters"].toObject()[key].toInteger(-1); };
+
+  const QJsonObject quiet = status();
+  EXPECT_EQ(quiet["connection"].toString(), "connecting");
+  EXPECT_TRUE(quiet["server_heard"].isNull());
+  for (const DropName& name : kDropNames) { EXPECT_EQ(count(quiet, std::string(name.key).c_str()), 0) << name.key; }
+
+  using test::Datagram;
+  using test::ForgedFragment;
+  test::LoopbackSender server("127.0.0.1");
+  test::LoopbackSender other("127.0.0.2");
+  const test::Bytes alive = test::KeepAliveBytes();
+  ASSERT_TRUE(server.Send(kPort, alive));
+  ASSERT_TRUE(WaitUntil([&] { return Said(log, "Client: connected"); })) << ReadText(log);
+
+  // Three datagrams that end in a record of no known type: the rest of each is lost.
+  EventRecord unknown;
+  unknown.type = 77;
+  unknown.port = 1;
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(server.Send(kPort, Datagram({test::NoteOnBytes(1, 60), test::ForgedRecord(unknown, 4)})));
+  }
+  // Message 100 skips a fragment: broken once, however many of its fragments follow. It stays
+  // pending (a fragment repeated does not end it), so it expires as well.
+  ASSERT_TRUE(server.Send(kPort, ForgedFragment(false, 1, 100, 0, 1440, 480)));
+  ASSERT_TRUE(server.Send(kPort, ForgedFragment(false, 1, 100, 2, 1440, 480)));
+  ASSERT_TRUE(server.Send(kPort, ForgedFragment(true, 1, 100, 3, 1440, 480)));
+  // Message 200's first fragment never came.
+  ASSERT_TRUE(server.Send(kPort, ForgedFragment(true, 1, 200, 1, 960, 480)));
+  // Message 300 announces no bytes at all: malformed, and its next fragment is not counted again.
+  ASSERT_TRUE(server.Send(kPort, ForgedFragment(false, 1, 300, 0, 0, 480)));
+  ASSERT_TRUE(server.Send(kPort, ForgedFragment(true, 1, 300, 1, 0, 480)));
+  // Message 400 stops after its first fragment and expires 5 s later.
+  ASSERT_TRUE(server.Send(kPort, ForgedFragment(false, 1, 400, 0, 2000, 480)));
+  // Two datagrams larger than any client takes.
+  const test::Bytes huge(12000, std::byte{0x55});
+  ASSERT_TRUE(server.Send(kPort, huge));
+  ASSERT_TRUE(server.Send(kPort, huge));
+  // A second server on the same port while the first is alive.
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(other.Send(kPort, Datagram({alive, test::NoteOnBytes(2, 61)})));
+
+  // The server keeps itself alive; the long messages left pending expire meanwhile.
+  QJsonObject s;
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        EXPECT_TRUE(server.Send(kPort, alive));
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        s = status();
+        return count(s, "long-expired") >= 2;
+      },
+      std::chrono::seconds(30)))
+      << QJsonDocument(s).toJson().toStdString();
+  EXPECT_EQ(s["connection"].toString(), "connected");
+  EXPECT_EQ(s["server_heard"].toString(), "127.0.0.1");
+  EXPECT_TRUE(s["client_enabled"].toBool());
+  EXPECT_FALSE(s["server_enabled"].toBool());
+  EXPECT_EQ(count(s, "malformed"), 4);
+  EXPECT_EQ(count(s, "fragment-breaks"), 2);
+  EXPECT_EQ(count(s, "long-expired"), 2);
+  EXPECT_EQ(count(s, "oversized"), 2);
+  EXPECT_EQ(count(s, "second-server"), 5);
+  for (const char* none : {"queue-full", "capture-overruns", "send-incomplete", "output-refused"}) {
+    EXPECT_EQ(count(s, none), 0) << none;
+  }
+  EXPECT_EQ(s["counters"].toObject().size(), static_cast<qsizetype>(kDropKinds));
+  EXPECT_FALSE(s["counters_since"].toString().isEmpty());
+  bool clientThread = false;
+  for (const auto& thread : s["realtime"].toObject()["threads"].toArray()) {
+    const QJsonObject t = thread.toObject();
+    if (t["name"].toString() != "kestrel-client") continue;
+    clientThread = true;
+    EXPECT_TRUE(t["realtime"].isBool());
+    EXPECT_TRUE(t["realtime"].toBool() ? t["priority"].toInt() > 0 : !t["reason"].toString().isEmpty());
+  }
+  EXPECT_TRUE(clientThread) << QJsonDocument(s).toJson().toStdString();
+  EXPECT_FALSE(s["realtime"].toObject()["summary"].toString().isEmpty());
+
+  // The lines: every counter in the same order each period, and what grew named where it grew.
+  const std::string expected = "malformed=4 fragment-breaks=2 long-expired=2";
+  ASSERT_TRUE(WaitUntil([&] { return Said(log, expected); })) << ReadText(log);
+  EXPECT_EQ(k.Terminate(), 0);
+  std::istringstream lines(ReadText(log));
+  std::vector<std::string> stats;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("stats: ", 0) == 0) stats.push_back(line);
+  }
+  ASSERT_GE(stats.size(), 3U);
+  std::string keys = "stats:";
+  for (const DropName& name : kDropNames) keys += " " + std::string(name.key) + "=";
+  std::map<std::string, std::uint64_t> grown;
+  for (const std::string& line : stats) {
+    std::string shape;
+    std::istringstream fields(line.substr(0, line.find(" | changed:")));
+    for (std::string field; fields >> field;) {
+      const auto eq = field.find('=');
+      shape += (shape.empty() ? "" : " ") + (eq == std::string::npos ? field : field.substr(0, eq + 1));
+    }
+    EXPECT_EQ(shape, keys) << line;
+    std::istringstream changes(line.substr(line.find(" | changed:") + 11));
+    for (std::string change; changes >> change;) {
+      if (change == "none") continue;
+      const auto plus = change.rfind('+');
+      ASSERT_NE(plus, std::string::npos) << line;
+      grown[change.substr(0, plus)] += std::stoull(change.substr(plus + 1));
+    }
+  }
+  // What grew, summed over the periods, is what was counted: no period lost or told twice.
+  EXPECT_EQ(grown["malformed"], 4U);
+  EXPECT_EQ(grown["fragment-breaks"], 2U);
+  EXPECT_EQ(grown["long-expired"], 2U);
+  EXPECT_EQ(grown["oversized"], 2U);
+  EXPECT_EQ(grown["second-server"], 5U);
+  EXPECT_EQ(grown.count("queue-full"), 0U);
+  EXPECT_NE(stats.back().find(expected), std::string::npos) << stats.back();
+
+  // With no instance left, --status says so.
+  const auto none = home.Path() / "none.log";
+  ChildProcess nobody(WithErrors({KESTREL_PROGRAM, "--status"}), none);
+  EXPECT_EQ(nobody.Wait(std::chrono::seconds(20)), 1);
+  EXPECT_TRUE(Said(none, "no Kestrel runs")) << ReadText(none);
 }
 
 // Without XDG_RUNTIME_DIR the programs keep their files in /tmp/kestrel-<uid>. Here another user
@@ -220,6 +385,32 @@ TEST_F(HeadlessTest, EveryProgramRefusesARuntimeFolderAnotherUserMade) {
         << program[0] << "\n"
         << ReadText(log);
     EXPECT_TRUE(Said(log, "left: \n")) << program[0] << " made something in it\n" << ReadText(log);
+  }
+}
+
+// The texts in the status answer come from elsewhere (a refusal's words from the system or the
+// bus, in whatever encoding): whatever bytes they hold, the answer stays JSON a parser takes, and
+// text that was UTF-8 arrives as it was.
+TEST(StatusJsonText, AnyBytesGiveAStringAParserTakesBack) {
+  std::string every;
+  for (int c = 1; c < 0x80; ++c) every += static_cast<char>(c);
+  const std::vector<std::pair<std::string, QString>> cases = {
+      {every, QString::fromLatin1(every.c_str())},
+      {"quote \" backslash \\ end", QStringLiteral("quote \" backslash \\ end")},
+      {"Gr\xC3\xBC\xC3\x9F \xE2\x82\xAC \xF0\x9F\x8E\xB9", QStringLiteral("Gr\u00FC\u00DF \u20AC \U0001F3B9")},
+      {std::string("nul\0inside", 10), QStringLiteral("nul") + QChar(0) + QStringLiteral("inside")},
+      {"latin-1 \xE9t\xE9", QStringLiteral("latin-1 \uFFFDt\uFFFD")},
+      {"cut \xE2\x82", QStringLiteral("cut \uFFFD\uFFFD")},
+      {"lone \x80 and \xFF", QStringLiteral("lone \uFFFD and \uFFFD")},
+      {"overlong \xC0\xAF", QStringLiteral("overlong \uFFFD\uFFFD")},
+      {"surrogate \xED\xA0\x80", QStringLiteral("surrogate \uFFFD\uFFFD\uFFFD")},
+  };
+  for (const auto& [text, expected] : cases) {
+    const std::string json = "{\"s\":" + JsonString(text) + "}";
+    QJsonParseError error{};
+    const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(json), &error);
+    ASSERT_EQ(error.error, QJsonParseError::NoError) << error.errorString().toStdString() << ": " << json;
+    EXPECT_EQ(doc.object()["s"].toString(), expected) << json;
   }
 }
 

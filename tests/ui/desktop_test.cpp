@@ -1,5 +1,5 @@
 // The window's place on the desktop: the tray icon and its menu, the About box and its links, the
-// port restore button, and the translation of every window and text from the language files
+// statistics view, the port restore button, and the translation of every window and text from the language files
 // (files written here, and the shipped ones in data/lang).
 
 #include "core/beep.hpp"
@@ -9,6 +9,7 @@
 #include "ui/dump_list.hpp"
 #include "ui/indicator_widgets.hpp"
 #include "ui/link_label.hpp"
+#include "ui/statistics_view.hpp"
 #include "ui/translated_dialog.hpp"
 #include "ui/tray_icon.hpp"
 #include "window_fixture.hpp"
@@ -614,11 +615,84 @@ TEST_F(DesktopTest, AboutBoxOpensFromF1TheButtonAndTheWindowMenu) {
   QApplication::sendEvent(label, &right);
   QMenu& menu = w.WindowMenu();
   EXPECT_TRUE(menu.isVisible());
-  ASSERT_EQ(MenuTexts(menu), (QStringList{"&About Vantor Kestrel...", "Exit"}));
+  ASSERT_EQ(MenuTexts(menu), (QStringList{"&About Vantor Kestrel...", "&Statistics...", "Exit"}));
   ExpectAboutBox([&] {
     menu.actions().front()->trigger();
     menu.hide();
   });
+}
+
+// ---- the statistics view --------------------------------------------------------------------
+
+// From the window's menu, beside the window and not modal: every counter with its value, the
+// time counting began, the values followed once a second while it shows; opened again, the same
+// view comes back.
+TEST_F(DesktopTest, StatisticsViewOpensFromTheMenuAndFollowsTheCounters) {
+  bench.drops.Add(Drop::SecondServer, 7);
+  MainWindow& w = bench.Open();
+  w.show();
+  QContextMenuEvent right(QContextMenuEvent::Mouse, QPoint(5, 5), w.mapToGlobal(QPoint(5, 5)));
+  QApplication::sendEvent(&w, &right);
+  QMenu& menu = w.WindowMenu();
+  ASSERT_EQ(MenuTexts(menu).at(1), "&Statistics...");
+  Item(menu, 1)->trigger();
+  menu.hide();
+  StatisticsView* view = w.Statistics();
+  ASSERT_NE(view, nullptr);
+  EXPECT_TRUE(view->isVisible());
+  EXPECT_FALSE(view->isModal());
+  EXPECT_EQ(QApplication::activeModalWidget(), nullptr) << "the window stays usable";
+  EXPECT_EQ(view->windowTitle(), "Kestrel Statistics");
+
+  for (std::size_t i = 0; i < kDropKinds; ++i) {
+    const QLabel& value = view->Value(static_cast<Drop>(i));
+    EXPECT_EQ(value.objectName().toStdString(), kDropNames[i].key);
+    EXPECT_EQ(value.accessibleName().toStdString(), kDropNames[i].label);
+    EXPECT_EQ(value.text(), static_cast<Drop>(i) == Drop::SecondServer ? "7" : "0") << kDropNames[i].key;
+    auto* label = Find<QLabel>(*view, (std::string(kDropNames[i].key) + "Label").c_str());
+    ASSERT_NE(label, nullptr);
+    EXPECT_EQ(label->text().toStdString(), kDropNames[i].label);
+  }
+  EXPECT_TRUE(Find<QLabel>(*view, "sinceText")->text().contains("since"));
+  const QString since = Find<QLabel>(*view, "since")->text();
+  EXPECT_TRUE(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d$")).match(since).hasMatch())
+      << since.toStdString();
+
+  // The engines count on: the view follows without being asked.
+  bench.drops.Add(Drop::Malformed, 3);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return view->Value(Drop::Malformed).text() == "3"; }, 3000));
+
+  Find<QPushButton>(*view, "close")->click();
+  EXPECT_FALSE(view->isVisible());
+  bench.drops.Add(Drop::OutputRefused);
+  w.OpenStatistics();
+  EXPECT_EQ(w.Statistics(), view) << "one view, brought back";
+  EXPECT_TRUE(view->isVisible());
+  EXPECT_EQ(view->Value(Drop::OutputRefused).text(), "1") << "up to date as it shows again";
+  view->close();
+}
+
+TEST_F(DesktopTest, StatisticsViewIsTranslatedAndItsNumbersAndTimeAreNot) {
+  UseLanguage("[Common]\n"
+              "&Statistics...=&Statistiques...\n"
+              "[Kestrel Statistics]\n"
+              "Kestrel Statistics=Statistiques\n"
+              "Malformed records=Enregistrements mal formes\n"
+              "Close=Fermer\n");
+  bench.drops.Add(Drop::Malformed, 12);
+  MainWindow& w = bench.Open();
+  QContextMenuEvent right(QContextMenuEvent::Mouse, QPoint(5, 5), w.mapToGlobal(QPoint(5, 5)));
+  QApplication::sendEvent(&w, &right);
+  EXPECT_EQ(MenuTexts(w.WindowMenu()).at(1), "&Statistiques...");
+  w.WindowMenu().hide();
+  w.OpenStatistics();
+  StatisticsView& view = *w.Statistics();
+  EXPECT_EQ(view.windowTitle(), "Statistiques");
+  EXPECT_EQ(Find<QLabel>(view, "malformedLabel")->text(), "Enregistrements mal formes");
+  EXPECT_EQ(Find<QPushButton>(view, "close")->text(), "Fermer");
+  EXPECT_EQ(view.Value(Drop::Malformed).text(), "12");
+  EXPECT_FALSE(Find<QLabel>(view, "since")->text().isEmpty());
+  view.close();
 }
 
 // ---- the shipped language files ------------------------------------------------------------
@@ -647,6 +721,8 @@ void ExerciseEverything(WindowBench& bench) {
   QApplication::sendEvent(&w, &right);
   w.WindowMenu().hide();
   AboutBox about(bench.translator);
+  w.OpenStatistics();
+  w.Statistics()->close();
 
   Find<QCheckBox>(w, "server")->click();
   Find<QCheckBox>(w, "client")->click();
@@ -731,6 +807,12 @@ TEST_P(ShippedLanguageTest, HoldsEveryTextTheProgramLooksUp) {
         "Exit",
         "&About Vantor Kestrel...",
         "About Vantor Kestrel",
+        "&Statistics...",
+        "Kestrel Statistics",
+        "Counted since Kestrel started:",
+        "Malformed records",
+        "Datagrams from a second server",
+        "Close",
         "Support:",
         "Error: %s",
         "Kestrel",

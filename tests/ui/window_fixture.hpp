@@ -6,6 +6,7 @@
 // whatever uses this runs in a network namespace of its own.
 
 #include "controller/main_dlg.hpp"
+#include "core/drop_counters.hpp"
 #include "core/dump_store.hpp"
 #include "core/midi_outputs.hpp"
 #include "core/send_queue.hpp"
@@ -58,6 +59,7 @@ struct WindowBench {
   Settings settings{dir.Path() / "Kestrel.dat"};
   Translator translator;
   WindowFlags flags;
+  DropCounters drops;
   DumpStore dump{SystemClock(), flags};
   SendQueue queue{dump, flags};
   net::ServerLink link;
@@ -88,6 +90,7 @@ struct WindowBench {
         .clock = SystemClock(),
         .setVirtualPortCount = setPortCount,
         .probe = [](in_addr_t, const std::function<void(int)>&) {},
+        .drops = &drops,
     };
   }
 
