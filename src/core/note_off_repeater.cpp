@@ -83,7 +83,21 @@ std::span<std::byte> NoteOffRepeater::Take() noexcept {
 }
 
 bool RepeatFilter::IsCopy(const EventRecord& header, std::uint32_t word) noexcept {
-  if (!NoteOffRepeater::EndsSound(word)) return false;
+  if (!NoteOffRepeater::EndsSound(word)) {
+    // A key struck again (or the pedal pressed again) makes its next Note Off (Sustain Off) a new
+    // one, however alike its header: a server sends no copy behind it. Servers that leave the
+    // time fields at 0 depend on this.
+    const bool noteOn = Kind(word) == 0x90;
+    const bool pedalDown = Kind(word) == 0xB0 && Data1(word) == kSustain;
+    if (!noteOn && !pedalDown) return false;
+    for (Seen& s : seen_) {
+      if (s.port != header.port || Channel(s.word) != Channel(word)) continue;
+      const bool sustainOff = Kind(s.word) == 0xB0 && Data1(s.word) == kSustain;
+      const bool channelWide = Kind(s.word) == 0xB0 && !sustainOff;
+      if (pedalDown ? sustainOff : channelWide || (!sustainOff && Data1(s.word) == Data1(word))) s = Seen{};
+    }
+    return false;
+  }
   for (Seen& s : seen_) {
     if (s.port == header.port && s.word == word && s.timestamp == header.timestamp &&
         s.captureTime == header.captureTime) {

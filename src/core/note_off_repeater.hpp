@@ -52,15 +52,16 @@ private:
 
 // The receiving side: a Kestrel client plays a message that ends sound once, whether the first
 // copy, the repeat or both arrive. A copy is known by its header (port, timestamp, capture time)
-// and message, among the last kRemembered such messages played. Another identical Note Off in the
-// same millisecond is taken for a copy too, which is harmless: the note is already off.
+// and message, among the last kRemembered such messages played, unless its key was struck again
+// in between. Another identical Note Off in the same millisecond is taken for a copy too, which is
+// harmless: the note is already off.
 // Fixed storage; one thread only (the client engine).
 class RepeatFilter {
 public:
-  static constexpr std::size_t kRemembered = 512;
+  static constexpr std::size_t kRemembered = NoteOffRepeater::kMaxRepeats;
 
   // True when this short message is the second copy of one already played (skip it). Messages
-  // that do not end sound are never copies.
+  // that do not end sound are never copies. Every short message played goes through here.
   [[nodiscard]] bool IsCopy(const EventRecord& header, std::uint32_t word) noexcept;
 
   void Forget() noexcept { seen_.fill({}); }

@@ -4,6 +4,7 @@
 // joined it; and every client plays each datagram once, whichever ways it reaches it.
 #include "core/auto_reset_event.hpp"
 #include "core/dump_store.hpp"
+#include "core/note_off_repeater.hpp"
 #include "core/send_queue.hpp"
 #include "core/window_flags.hpp"
 #include "core/wire_protocol.hpp"
@@ -184,10 +185,12 @@ TEST(Routes, ASongReachesAClientTwoRoutersAwayThroughTargetsWhereTheBroadcastSto
   // The same datagrams went to the broadcast: the listener beside the server had the song too.
   listening.join();
   std::size_t notes = 0;
+  RepeatFilter repeats; // the second copy of each Note Off, as a client passes it over
   for (const auto& d : heardBeside) {
     RecordReader reader(d);
-    for (RecordView view; reader.Next(view);)
-      notes += view.header.type == static_cast<std::int32_t>(RecordType::MIM_DATA) ? 1 : 0;
+    for (RecordView view; reader.Next(view);) {
+      if (view.header.Is(RecordType::MIM_DATA) && !repeats.IsCopy(view.header, view.Word())) ++notes;
+    }
   }
   EXPECT_EQ(notes, song.shorts.size()) << "the broadcast went on beside the unreachable target";
   EXPECT_GT(sender.TargetFailures(1), 0U);
