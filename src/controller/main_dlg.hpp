@@ -36,6 +36,7 @@ struct WindowFlags;
 
 namespace kestrel::net {
 struct ServerLink;
+class CMulticastSender;
 class CServerThread;
 class CUdpSender;
 class LatencyProber;
@@ -233,6 +234,12 @@ public:
   [[nodiscard]] ControlValues CurrentValues() const;
   [[nodiscard]] bool ServerRunning() const noexcept { return serverThread_ != nullptr; }
   [[nodiscard]] bool ClientRunning() const noexcept { return clientThread_ != nullptr; }
+  // Multicast datagrams the client dropped because they were not MIDI, and multicast messages the
+  // server could not send (too long for one datagram); 0 while that side is off.
+  [[nodiscard]] std::uint64_t MulticastNotMidi() const noexcept {
+    return clientThread_ != nullptr ? clientThread_->MulticastNotMidi() : 0;
+  }
+  [[nodiscard]] std::uint64_t MulticastNotSent() const noexcept;
   [[nodiscard]] const char* Tr(const char* text) const;
 
   // ---- midi::CaptureObserver
@@ -306,6 +313,9 @@ private:
   std::uint32_t overrunsSeen_ = 0;
   std::array<std::uint32_t, kRows> droppedSeen_{}; // per client row, since its outputs were made
   bool notesOffOnLoss_ = true;
+  bool multicast_ = false; // "[Interop] Multicast": both sides also speak raw MIDI on the group
+  std::uint64_t multicastNotSentSeen_ = 0;
+  std::uint64_t multicastNotMidiSeen_ = 0;
   in_addr_t missingAddressNoticed_ = 0;
   bool switching_ = false;
   std::array<std::optional<bool>, 2> deferredSwitch_; // server, client: the latest request
@@ -327,6 +337,7 @@ private:
   std::atomic<bool> reportWakePending_{false};
 
   std::unique_ptr<net::CUdpSender> sender_;
+  std::unique_ptr<net::CMulticastSender> multicastSender_; // while the server runs with multicast on
   std::unique_ptr<net::CServerThread> serverThread_;
   std::unique_ptr<MidiOutputs> outputs_;
   std::unique_ptr<net::CClientThread> clientThread_;

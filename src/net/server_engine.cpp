@@ -5,6 +5,7 @@
 #include "core/send_queue.hpp"
 #include "core/window_flags.hpp"
 #include "core/wire_protocol.hpp"
+#include "net/multicast.hpp"
 #include "net/udp_socket.hpp"
 
 #include <cerrno>
@@ -72,6 +73,8 @@ int CServerThread::Drain() {
   const std::span<std::byte> records = queue_.Take();
   if (records.empty()) return 1;
   link_.lastSendTime.store(clock_.Now());
+  // Before packing, which rewrites long records in place.
+  if (CMulticastSender* multicast = link_.multicast.load()) multicast->SendRecords(records);
   PackDatagrams(
       records, [] { return HighResolutionCounter(); },
       [&](std::span<const std::byte> datagram) {

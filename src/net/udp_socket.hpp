@@ -6,6 +6,7 @@
 #include "core/tick_clock.hpp"
 
 #include <netinet/in.h>
+#include <poll.h>
 
 #include <array>
 #include <atomic>
@@ -98,6 +99,12 @@ public:
   // and so are datagrams longer than the buffer), 0 when the interrupt came (it is consumed), -1 on error. `resume` is
   // kept for callers that resume an interrupted wait: nothing is lost or repeated.
   int Receive(AutoResetEvent& interrupt, bool resume);
+  // The same, also waiting on `others` (at most kMaxOthers sockets, such as the multicast ports):
+  // kOthersReady when one of them has something, their revents set. A socket here that never runs
+  // dry does not hold them off: they are looked at every 16 datagrams.
+  static constexpr int kOthersReady = -2;
+  static constexpr std::size_t kMaxOthers = 8;
+  int Receive(AutoResetEvent& interrupt, bool resume, std::span<pollfd> others);
 
   void CloseAll() { Close(true); }
 
@@ -112,6 +119,7 @@ private:
   std::uint16_t localPort_ = 0;
   int interfaceIndex_ = 0; // 0: any
   std::uint64_t oversized_ = 0;
+  unsigned turn_ = 0; // datagrams since the other sockets were last looked at
 };
 
 // The index of the interface that owns this IPv4 address (network order), 0 when none does.
