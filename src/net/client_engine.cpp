@@ -305,6 +305,8 @@ void CClientThread::ReadMulticast() {
   }
   const Tick now = clock_.Now();
   multicast_.ReadReady(now, [&](int port, std::span<const std::byte> datagram, in_addr_t from) {
+    // A Kestrel server speaking both carries the same messages on Kestrel's own port: played once.
+    if (from == heardServer_ && heardServer_ != 0 && TickElapsed(now, heardServerTime_) <= kServerSilenceMs) return;
     EventRecord h;
     h.port = port;
     h.timestamp = static_cast<std::int32_t>(now);

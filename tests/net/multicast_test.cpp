@@ -82,6 +82,7 @@ std::vector<std::byte> Raw(std::initializer_list<int> values) {
 }
 
 // Host 0 is a Kestrel server and another program; host 1 runs a Kestrel server and client both.
+// The client's own port (8801) hears nothing unless a test sends there.
 struct MulticastTest : ::testing::Test {
   MulticastTest() {
     flags.present = true;
@@ -162,6 +163,24 @@ TEST_F(MulticastTest, OtherProgramsDatagramsNotMidiCountedSplitDumpsPlayedWhole)
   EXPECT_TRUE(WaitUntil([&] {
     return outputs.Shorts().back() == std::pair<int, std::uint32_t>{0, PackShortMessage(0x90, 0x40, 0x40)};
   }));
+}
+
+TEST_F(MulticastTest, AKestrelServerHeardOnItsOwnPortIsPlayedOnce) {
+  CUdpSender kestrelServer{8801};
+  lab.In(0, [&] { kestrelServer.Open(); });
+  const auto keepAlive = MakeKeepAlive(8);
+  ASSERT_TRUE(WaitUntil([&] {
+    kestrelServer.Send(keepAlive);
+    return reports.CurrentState() == ConnectionState::Connected;
+  }));
+  const std::size_t before = outputs.Shorts().size();
+  std::vector<std::byte> records;
+  AppendShort(records, 1, PackShortMessage(0x90, 70, 1));
+  lab.In(0, [&] { farServer.SendRecords(records); });
+  kestrelServer.Send(records);
+  ASSERT_TRUE(WaitUntil([&] { return outputs.Shorts().size() > before; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(outputs.Shorts().size(), before + 1);
 }
 
 } // namespace
