@@ -87,8 +87,8 @@ class RawMidiParser {
 public:
   // `shortMessage(std::uint32_t word)` gets each short message packed as PackShortMessage packs it;
   // `longMessage(std::span<const std::byte>)` each whole system-exclusive message, valid only
-  // during the call. Messages come in the order of their first byte (a real-time byte inside a
-  // system-exclusive message comes before that message).
+  // during the call. Messages come in the order they end: a real-time byte inside another message
+  // (a system-exclusive one too) comes before it.
   template <class Short, class Long>
   RawDatagram Parse(std::span<const std::byte> datagram, std::uint32_t sender, Tick now, Short&& shortMessage,
                     Long&& longMessage);
