@@ -230,7 +230,7 @@ void CMainDlg::ReadSettings() {
   f_.serverEnabled = flag(config::kServerEnable);
   f_.clientEnabled = flag(config::kClientEnable);
   notesOffOnLoss_ = flag(config::kNotesOffOnLoss);
-  multicast_ = flag(config::kMulticast);
+  multicast_ = flag(config::kMulticast); // said here when it is no number; read again at each switch-on
   f_.autostart = ReadAutostart(s_.autostartEntry);
 }
 
@@ -733,7 +733,7 @@ void CMainDlg::ServerOn() {
       sender->SetInterface(interfaceName);
     }
   }
-  if (multicast_) {
+  if (s_.settings.ReadConfigInt(config::kMulticast) != 0) { // read at every start of the server
     auto multicast = std::make_unique<net::CMulticastSender>();
     multicast->Open(); // raises "mc.Create" or "IP_MULTICAST_LOOP": the guard ends the program
     multicast->SetInterface(sender->InterfaceIndex() != 0 ? interfaceName : std::string());
@@ -782,6 +782,7 @@ void CMainDlg::ClientOn() {
   droppedSeen_.fill(0);
   clientThread_ = std::make_unique<net::CClientThread>(*outputs_, s_.dump, s_.flags, *this, s_.clock);
   clientThread_->SetNotesOffOnLoss(notesOffOnLoss_);
+  multicast_ = s_.settings.ReadConfigInt(config::kMulticast) != 0; // read at every start of the client
   clientThread_->SetMulticast(multicast_);
   multicastNotMidiSeen_ = 0;
   clientThread_->Start();

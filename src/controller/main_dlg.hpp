@@ -313,7 +313,7 @@ private:
   std::uint32_t overrunsSeen_ = 0;
   std::array<std::uint32_t, kRows> droppedSeen_{}; // per client row, since its outputs were made
   bool notesOffOnLoss_ = true;
-  bool multicast_ = false; // "[Interop] Multicast": both sides also speak raw MIDI on the group
+  bool multicast_ = false; // "[Interop] Multicast" as the client was switched on with it
   std::uint64_t multicastNotSentSeen_ = 0;
   std::uint64_t multicastNotMidiSeen_ = 0;
   in_addr_t missingAddressNoticed_ = 0;
