@@ -211,8 +211,8 @@ void CClientThread::ConnectionEnded(bool stopping) {
 void CClientThread::SilenceWhatPlayed(bool stopping) {
   // Only what Kestrel played is Kestrel's to silence: the same synths may sound for other
   // programs, and a client without a server ends a connection every few seconds. What the
-  // multicast ports played is silenced when the client stops: their peers send no keep-alives, so a connection that
-  // ends says nothing about them.
+  // multicast ports played is silenced when the client stops: their peers send no keep-alives,
+  // so a connection that ends says nothing about them.
   if (!playedSinceSilence_ && !(stopping && multicastPlayed_)) return;
   playedSinceSilence_ = false;
   if (stopping) multicastPlayed_ = false;

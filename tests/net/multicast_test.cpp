@@ -186,5 +186,20 @@ TEST_F(MulticastTest, AKestrelServerHeardOnItsOwnPortIsPlayedOnce) {
   EXPECT_EQ(outputs.Shorts().size(), before + 1);
 }
 
+TEST_F(MulticastTest, WhatTheyPlayedIsSilencedWhenTheClientStopsNotWhenAConnectionEnds) {
+  const auto last = [&] {
+    const Shorts played = outputs.Shorts();
+    return played.empty() ? std::pair<int, std::uint32_t>{} : played.back();
+  };
+  SendRaw(lab, 0, 1, {Raw({0x93, 0x40, 0x50})});
+  ASSERT_TRUE(WaitUntil([&] { return last().second == PackShortMessage(0x93, 0x40, 0x50); }));
+  engine.PostCommand(CClientThread::CmdDisconnect);
+  EXPECT_EQ(outputs.notesOff_.load(), 0);
+  engine.Stop();
+  EXPECT_EQ(outputs.notesOff_.load(), 1);
+  EXPECT_EQ(last().first, 0);
+  EXPECT_EQ(last().second & 0xFFFFU, 0x4083U) << "a Note Off for the note still sounding";
+}
+
 } // namespace
 } // namespace kestrel::net
