@@ -11,6 +11,7 @@
 #include "midi/alsa_seq.hpp"
 #include "net/destinations.hpp"
 #include "net/latency_probe.hpp"
+#include "net/multicast.hpp"
 #include "net/server_engine.hpp"
 #include "net/udp_socket.hpp"
 
@@ -235,6 +236,7 @@ void CMainDlg::ReadSettings() {
   f_.serverEnabled = flag(config::kServerEnable);
   f_.clientEnabled = flag(config::kClientEnable);
   notesOffOnLoss_ = flag(config::kNotesOffOnLoss);
+  multicast_ = flag(config::kMulticast); // said here when it is no number; read again at each switch-on
   f_.autostart = ReadAutostart(s_.autostartEntry);
 }
 
@@ -574,6 +576,7 @@ void CMainDlg::OnInterfaceChanged(int index) {
   s_.settings.WriteConfigText(config::kServerInterface, name);
   if (sender_ == nullptr) return;
   sender_->SetInterface(name);
+  if (multicastSender_ != nullptr) multicastSender_->SetInterface(name);
   view_.Notice(name.empty() ? std::string("Server: broadcasting where the system's routing sends it")
                             : "Server: broadcasting on " + name);
 }
@@ -678,6 +681,10 @@ int CMainDlg::CurrentVirtualPortCount() const {
   return s_.inputs != nullptr ? s_.inputs->VirtualPortCount() : s_.devices.CountVirtualPorts();
 }
 
+std::uint64_t CMainDlg::MulticastNotSent() const noexcept {
+  return multicastSender_ != nullptr ? multicastSender_->NotSent() : 0;
+}
+
 bool CMainDlg::RestoreAvailable() const {
   return s_.setVirtualPortCount && CurrentVirtualPortCount() < f_.virtualPortSnapshot;
 }
@@ -736,7 +743,17 @@ void CMainDlg::ServerOn() {
   const net::SenderDestinations destinations =
       ReadSenderDestinations(s_.settings, [this](const std::string& text) { view_.Notice(text); });
   sender->SetDestinations(destinations);
+  sender->SetDropCounters(s_.drops);
   targetWatch_.Reset();
+  if (s_.settings.ReadConfigInt(config::kMulticast) != 0) { // read at every start of the server
+    auto multicast = std::make_unique<net::CMulticastSender>();
+    multicast->Open(); // raises "mc.Create" or "IP_MULTICAST_LOOP": the guard ends the program
+    multicast->SetDropCounters(s_.drops);
+    multicast->SetInterface(sender->InterfaceIndex() != 0 ? interfaceName : std::string());
+    multicastSender_ = std::move(multicast);
+    multicastNotSentSeen_ = 0;
+    s_.serverLink.multicast.store(multicastSender_.get());
+  }
   sender_ = std::move(sender);
   s_.serverLink.sender.store(sender_.get());
   serverThread_ = std::make_unique<net::CServerThread>(s_.queue, s_.serverLink, s_.flags, s_.clock);
@@ -744,6 +761,10 @@ void CMainDlg::ServerOn() {
   RefreshInputs();
   serverThread_->Start();
   view_.Notice("Server on: " + DestinationsText(destinations, f_.serverPort));
+  if (multicastSender_ != nullptr) {
+    view_.Notice(std::string("Server: also sending raw MIDI to ") + kMulticastGroup + ", UDP ports " +
+                 std::to_string(MulticastPortOf(1)) + "-" + std::to_string(MulticastPortOf(kRows)));
+  }
   WriteToControls();
 }
 
@@ -753,8 +774,10 @@ void CMainDlg::ServerOff() {
   if (serverThread_ != nullptr) serverThread_->Stop();
   if (s_.inputs != nullptr) s_.inputs->CloseAllInputs();
   s_.serverLink.sender.store(nullptr);
+  s_.serverLink.multicast.store(nullptr);
   serverThread_.reset();
   sender_.reset();
+  multicastSender_.reset();
   view_.Notice("Server off");
   WriteToControls();
 }
@@ -777,6 +800,9 @@ void CMainDlg::ClientOn() {
   clientThread_->SetGroup(group);
   if (group != 0) view_.Notice("Client: also hearing group " + net::DottedAddress(group));
   clientThread_->SetDropCounters(s_.drops);
+  multicast_ = s_.settings.ReadConfigInt(config::kMulticast) != 0; // read at every start of the client
+  clientThread_->SetMulticast(multicast_);
+  multicastNotMidiSeen_ = 0;
   clientThread_->Start();
   WriteToControls();
   if (f_.clientPort != 0) ConnectClient();
@@ -824,6 +850,10 @@ void CMainDlg::ConnectClient() {
     view_.Notice("Client: listening on " +
                  (f_.localAddress != 0 ? DottedAddress(f_.localAddress) : std::string("every address")) +
                  ", UDP port " + std::to_string(f_.clientPort));
+    if (multicast_) {
+      view_.Notice(std::string("Client: also playing raw MIDI from ") + kMulticastGroup + ", UDP ports " +
+                   std::to_string(MulticastPortOf(1)) + "-" + std::to_string(MulticastPortOf(kRows)));
+    }
   }
 }
 
@@ -870,6 +900,20 @@ void CMainDlg::ReportLosses(Tick now) {
                    std::to_string(overruns - overrunsSeen_) + (overruns - overrunsSeen_ == 1 ? " time)" : " times)"));
       overrunsSeen_ = overruns;
     }
+  }
+  const auto sayCount = [](std::uint64_t n, const char* one, const char* many) {
+    return std::to_string(n) + (n == 1 ? one : many);
+  };
+  if (const std::uint64_t notSent = MulticastNotSent(); notSent != multicastNotSentSeen_) {
+    view_.Notice("Server: " +
+                 sayCount(notSent - multicastNotSentSeen_, " system-exclusive message", " system-exclusive messages") +
+                 " too long for one multicast datagram not sent there");
+    multicastNotSentSeen_ = notSent;
+  }
+  if (const std::uint64_t notMidi = MulticastNotMidi(); notMidi != multicastNotMidiSeen_) {
+    view_.Notice("Client: " + sayCount(notMidi - multicastNotMidiSeen_, " multicast datagram", " multicast datagrams") +
+                 " not MIDI; dropped");
+    multicastNotMidiSeen_ = notMidi;
   }
   if (outputs_ == nullptr) return;
   for (int row = 0; row < kRows; ++row) {

@@ -38,6 +38,7 @@ struct WindowFlags;
 
 namespace kestrel::net {
 struct ServerLink;
+class CMulticastSender;
 class CServerThread;
 class CUdpSender;
 class LatencyProber;
@@ -240,6 +241,12 @@ public:
   [[nodiscard]] bool ClientRunning() const noexcept { return clientThread_ != nullptr; }
   // The drop counters the engines count into. Any thread may read them.
   [[nodiscard]] const DropCounters& Drops() const noexcept { return *s_.drops; }
+  // Multicast datagrams the client dropped because they were not MIDI, and multicast messages the
+  // server could not send (too long for one datagram); 0 while that side is off.
+  [[nodiscard]] std::uint64_t MulticastNotMidi() const noexcept {
+    return clientThread_ != nullptr ? clientThread_->MulticastNotMidi() : 0;
+  }
+  [[nodiscard]] std::uint64_t MulticastNotSent() const noexcept;
   [[nodiscard]] const char* Tr(const char* text) const;
 
   // ---- midi::CaptureObserver
@@ -314,6 +321,9 @@ private:
   TargetWatch targetWatch_;                        // the server's targets that cannot be reached
   std::array<std::uint32_t, kRows> droppedSeen_{}; // per client row, since its outputs were made
   bool notesOffOnLoss_ = true;
+  bool multicast_ = false; // "[Interop] Multicast" as the client was switched on with it
+  std::uint64_t multicastNotSentSeen_ = 0;
+  std::uint64_t multicastNotMidiSeen_ = 0;
   in_addr_t missingAddressNoticed_ = 0;
   bool switching_ = false;
   std::array<std::optional<bool>, 2> deferredSwitch_; // server, client: the latest request
@@ -335,6 +345,7 @@ private:
   std::atomic<bool> reportWakePending_{false};
 
   std::unique_ptr<net::CUdpSender> sender_;
+  std::unique_ptr<net::CMulticastSender> multicastSender_; // while the server runs with multicast on
   std::unique_ptr<net::CServerThread> serverThread_;
   std::unique_ptr<MidiOutputs> outputs_;
   std::unique_ptr<net::CClientThread> clientThread_;

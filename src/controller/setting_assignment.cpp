@@ -49,6 +49,7 @@ constexpr std::array kKeys{
     KeySpec{config::kClient, "To", Kind::Text, "Client.To1..To8: MIDI Out device for that port"},
     KeySpec{config::kClient, "NotesOffOnLoss", Kind::Flag, "silence the outputs when a connection ends"},
     KeySpec{config::kClient, "Log", Kind::Flag, "client events in the dump"},
+    KeySpec{config::kInterop, "Multicast", Kind::Flag, "also raw MIDI on 225.0.0.37, UDP ports 21928.. (both sides)"},
 };
 
 bool Equal(std::string_view a, std::string_view b) {

@@ -14,6 +14,7 @@ namespace kestrel::config {
 inline constexpr std::string_view kPref = "Pref";
 inline constexpr std::string_view kServer = "Server";
 inline constexpr std::string_view kClient = "Client";
+inline constexpr std::string_view kInterop = "Interop";
 
 // {section, key name, default text}. computedDefault: the default is supplied by the reader.
 struct ConfigKey {
@@ -69,6 +70,11 @@ inline constexpr ConfigKey kHostIp{kClient, "HostIP", ""};
 inline constexpr ConfigKey kClientGroup{kClient, "Group", ""};
 // Send All Notes Off and Sustain Off on every open output when a connection ends.
 inline constexpr IntKey kNotesOffOnLoss{kClient, "NotesOffOnLoss", 1};
+
+// ---- Interop
+// Also speak the multicast raw-MIDI convention (core/raw_midi.hpp): the server sends every message
+// of port n to 225.0.0.37, UDP port 21927 + n, and the client plays what arrives there.
+inline constexpr IntKey kMulticast{kInterop, "Multicast", 0};
 
 // "Port1".."Port8" of both sides (transmit / play that port), default on.
 inline constexpr std::array<std::string_view, 8> kPortKeyNames{"Port1", "Port2", "Port3", "Port4",

@@ -27,7 +27,10 @@ namespace kestrel {
   X(FragmentBreak, "fragment-breaks", "Broken fragment sequences")                                                     \
   X(LongExpired, "long-expired", "Long messages expired unfinished")                                                   \
   X(OutputRefused, "output-refused", "Output writes refused")                                                          \
-  X(SecondServer, "second-server", "Datagrams from a second server")
+  X(SecondServer, "second-server", "Datagrams from a second server")                                                   \
+  X(TargetUnreachable, "target-unreachable", "Datagrams to a target without route")                                    \
+  X(MulticastNotMidi, "multicast-not-midi", "Multicast datagrams that were not MIDI")                                  \
+  X(MulticastNotSent, "multicast-not-sent", "Messages too long for a multicast datagram")
 
 enum class Drop : std::uint8_t {
 #define KESTREL_DROP_ENUM(name, key, label) name,

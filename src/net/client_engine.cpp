@@ -108,17 +108,31 @@ int CClientThread::PendingCode() {
 void CClientThread::Run() {
   AskForRealtime("kestrel-client");
   try {
-    std::array<pollfd, 2> fds{pollfd{commandEvent_.Fd(), POLLIN, 0}, pollfd{connectEvent_.Fd(), POLLIN, 0}};
     for (;;) {
-      if (poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) break;
+      // Between connections the multicast ports are still played (they may stay open).
+      std::array<pollfd, 2 + kMulticastPorts> fds{pollfd{commandEvent_.Fd(), POLLIN, 0},
+                                                  pollfd{connectEvent_.Fd(), POLLIN, 0}};
+      const std::span<pollfd> others = multicast_.PollFds();
+      for (std::size_t i = 0; i < others.size(); ++i) fds[2 + i] = pollfd{others[i].fd, POLLIN, 0};
+      if (poll(fds.data(), 2 + others.size(), -1) < 0 && errno != EINTR) break;
+      bool multicastReady = false;
+      for (std::size_t i = 0; i < others.size(); ++i) {
+        others[i].revents = fds[2 + i].revents;
+        multicastReady = multicastReady || (fds[2 + i].revents & POLLIN) != 0;
+      }
+      if (multicastReady) ReadMulticast();
       // A connection asked for first: a command that came after it (a disconnect) then ends it
       // with its report, instead of being run before it and lost.
-      if (connectEvent_.Consume() && !RunReceiver(connectPort_.load(), connectAddress_.load())) return;
-      if (commandEvent_.Consume()) {
+      if ((fds[1].revents & POLLIN) != 0 && connectEvent_.Consume() &&
+          !RunReceiver(connectPort_.load(), connectAddress_.load())) {
+        return;
+      }
+      if ((fds[0].revents & POLLIN) != 0 && commandEvent_.Consume()) {
         const bool quit = PendingCode() == CmdQuit;
         if (RunCommand() == 0) { // disconnect (nothing to end while idle) or quit
           if (quit) {
-            ConnectionEnded(); // the client is switched off
+            ConnectionEnded(true); // the client is switched off
+            multicast_.Close();
             running_ = false;
           }
           doneEvent_.Set();
@@ -143,14 +157,20 @@ bool CClientThread::RunReceiver(std::uint16_t port, in_addr_t address) {
     }
     if (receiver_.JoinError() != 0) Beep(100, 30, "the multicast group cannot be joined; broadcasts are still heard");
   } catch (const NetError& e) {
+    if (e.Error() == EADDRNOTAVAIL) multicast_.Close(); // the address went: so do its ports
     reports_.ReportConnectionState(e.Error() == EADDRINUSE ? ConnectionState::PortInUse
                                                            : ConnectionState::Disconnected);
     return true;
   }
+  FollowMulticast(address);
   bool resume = false;
   for (;;) {
-    const int n = receiver_.Receive(commandEvent_, resume);
+    const int n = receiver_.Receive(commandEvent_, resume, multicast_.PollFds());
     resume = false;
+    if (n == CUdpReceiver::kOthersReady) {
+      ReadMulticast();
+      continue;
+    }
     if (n < 0) {
       Beep(100, 10, "receiving failed");
       reports_.ReportConnectionState(ConnectionState::Disconnected);
@@ -164,8 +184,11 @@ bool CClientThread::RunReceiver(std::uint16_t port, in_addr_t address) {
       if (RunCommand() != 0) continue;
       if (!quit) reports_.ReportConnectionState(ConnectionState::Disconnected);
       receiver_.CloseAll();
-      ConnectionEnded();
-      if (quit) running_ = false;
+      ConnectionEnded(quit);
+      if (quit) {
+        multicast_.Close();
+        running_ = false;
+      }
       doneEvent_.Set(); // the caller learns of it once all of this is done
       return !quit;
     }
@@ -181,17 +204,20 @@ bool CClientThread::RunReceiver(std::uint16_t port, in_addr_t address) {
   }
 }
 
-void CClientThread::ConnectionEnded() {
+void CClientThread::ConnectionEnded(bool stopping) {
   heardServer_ = 0;
   secondServerKnown_ = false;
-  if (notesOffOnLoss_.load()) SilenceWhatPlayed();
+  if (notesOffOnLoss_.load()) SilenceWhatPlayed(stopping);
 }
 
-void CClientThread::SilenceWhatPlayed() {
+void CClientThread::SilenceWhatPlayed(bool stopping) {
   // Only what Kestrel played is Kestrel's to silence: the same synths may sound for other
-  // programs, and a client without a server ends a connection every few seconds.
-  if (!playedSinceSilence_) return;
+  // programs, and a client without a server ends a connection every few seconds. What the
+  // multicast ports played is silenced when the client stops: their peers send no keep-alives,
+  // so a connection that ends says nothing about them.
+  if (!playedSinceSilence_ && !(stopping && multicastPlayed_)) return;
   playedSinceSilence_ = false;
+  if (stopping) multicastPlayed_ = false;
   // A Note Off for each note Kestrel turned on and did not turn off (some synthesizers ignore All
   // Notes Off), then All Notes Off and Sustain Off on every channel.
   sounding_.SilenceEach([this](int slot, std::uint32_t noteOff) { outputs_.PlayShort(slot, noteOff); });
@@ -288,6 +314,70 @@ void CClientThread::Play(const EventRecord& header, std::span<const std::byte> p
   EventRecord noted = header;
   dump_.NoteArrival(noted);
   if (flags_.clientLog.load(std::memory_order_relaxed)) dump_.AppendToDump(noted, payload);
+}
+
+// ---- the multicast raw-MIDI ports ------------------------------------------------------------
+
+void CClientThread::FollowMulticast(in_addr_t address) {
+  const bool on = multicastOn_.load();
+  if (multicast_.IsOpen() && (!on || multicast_.Address() != address)) multicast_.Close();
+  if (!on || multicast_.IsOpen()) return;
+  for (RawMidiParser& p : rawParsers_) p.Reset();
+  if (address != 0 && InterfaceOfAddress(address) == 0) return; // refused, as the connection is
+  multicast_.Open(address);
+}
+
+void CClientThread::ReadMulticast() {
+  if (!flags_.present.load()) {
+    multicast_.Close(); // the window is gone: nothing more is played
+    return;
+  }
+  const Tick now = clock_.Now();
+  multicast_.ReadReady(now, [&](int port, std::span<const std::byte> datagram, in_addr_t from) {
+    // A Kestrel server speaking both carries the same messages on Kestrel's own port: played once.
+    if (from == heardServer_ && heardServer_ != 0 && TickElapsed(now, heardServerTime_) <= kServerSilenceMs) return;
+    EventRecord h;
+    h.port = port;
+    h.timestamp = static_cast<std::int32_t>(now);
+    h.captureTime = h.timestamp;
+    const RawDatagram r = rawParsers_[static_cast<std::size_t>(port - 1)].Parse(
+        datagram, from, now,
+        [&](std::uint32_t word) {
+          std::array<std::byte, 4> payload{};
+          StoreLE32(payload.data(), static_cast<std::int32_t>(word));
+          h.type = static_cast<std::int32_t>(RecordType::MIM_DATA);
+          h.dataLength = 4;
+          PlayRaw(h, payload);
+        },
+        [&](std::span<const std::byte> sysex) {
+          h.type = static_cast<std::int32_t>(RecordType::MIM_LONGDATA);
+          h.dataLength = static_cast<std::int32_t>(sysex.size());
+          PlayRaw(h, sysex);
+        });
+    if (r == RawDatagram::NotMidi) {
+      multicastNotMidi_.fetch_add(1, std::memory_order_relaxed);
+      if (drops_ != nullptr) drops_->Add(Drop::MulticastNotMidi);
+    }
+  });
+  outputs_.Flush();
+}
+
+void CClientThread::PlayRaw(const EventRecord& header, std::span<const std::byte> payload) {
+  const int slot = header.port - 1;
+  const MidiOutputs::SlotState state = outputs_.State(slot);
+  if (state == MidiOutputs::SlotState::Empty) return;
+  if (state == MidiOutputs::SlotState::Open) {
+    if (header.Is(RecordType::MIM_DATA)) {
+      const auto word = static_cast<std::uint32_t>(LoadLE32(payload.data()));
+      outputs_.PlayShort(slot, word);
+      sounding_.Note(slot, word);
+    } else {
+      outputs_.PlayLong(slot, payload);
+    }
+    multicastPlayed_ = true;
+  }
+  // No lag figures: the convention carries no sender's time.
+  if (flags_.clientLog.load(std::memory_order_relaxed)) dump_.AppendToDump(header, payload);
 }
 
 } // namespace kestrel::net

@@ -7,11 +7,14 @@
 
 #include "core/auto_reset_event.hpp"
 #include "core/note_off_repeater.hpp"
+#include "core/raw_midi.hpp"
 #include "core/sounding_notes.hpp"
 #include "core/tick_clock.hpp"
 #include "core/wire_protocol.hpp"
+#include "net/multicast.hpp"
 #include "net/udp_socket.hpp"
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -95,6 +98,15 @@ public:
     drops_ = drops;
     receiver_.SetDropCounters(drops);
   }
+  // Also plays the multicast raw-MIDI ports (net/multicast.hpp) of the interface the connection
+  // listens on, from the next connection on. Their datagrams do not make or keep a connection
+  // (peers of that convention send no keep-alives): the sockets stay open between connections,
+  // and are closed when the client stops or listens on another address. UI thread.
+  void SetMulticast(bool on) noexcept { multicastOn_.store(on); }
+  // Multicast datagrams dropped whole because they were not MIDI. Any thread.
+  [[nodiscard]] std::uint64_t MulticastNotMidi() const noexcept {
+    return multicastNotMidi_.load(std::memory_order_relaxed);
+  }
 
 private:
   void Run();
@@ -104,8 +116,14 @@ private:
   int RunCommand();
   void HandleDatagram(std::span<const std::byte> datagram, in_addr_t from);
   void Play(const EventRecord& header, std::span<const std::byte> payload);
-  void ConnectionEnded();
-  void SilenceWhatPlayed();
+  // The multicast sockets: opened (or closed) as SetMulticast and the address say; what waits on
+  // them is played.
+  void FollowMulticast(in_addr_t address);
+  void ReadMulticast();
+  void PlayRaw(const EventRecord& header, std::span<const std::byte> payload);
+  // `stopping`: the client is switched off, and what the multicast ports played is silenced too.
+  void ConnectionEnded(bool stopping = false);
+  void SilenceWhatPlayed(bool stopping = false);
   // Which server is heard; false for a datagram from another sender while that one is alive.
   bool NoteSender(in_addr_t from);
   // Counts a fragment the gatherer did not take, once per long message.
@@ -125,6 +143,11 @@ private:
   in_addr_t heardServer_ = 0;       // the server this connection hears, 0: none yet
   Tick heardServerTime_ = 0;        // its last datagram
   Tick secondServerReported_ = 0;   // the last report of another sender
+  bool multicastPlayed_ = false;    // since the last silence; silenced when the client stops
+  CMulticastReceiver multicast_;
+  std::array<RawMidiParser, kMulticastPorts> rawParsers_;
+  std::atomic<bool> multicastOn_{false};
+  std::atomic<std::uint64_t> multicastNotMidi_{0};
   bool secondServerKnown_ = false;
   bool brokenMessageKnown_ = false; // the last message that broke its fragment sequence
   std::int32_t brokenMessageId_ = 0;

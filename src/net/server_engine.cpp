@@ -6,6 +6,7 @@
 #include "core/send_queue.hpp"
 #include "core/window_flags.hpp"
 #include "core/wire_protocol.hpp"
+#include "net/multicast.hpp"
 #include "net/udp_socket.hpp"
 
 #include <algorithm>
@@ -98,6 +99,8 @@ int CServerThread::Drain() {
     repeater_.Collect(records);
     if (repeater_.Pending()) repeatDue_ = std::chrono::steady_clock::now() + kRepeatDelay;
   }
+  // Before packing, which rewrites long records in place.
+  if (CMulticastSender* multicast = link_.multicast.load()) multicast->SendRecords(records);
   PackDatagrams(
       records, [] { return HighResolutionCounter(); },
       [&](std::span<const std::byte> datagram) {

@@ -18,12 +18,16 @@ struct WindowFlags;
 
 namespace kestrel::net {
 
+class CMulticastSender;
 class CUdpSender;
 
 // What the server engine shares with the window: the sender (none while the server is off) and
 // the tick of the last send, which the keep-alive rule reads. Owned by the application context.
 struct ServerLink {
   std::atomic<CUdpSender*> sender{nullptr};
+  // The multicast raw-MIDI sender, while "[Interop] Multicast" is on: every MIDI record is sent
+  // there too, before Kestrel's own datagrams of the same batch.
+  std::atomic<CMulticastSender*> multicast{nullptr};
   std::atomic<Tick> lastSendTime{TickCount()};
 };
 

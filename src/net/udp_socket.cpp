@@ -183,6 +183,7 @@ bool CUdpSender::Send(std::span<const std::byte> datagram) noexcept {
     if (error == ENETUNREACH || error == EHOSTUNREACH || error == EACCES || error == EPERM || error == ENETDOWN) {
       target.lastError.store(error, std::memory_order_relaxed);
       target.failures.fetch_add(1, std::memory_order_relaxed);
+      if (drops_ != nullptr) drops_->Add(Drop::TargetUnreachable);
       target.failing.store(true, std::memory_order_relaxed);
     } else {
       whole = false;
@@ -257,11 +258,15 @@ bool CUdpReceiver::Take(in_addr_t from, in_addr_t to) noexcept {
   return true;
 }
 
-int CUdpReceiver::Receive(AutoResetEvent& interrupt, bool /*resume*/) {
+int CUdpReceiver::Receive(AutoResetEvent& interrupt, bool resume) { return Receive(interrupt, resume, {}); }
+
+int CUdpReceiver::Receive(AutoResetEvent& interrupt, bool /*resume*/, std::span<pollfd> others) {
   if (fd_ < 0) return -1;
+  if (others.size() > kMaxOthers) others = others.first(kMaxOthers);
   for (;;) {
     // The interrupt first: a socket that never runs dry must not hold off the window's commands.
     if (interrupt.MaybeSet() && interrupt.Consume()) return 0;
+    if (!others.empty() && (++turn_ & 15U) == 0 && poll(others.data(), others.size(), 0) > 0) return kOthersReady;
     iovec iov{buffer_.data(), buffer_.size()};
     alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(in_pktinfo))> control{};
     msghdr msg{};
@@ -290,10 +295,17 @@ int CUdpReceiver::Receive(AutoResetEvent& interrupt, bool /*resume*/) {
     if (n == 0) continue; // an empty datagram carries nothing
     if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return -1;
     // Nothing waiting: sleep until a datagram or the interrupt.
-    std::array<pollfd, 2> fds{pollfd{fd_, POLLIN, 0}, pollfd{interrupt.Fd(), POLLIN, 0}};
-    if (poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) return -1;
+    std::array<pollfd, 2 + kMaxOthers> fds{pollfd{fd_, POLLIN, 0}, pollfd{interrupt.Fd(), POLLIN, 0}};
+    for (std::size_t i = 0; i < others.size(); ++i) fds[2 + i] = pollfd{others[i].fd, POLLIN, 0};
+    if (poll(fds.data(), 2 + others.size(), -1) < 0 && errno != EINTR) return -1;
     if ((fds[1].revents & POLLIN) != 0 && interrupt.Consume()) return 0;
     if ((fds[0].revents & (POLLERR | POLLNVAL)) != 0) return -1;
+    bool otherReady = false;
+    for (std::size_t i = 0; i < others.size(); ++i) {
+      others[i].revents = fds[2 + i].revents;
+      otherReady = otherReady || (others[i].revents & POLLIN) != 0;
+    }
+    if (otherReady) return kOthersReady;
   }
 }
 

@@ -6,6 +6,7 @@
 #include "core/tick_clock.hpp"
 
 #include <netinet/in.h>
+#include <poll.h>
 
 #include <array>
 #include <atomic>
@@ -70,6 +71,9 @@ class CUdpSender : public CUdpSocket {
 public:
   explicit CUdpSender(std::uint16_t port) noexcept { SetDestinationPort(port); }
 
+  // Datagrams a target without route did not get are counted there too. Before the engine sends.
+  void SetDropCounters(DropCounters* drops) noexcept { drops_ = drops; }
+
   // Makes the socket and allows broadcasts; raises "srv.Create" or "SO_BROADCAST".
   void Open();
   // After Open, before the sender is handed to an engine. Raises "IP_MULTICAST_TTL" or
@@ -111,6 +115,7 @@ private:
   bool SendGroup(std::span<const std::byte> datagram) noexcept;
   bool SendVia(std::span<const std::byte> datagram, in_addr_t to, unsigned interfaceIndex) noexcept;
 
+  DropCounters* drops_ = nullptr;
   std::atomic<std::uint16_t> port_{0};
   std::atomic<unsigned> interfaceIndex_{0}; // 0: routing decides; the window may change it any time
   unsigned fallbackIndex_ = 0;              // the first local address's interface, found when first needed
@@ -144,6 +149,12 @@ public:
   // and so are datagrams longer than the buffer), 0 when the interrupt came (it is consumed), -1 on error. `resume` is
   // kept for callers that resume an interrupted wait: nothing is lost or repeated.
   int Receive(AutoResetEvent& interrupt, bool resume);
+  // The same, also waiting on `others` (at most kMaxOthers sockets, such as the multicast ports):
+  // kOthersReady when one of them has something, their revents set. A socket here that never runs
+  // dry does not hold them off: they are looked at every 16 datagrams.
+  static constexpr int kOthersReady = -2;
+  static constexpr std::size_t kMaxOthers = 8;
+  int Receive(AutoResetEvent& interrupt, bool resume, std::span<pollfd> others);
 
   void CloseAll() { Close(true); }
 
@@ -177,6 +188,7 @@ private:
   std::uint64_t copies_ = 0;
   int joinError_ = 0;
   DropCounters* drops_ = nullptr;
+  unsigned turn_ = 0; // datagrams since the other sockets were last looked at
 };
 
 // The index of the interface that owns this IPv4 address (network order), 0 when none does.

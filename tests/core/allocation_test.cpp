@@ -1,6 +1,7 @@
 // The MIDI and network paths must not allocate per short message: an allocation can take a lock
 // inside the C library and stall a real-time thread. A counting operator new shows it.
 #include "core/dump_store.hpp"
+#include "core/raw_midi.hpp"
 #include "core/send_queue.hpp"
 #include "core/window_flags.hpp"
 #include "core/wire_protocol.hpp"
@@ -117,6 +118,33 @@ TEST(Allocation, SendingToEveryTargetAllocatesNothing) {
   const long before = allocations.load();
   for (int i = 0; i < 1000; ++i) ASSERT_TRUE(sender.Send(record));
   EXPECT_EQ(allocations.load() - before, 0);
+}
+
+TEST(Allocation, RawMidiEncodingAndParsingAllocateNothingAfterTheFirstSplitDump) {
+  RawMidiParser parser;
+  std::array<std::byte, 3> scratch{};
+  std::array<std::byte, 4> word{};
+  EventRecord h;
+  h.type = static_cast<std::int32_t>(RecordType::MIM_DATA);
+  h.port = 1;
+  const std::array<std::byte, 3> first{std::byte{0xF0}, std::byte{0x01}, std::byte{0x02}};
+  const std::array<std::byte, 2> last{std::byte{0x03}, std::byte{0xF7}};
+  long played = 0;
+  const auto shortMessage = [&](std::uint32_t) { ++played; };
+  const auto longMessage = [&](std::span<const std::byte>) { ++played; };
+  (void)parser.Parse(first, 1, 0, shortMessage, longMessage); // the gathering buffer, once
+  const long before = allocations.load();
+  for (int i = 0; i < 100'000; ++i) {
+    StoreLE32(word.data(), static_cast<std::int32_t>(PackShortMessage(0x90, i & 0x7F, 100)));
+    const RawBytes raw = EncodeRawMidi(h, word, scratch);
+    (void)parser.Parse(raw.bytes, 1, 0, shortMessage, longMessage);
+    if (i % 100 == 0) {
+      (void)parser.Parse(first, 1, 0, shortMessage, longMessage);
+      (void)parser.Parse(last, 1, 0, shortMessage, longMessage);
+    }
+  }
+  EXPECT_EQ(allocations.load() - before, 0);
+  EXPECT_EQ(played, 100'000 + 1'000);
 }
 
 } // namespace

@@ -36,6 +36,23 @@ def performance():
     return events
 
 
+def interop_performance():
+    """What the multicast convention's peers exchange: notes and controllers on every channel, a
+    program change, pitch bend, and a system-exclusive message of 1 KiB, whole, in one datagram."""
+    events = []
+    for i in range(40):
+        key = 40 + i % 40
+        events.append(bytes([0x90 | i % 16, key, 1 + (i * 11) % 127]))
+        events.append(bytes([0xB0 | i % 16, 7, (i * 3) % 128]))
+        events.append(bytes([0x80 | i % 16, key, 0]))
+    events.append(bytes([0xC9, 17]))
+    events.append(bytes([0xE1, 0x7F, 0x3F]))
+    events.append(bytes([0xF0]) + bytes((i * 29 + 5) % 128 for i in range(1022)) + bytes([0xF7]))
+    events.append(bytes([0x92, 64, 90]))
+    events.append(bytes([0x82, 64, 0]))
+    return events
+
+
 def write(path, events):
     track = bytearray()
     for e in events:
@@ -51,10 +68,17 @@ def write(path, events):
 
 
 if __name__ == "__main__":
+    # write FILE | compare FILE, of the two-host performance; write-interop FILE | compare-interop
+    # FILE, of the interop one; count FILE: the number of events recorded.
     if sys.argv[1] == "write":
         write(sys.argv[2], performance())
+    elif sys.argv[1] == "write-interop":
+        write(sys.argv[2], interop_performance())
+    elif sys.argv[1] == "count":
+        print(len(read_events(sys.argv[2])))
     else:
-        played, recorded = performance(), read_events(sys.argv[2])
+        expected = interop_performance() if sys.argv[1] == "compare-interop" else performance()
+        played, recorded = expected, read_events(sys.argv[2])
         if played == recorded:
             print(f"recorded {len(recorded)} events, equal to the played ones and in order")
             sys.exit(0)

@@ -2,10 +2,13 @@
 //  - the input as a hostile datagram: every record the reader yields lies inside the datagram
 //    with exactly its announced length, a gathered message is exactly the total length its first
 //    fragment announced or nothing, and every dump cell is one line of printable text;
+//  - the input as datagrams of the multicast raw-MIDI convention: nothing of a datagram that is
+//    not MIDI is played, and every message played is well formed;
 //  - the input as a run of records a server queues: packed into datagrams by the server's own
 //    queue and packer, then read and gathered again, they come back field by field, byte by byte.
 #include "core/dump_store.hpp"
 #include "core/event_decoder.hpp"
+#include "core/raw_midi.hpp"
 #include "core/send_queue.hpp"
 #include "core/window_flags.hpp"
 #include "core/wire_protocol.hpp"
@@ -257,9 +260,51 @@ void SendAndReadBack(std::span<const std::uint8_t> input) {
 } // namespace
 } // namespace kestrel
 
+namespace kestrel {
+namespace {
+
+// The input as datagrams of the multicast convention to one port (each preceded by a length byte
+// and a sender byte): nothing a datagram that is not MIDI holds is played, every short message is
+// a status with its data bytes, every system-exclusive message is whole, with data bytes between.
+void ReadRawMidi(std::span<const std::uint8_t> input) {
+  RawMidiParser parser;
+  Tick now = 0;
+  while (input.size() >= 2) {
+    const std::size_t length = std::min<std::size_t>(input[0], input.size() - 2);
+    const std::uint32_t sender = input[1] & 3U;
+    const ExactCopy datagram(std::as_bytes(input.subspan(2, length)));
+    input = input.subspan(2 + length);
+    now += 100;
+    int played = 0;
+    const RawDatagram r = parser.Parse(
+        datagram.span, sender, now,
+        [&](std::uint32_t word) {
+          ++played;
+          const auto status = static_cast<std::uint8_t>(word & 0xFFU);
+          const std::size_t n = RawMessageLength(status);
+          Check(n >= 1 && n <= 3);
+          Check((word >> 24U) == 0);
+          Check(n >= 2 || ((word >> 8U) & 0xFFU) == 0);
+          Check(n >= 3 || ((word >> 16U) & 0xFFU) == 0);
+          Check(((word >> 8U) & 0x80U) == 0 && ((word >> 16U) & 0x80U) == 0);
+        },
+        [&](std::span<const std::byte> sysex) {
+          ++played;
+          Check(sysex.size() >= 2 && sysex.size() <= kMaxLongMessage);
+          Check(sysex.front() == std::byte{0xF0} && sysex.back() == std::byte{0xF7});
+          Check(std::all_of(sysex.begin() + 1, sysex.end() - 1, [](std::byte b) { return b < std::byte{0x80}; }));
+        });
+    if (r == RawDatagram::NotMidi) Check(played == 0);
+  }
+}
+
+} // namespace
+} // namespace kestrel
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): bytes are bytes
   kestrel::ReadHostile(std::span<const std::byte>(reinterpret_cast<const std::byte*>(data), size));
   kestrel::SendAndReadBack(std::span<const std::uint8_t>(data, size));
+  kestrel::ReadRawMidi(std::span<const std::uint8_t>(data, size));
   return 0;
 }

@@ -1,0 +1,209 @@
+#include "net/multicast.hpp"
+
+#include "core/drop_counters.hpp"
+
+#include "core/beep.hpp"
+#include "net/udp_socket.hpp"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace kestrel::net {
+
+namespace {
+
+in_addr_t GroupAddress() noexcept { return inet_addr(kMulticastGroup); }
+
+// The socket interface's own type pun.
+sockaddr* AsSockaddr(sockaddr_in* a) noexcept {
+  return reinterpret_cast<sockaddr*>(a); // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
+}
+
+} // namespace
+
+// ---- CMulticastSender ------------------------------------------------------------------------
+
+CMulticastSender::~CMulticastSender() {
+  if (fd_ >= 0) close(fd_);
+}
+
+void CMulticastSender::Open() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd_ < 0) throw NetError("mc.Create", errno);
+  // Never hear ourselves: a client on this machine would play the server's messages twice.
+  const unsigned char off = 0;
+  if (setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_LOOP, &off, sizeof off) != 0) throw NetError("IP_MULTICAST_LOOP", errno);
+  const unsigned char ttl = 1;
+  setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl);
+  fallbackIndex_ = FirstLocalInterface();
+}
+
+void CMulticastSender::SetInterface(const std::string& name) {
+  interfaceIndex_.store(name.empty() ? 0 : if_nametoindex(name.c_str()), std::memory_order_relaxed);
+}
+
+bool CMulticastSender::SendVia(std::span<const std::byte> datagram, int midiPort, unsigned interfaceIndex) noexcept {
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(MulticastPortOf(midiPort));
+  to.sin_addr.s_addr = GroupAddress();
+  iovec iov{const_cast<std::byte*>(datagram.data()), datagram.size()};
+  msghdr msg{};
+  msg.msg_name = &to;
+  msg.msg_namelen = sizeof to;
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  // The interface named per datagram, as the broadcasts do: the window may change it at any time.
+  alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(in_pktinfo))> control{};
+  if (interfaceIndex != 0) {
+    msg.msg_control = control.data();
+    msg.msg_controllen = control.size();
+    cmsghdr* c = CMSG_FIRSTHDR(&msg);
+    c->cmsg_level = IPPROTO_IP;
+    c->cmsg_type = IP_PKTINFO;
+    c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+    in_pktinfo info{};
+    info.ipi_ifindex = static_cast<int>(interfaceIndex);
+    std::memcpy(CMSG_DATA(c), &info, sizeof info);
+  }
+  return sendmsg(fd_, &msg, MSG_NOSIGNAL) == static_cast<ssize_t>(datagram.size());
+}
+
+void CMulticastSender::SendRecords(std::span<const std::byte> records) noexcept {
+  if (fd_ < 0) return;
+  std::array<std::byte, 3> scratch{};
+  std::size_t p = 0;
+  while (p + kHeaderSize <= records.size()) {
+    const EventRecord h = LoadHeader(records.data() + p);
+    if (h.dataLength < 0 || static_cast<std::size_t>(h.dataLength) > records.size() - p - kHeaderSize) return;
+    const auto payload = records.subspan(p + kHeaderSize, static_cast<std::size_t>(h.dataLength));
+    p += kHeaderSize + payload.size();
+    if (h.port < kLowestPort || h.port > kMulticastPorts) continue;
+    const RawBytes raw = EncodeRawMidi(h, payload, scratch);
+    if (raw.result == RawEncoding::TooLong || raw.result == RawEncoding::Incomplete) {
+      notSent_.fetch_add(1, std::memory_order_relaxed);
+      if (drops_ != nullptr) drops_->Add(Drop::MulticastNotSent);
+      Beep(100, 10, "a system-exclusive message too long for one multicast datagram was not sent there");
+      continue;
+    }
+    if (raw.result != RawEncoding::Bytes) continue;
+    const unsigned chosen = interfaceIndex_.load(std::memory_order_relaxed);
+    bool sent = SendVia(raw.bytes, h.port, chosen);
+    if (!sent && chosen == 0 && (errno == ENETUNREACH || errno == EHOSTUNREACH)) {
+      // No route for the group (a LAN without gateway): the first local network.
+      if (fallbackIndex_ == 0) fallbackIndex_ = FirstLocalInterface();
+      sent = fallbackIndex_ != 0 && SendVia(raw.bytes, h.port, fallbackIndex_);
+    }
+    if (sent) {
+      sent_.fetch_add(1, std::memory_order_relaxed);
+    } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOBUFS) {
+      Beep(100, 10, "a multicast datagram was not sent");
+    }
+  }
+}
+
+// ---- CMulticastReceiver ----------------------------------------------------------------------
+
+int CMulticastReceiver::Open(in_addr_t address) {
+  Close();
+  address_ = address;
+  interfaceIndex_ = address == 0 ? 0 : static_cast<int>(InterfaceOfAddress(address));
+  if (address != 0 && interfaceIndex_ == 0) return 0; // the client refuses that address too
+  if (!buffer_) buffer_ = std::make_unique<std::byte[]>(kMaxRawDatagram + 1);
+  ownKnown_ = false; // looked at with the first datagram
+  for (int port = 1; port <= kMulticastPorts; ++port) {
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) break;
+    const int on = 1;
+    const int off = 0;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+    // Only the group's datagrams, not those of every group some program joined on this port.
+    setsockopt(fd, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(MulticastPortOf(port));
+    a.sin_addr.s_addr = GroupAddress();
+    ip_mreqn join{};
+    join.imr_multiaddr.s_addr = GroupAddress();
+    join.imr_address.s_addr = address;
+    join.imr_ifindex = interfaceIndex_;
+    bool ok = bind(fd, AsSockaddr(&a), sizeof a) == 0;
+    if (ok && setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join) != 0) {
+      // No route for the group (a LAN without gateway): the first local network.
+      join.imr_ifindex = interfaceIndex_ == 0 ? static_cast<int>(FirstLocalInterface()) : 0;
+      ok = join.imr_ifindex != 0 && setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join) == 0;
+    }
+    if (!ok) {
+      Beep(100, 30, "a multicast MIDI port cannot be opened (taken by a program without address reuse?)");
+      close(fd);
+      continue;
+    }
+    fds_[count_] = pollfd{fd, POLLIN, 0};
+    ports_[count_] = port;
+    ++count_;
+  }
+  return static_cast<int>(count_);
+}
+
+void CMulticastReceiver::Close() noexcept {
+  for (std::size_t i = 0; i < count_; ++i) close(fds_[i].fd);
+  count_ = 0;
+  address_ = 0;
+}
+
+long CMulticastReceiver::ReadOne(int fd, in_addr_t* from) noexcept {
+  sockaddr_in sender{};
+  iovec iov{buffer_.get(), kMaxRawDatagram + 1};
+  alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(in_pktinfo))> control{};
+  msghdr msg{};
+  msg.msg_name = &sender;
+  msg.msg_namelen = sizeof sender;
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  msg.msg_control = control.data();
+  msg.msg_controllen = control.size();
+  const ssize_t n = recvmsg(fd, &msg, MSG_DONTWAIT);
+  if (n < 0) return -1;
+  if (static_cast<std::size_t>(n) > kMaxRawDatagram || (msg.msg_flags & MSG_TRUNC) != 0) return 0;
+  if (interfaceIndex_ != 0) {
+    const cmsghdr* c = CMSG_FIRSTHDR(&msg);
+    if (c != nullptr && c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+      in_pktinfo info{};
+      std::memcpy(&info, CMSG_DATA(c), sizeof info);
+      if (info.ipi_ifindex != interfaceIndex_) return 0; // another network's
+    }
+  }
+  *from = sender.sin_addr.s_addr;
+  return static_cast<long>(n);
+}
+
+bool CMulticastReceiver::OwnAddress(in_addr_t address, Tick now) noexcept {
+  if (!ownKnown_ || TickElapsed(now, ownTime_) >= 1000) {
+    ownKnown_ = true;
+    ownTime_ = now;
+    ownCount_ = 0;
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) == 0) {
+      for (const ifaddrs* a = list; a != nullptr && ownCount_ < own_.size(); a = a->ifa_next) {
+        if (a->ifa_addr == nullptr || a->ifa_addr->sa_family != AF_INET) continue;
+        sockaddr_in in{};
+        std::memcpy(&in, a->ifa_addr, sizeof in);
+        own_[ownCount_++] = in.sin_addr.s_addr;
+      }
+      freeifaddrs(list);
+    }
+  }
+  for (std::size_t i = 0; i < ownCount_; ++i) {
+    if (own_[i] == address) return true;
+  }
+  return false;
+}
+
+} // namespace kestrel::net
