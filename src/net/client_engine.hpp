@@ -137,30 +137,30 @@ private:
 
   CUdpReceiver receiver_;
   FragmentGatherer gatherer_;
-  bool playedSinceSilence_ = false; // engine thread only
-  SoundingNotes sounding_;          // engine thread only
-  RepeatFilter repeats_;            // engine thread only
-  in_addr_t heardServer_ = 0;       // the server this connection hears, 0: none yet
-  Tick heardServerTime_ = 0;        // its last datagram
-  Tick secondServerReported_ = 0;   // the last report of another sender
-  bool multicastPlayed_ = false;    // since the last silence; silenced when the client stops
+  SoundingNotes sounding_; // engine thread only
+  RepeatFilter repeats_;   // engine thread only
   CMulticastReceiver multicast_;
   std::array<RawMidiParser, kMulticastPorts> rawParsers_;
-  std::atomic<bool> multicastOn_{false};
-  std::atomic<std::uint64_t> multicastNotMidi_{0};
-  bool secondServerKnown_ = false;
-  bool brokenMessageKnown_ = false; // the last message that broke its fragment sequence
-  std::int32_t brokenMessageId_ = 0;
-  DropCounters* drops_ = nullptr;    // set before the thread starts
-  bool droppedMessageKnown_ = false; // the last long message counted as dropped
-  std::int32_t droppedMessageId_ = 0;
+  DropCounters* drops_ = nullptr;   // set before the thread starts
   std::uint64_t abandonedSeen_ = 0; // the gatherer's Abandoned() as last counted
-  std::atomic<bool> running_{false};
-  std::atomic<bool> notesOffOnLoss_{true};
+  std::atomic<std::uint64_t> multicastNotMidi_{0};
+  in_addr_t heardServer_ = 0;     // the server this connection hears, 0: none yet
+  Tick heardServerTime_ = 0;      // its last datagram
+  Tick secondServerReported_ = 0; // the last report of another sender
+  std::int32_t brokenMessageId_ = 0;
+  std::int32_t droppedMessageId_ = 0;
   std::atomic<in_addr_t> group_{0};
   std::atomic<Tick> lastReceiveTime_;
-  std::atomic<std::uint16_t> port_{0};
   std::atomic<in_addr_t> address_{0};
+  std::atomic<std::uint16_t> port_{0};
+  bool playedSinceSilence_ = false; // engine thread only
+  bool multicastPlayed_ = false;    // since the last silence; silenced when the client stops
+  bool secondServerKnown_ = false;
+  bool brokenMessageKnown_ = false;  // the last message that broke its fragment sequence
+  bool droppedMessageKnown_ = false; // the last long message counted as dropped
+  std::atomic<bool> running_{false};
+  std::atomic<bool> notesOffOnLoss_{true};
+  std::atomic<bool> multicastOn_{false};
 
   // The command channel: one pending command at a time, callers serialised by commandLock_.
   std::mutex commandLock_;
