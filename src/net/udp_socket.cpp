@@ -219,7 +219,7 @@ bool CUdpReceiver::Open(std::uint16_t port, in_addr_t address, in_addr_t group) 
   const int off = 0;
   setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off);
   joinError_ = 0;
-  directSenders_ = {};
+  taken_ = {};
   if (group != 0) {
     ip_mreqn join{};
     join.imr_multiaddr.s_addr = group;
@@ -235,26 +235,18 @@ bool CUdpReceiver::Open(std::uint16_t port, in_addr_t address, in_addr_t group) 
   return true;
 }
 
-bool CUdpReceiver::Take(in_addr_t from, in_addr_t to) noexcept {
+bool CUdpReceiver::Take(in_addr_t from, in_addr_t to, std::span<const std::byte> datagram) noexcept {
+  std::uint64_t hash = 14695981039346656037ULL; // FNV-1a
+  for (const std::byte b : datagram) hash = (hash ^ static_cast<std::uint8_t>(b)) * 1099511628211ULL;
   const Tick now = TickCount();
-  if (to != htonl(INADDR_BROADCAST)) {
-    Sender* slot = &directSenders_[0];
-    for (Sender& d : directSenders_) {
-      if (d.address == from) {
-        slot = &d;
-        break;
-      }
-      if (TickElapsed(now, d.heard) > TickElapsed(now, slot->heard)) slot = &d; // the oldest
-    }
-    *slot = {from, now};
-    return true;
-  }
-  for (const Sender& d : directSenders_) {
-    if (d.address == from && d.address != 0 && TickElapsed(now, d.heard) < kDirectHeldMs) {
-      ++copies_;
+  for (Taken& t : taken_) {
+    if (t.from == from && t.hash == hash && t.to != to && t.from != 0 && TickElapsed(now, t.heard) < kCopyHeldMs) {
+      ++copies_; // kept: a third destination's copy is passed over too
       return false;
     }
   }
+  taken_[nextTaken_] = Taken{from, to, now, hash};
+  nextTaken_ = (nextTaken_ + 1) % taken_.size();
   return true;
 }
 
@@ -288,7 +280,9 @@ int CUdpReceiver::Receive(AutoResetEvent& interrupt, bool /*resume*/, std::span<
         in_pktinfo info{};
         std::memcpy(&info, CMSG_DATA(c), sizeof info);
         if (interfaceIndex_ != 0 && info.ipi_ifindex != interfaceIndex_) continue; // another network's broadcast
-        if (!Take(sender_.sin_addr.s_addr, info.ipi_addr.s_addr)) continue;
+        if (!Take(sender_.sin_addr.s_addr, info.ipi_addr.s_addr, {buffer_.data(), static_cast<std::size_t>(n)})) {
+          continue;
+        }
       }
       return static_cast<int>(n);
     }

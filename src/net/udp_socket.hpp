@@ -162,7 +162,7 @@ public:
   [[nodiscard]] in_addr_t SenderAddress() const noexcept { return sender_.sin_addr.s_addr; }
   [[nodiscard]] std::uint16_t LocalPort() const noexcept { return localPort_; }
   [[nodiscard]] std::uint64_t Oversized() const noexcept { return oversized_; }
-  // Broadcasts passed over because the same sender's datagrams come to this address or a group.
+  // Datagrams passed over as copies of one the same sender sent to another destination here.
   [[nodiscard]] std::uint64_t Copies() const noexcept { return copies_; }
   // The system's error when the last Open's group could not be joined, else 0.
   [[nodiscard]] int JoinError() const noexcept { return joinError_; }
@@ -174,16 +174,21 @@ private:
   sockaddr_in sender_{};
   std::uint16_t localPort_ = 0;
   int interfaceIndex_ = 0; // 0: any
-  // Whether a datagram from `from` to `to` is one to take: any but a broadcast from a sender
-  // whose datagrams came to this address or a group within kDirectHeldMs.
-  bool Take(in_addr_t from, in_addr_t to) noexcept;
+  // Whether a datagram from `from` to `to` is one to take: any but the second copy of one the
+  // same sender sent to another of this machine's destinations (this address, a group, the
+  // broadcast) within kCopyHeldMs. Copies are known by their bytes, so nothing a sender sends
+  // to one destination ever hides what it sends to another.
+  bool Take(in_addr_t from, in_addr_t to, std::span<const std::byte> datagram) noexcept;
 
-  static constexpr Tick kDirectHeldMs = 3000; // keep-alives come every second
-  struct Sender {
-    in_addr_t address = 0;
+  static constexpr Tick kCopyHeldMs = 500; // a server sends its copies within one send
+  struct Taken {
+    in_addr_t from = 0;
+    in_addr_t to = 0;
     Tick heard = 0;
+    std::uint64_t hash = 0;
   };
-  std::array<Sender, 8> directSenders_{}; // the latest few, the oldest replaced
+  std::array<Taken, 64> taken_{}; // the latest datagrams taken, the oldest replaced
+  std::size_t nextTaken_ = 0;
   std::uint64_t oversized_ = 0;
   std::uint64_t copies_ = 0;
   int joinError_ = 0;

@@ -253,7 +253,7 @@ TEST(Routes, WithoutBroadcastOnlyTargetsAndTheGroupAreSentToAndEachHearsOnce) {
 
   // The broadcast on as well: every host hears it, and the server's own machine only once (the
   // group is not looped back to it). A target or a member beside the server keeps the copy sent
-  // to it and passes the broadcast over.
+  // to it and passes over the broadcast copy of the same datagram.
   CUdpSender both{8800};
   lab.In(0, [&] {
     both.Open();
@@ -267,6 +267,20 @@ TEST(Routes, WithoutBroadcastOnlyTargetsAndTheGroupAreSentToAndEachHearsOnce) {
   EXPECT_EQ(member1.Drain().size(), 10U);
   EXPECT_EQ(outputs.Shorts().size(), 30U) << "the client engine played each note once";
   member2.Stop();
+
+  // What the server's address sends to the target hides none of its other broadcasts: only a
+  // datagram's own copy is passed over (a flood from that address once muted the broadcast for 3 s).
+  lab.In(0, [&] {
+    CUdpSender direct{8800};
+    direct.Open();
+    direct.SetDestinations({.broadcast = false, .targets = {Ip(lab.Address(3))}, .group = 0, .ttl = 1});
+    const ShortRecord other = MakeShortRecord(RecordType::MIM_DATA, 1, 1, 0, PackShortMessage(0x90, 61, 1));
+    for (int i = 0; i < 5; ++i) ASSERT_TRUE(direct.Send(other));
+    CUdpSender broadcastOnly{8800};
+    broadcastOnly.Open();
+    for (int i = 0; i < 10; ++i) ASSERT_TRUE(broadcastOnly.Send(note));
+  });
+  EXPECT_EQ(target.Drain().size(), 15U) << "the broadcasts after another datagram to this address";
 }
 
 } // namespace
