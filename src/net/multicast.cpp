@@ -53,26 +53,8 @@ bool CMulticastSender::SendVia(std::span<const std::byte> datagram, int midiPort
   to.sin_family = AF_INET;
   to.sin_port = htons(MulticastPortOf(midiPort));
   to.sin_addr.s_addr = GroupAddress();
-  iovec iov{const_cast<std::byte*>(datagram.data()), datagram.size()};
-  msghdr msg{};
-  msg.msg_name = &to;
-  msg.msg_namelen = sizeof to;
-  msg.msg_iov = &iov;
-  msg.msg_iovlen = 1;
   // The interface named per datagram, as the broadcasts do: the window may change it at any time.
-  alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(in_pktinfo))> control{};
-  if (interfaceIndex != 0) {
-    msg.msg_control = control.data();
-    msg.msg_controllen = control.size();
-    cmsghdr* c = CMSG_FIRSTHDR(&msg);
-    c->cmsg_level = IPPROTO_IP;
-    c->cmsg_type = IP_PKTINFO;
-    c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-    in_pktinfo info{};
-    info.ipi_ifindex = static_cast<int>(interfaceIndex);
-    std::memcpy(CMSG_DATA(c), &info, sizeof info);
-  }
-  return sendmsg(fd_, &msg, MSG_NOSIGNAL) == static_cast<ssize_t>(datagram.size());
+  return SendDatagramVia(fd_, datagram, to, interfaceIndex);
 }
 
 void CMulticastSender::SendRecords(std::span<const std::byte> records) noexcept {

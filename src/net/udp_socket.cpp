@@ -106,15 +106,12 @@ void CUdpSender::SetInterface(const std::string& name) {
   interfaceIndex_.store(name.empty() ? 0 : if_nametoindex(name.c_str()), std::memory_order_relaxed);
 }
 
-bool CUdpSender::SendVia(std::span<const std::byte> datagram, in_addr_t to, unsigned interfaceIndex) noexcept {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(DestinationPort());
-  address.sin_addr.s_addr = to;
+bool SendDatagramVia(int fd, std::span<const std::byte> datagram, const sockaddr_in& to,
+                     unsigned interfaceIndex) noexcept {
   iovec iov{const_cast<std::byte*>(datagram.data()), datagram.size()};
   msghdr msg{};
-  msg.msg_name = &address;
-  msg.msg_namelen = sizeof address;
+  msg.msg_name = const_cast<sockaddr_in*>(&to);
+  msg.msg_namelen = sizeof to;
   msg.msg_iov = &iov;
   msg.msg_iovlen = 1;
   // The interface is named per datagram (no privilege needed, unlike binding to a device); the
@@ -131,8 +128,15 @@ bool CUdpSender::SendVia(std::span<const std::byte> datagram, in_addr_t to, unsi
     info.ipi_ifindex = static_cast<int>(interfaceIndex);
     std::memcpy(CMSG_DATA(c), &info, sizeof info);
   }
-  const ssize_t sent = sendmsg(fd_, &msg, MSG_NOSIGNAL);
-  return sent == static_cast<ssize_t>(datagram.size());
+  return sendmsg(fd, &msg, MSG_NOSIGNAL) == static_cast<ssize_t>(datagram.size());
+}
+
+bool CUdpSender::SendVia(std::span<const std::byte> datagram, in_addr_t to, unsigned interfaceIndex) noexcept {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(DestinationPort());
+  address.sin_addr.s_addr = to;
+  return SendDatagramVia(fd_, datagram, address, interfaceIndex);
 }
 
 bool CUdpSender::SendBroadcast(std::span<const std::byte> datagram) noexcept {

@@ -196,6 +196,11 @@ private:
   unsigned turn_ = 0; // datagrams since the other sockets were last looked at
 };
 
+// Sends one datagram from socket `fd` to `to`, out of the interface `interfaceIndex` when it is not
+// 0; true when it left whole. Never allocates.
+[[nodiscard]] bool SendDatagramVia(int fd, std::span<const std::byte> datagram, const sockaddr_in& to,
+                                   unsigned interfaceIndex) noexcept;
+
 // The index of the interface that owns this IPv4 address (network order), 0 when none does.
 [[nodiscard]] unsigned InterfaceOfAddress(in_addr_t address);
 // The first interface, in the system's order, that is up, not loopback and has an IPv4 address.
