@@ -277,15 +277,18 @@ start_qmidinet() { # netns interface
   started=$!
   pids+=("$started")
 }
+start_qmidinet_pair() { # sending side in cmp-a, receiving side in cmp-b: $qa $qb, ports $qsend $qrecv
+  start_qmidinet cmp-a cmpa
+  qa=$started
+  for _ in $(seq 100); do [ -n "$(qclients)" ] && break; sleep 0.1; done
+  qsend=$(qclients | head -n 1)
+  start_qmidinet cmp-b cmpb
+  qb=$started
+  for _ in $(seq 100); do [ "$(qclients | wc -l)" -ge 2 ] && break; sleep 0.1; done
+  qrecv=$(qclients | grep -v "^$qsend\$" | head -n 1)
+}
 if [ "$full" = 1 ]; then
-start_qmidinet cmp-a cmpa
-qa=$started
-for _ in $(seq 100); do [ -n "$(qclients)" ] && break; sleep 0.1; done
-qsend=$(qclients | head -n 1)
-start_qmidinet cmp-b cmpb
-qb=$started
-for _ in $(seq 100); do [ "$(qclients | wc -l)" -ge 2 ] && break; sleep 0.1; done
-qrecv=$(qclients | grep -v "^$qsend\$" | head -n 1)
+start_qmidinet_pair
 [ -n "$qsend" ] && [ -n "$qrecv" ] || { log "qmidinet made no ports"; cat "$work"/qmidinet-*.log >&2; exit 1; }
 sleep 1
 aconnect "$qrecv:0" "$(port_addr 0)"
@@ -348,14 +351,7 @@ for repeat in 1 0; do
   stop_pid "$kcli"
   stop_pid "$ksrv"
 done
-start_qmidinet cmp-a cmpa
-qa=$started
-for _ in $(seq 100); do [ -n "$(qclients)" ] && break; sleep 0.1; done
-qsend=$(qclients | head -n 1)
-start_qmidinet cmp-b cmpb
-qb=$started
-for _ in $(seq 100); do [ "$(qclients | wc -l)" -ge 2 ] && break; sleep 0.1; done
-qrecv=$(qclients | grep -v "^$qsend\$" | head -n 1)
+start_qmidinet_pair
 sleep 1
 play_lossy qmidinet "$qsend:0" "$qrecv:0"
 stop_pid "$qa"
