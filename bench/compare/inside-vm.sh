@@ -145,15 +145,20 @@ throughput_search() {
 }
 
 # play_file NAME SEND_PORT RECORD_PORT: the MIDI file through a system, recorded on the far side
-play_file() {
-  local name=$1 send=$2 record=$3
-  arecordmidi -p "$record" "$work/rec-$name.mid" >"$work/arecord-$name.log" 2>&1 &
+# record_song NAME SEND_PORT RECORD_PORT OUT: the song played into one port, recorded from another
+# until 2 s after it ends
+record_song() {
+  arecordmidi -p "$3" "$4" >"$4.log" 2>&1 &
   local rec=$!
   sleep 1
-  aplaymidi -p "$send" "$work/song.mid" || log "aplaymidi failed for $name"
+  aplaymidi -p "$2" "$work/song.mid" || log "aplaymidi failed for $1"
   sleep 2
   kill -INT "$rec"
   wait "$rec" 2>/dev/null
+}
+play_file() {
+  local name=$1
+  record_song "$name" "$2" "$3" "$work/rec-$name.mid"
   say "file system=$name $(python3 "$here/smf_compare.py" "$work/song.mid" "$work/rec-$name.mid")"
 }
 
@@ -322,13 +327,7 @@ play_lossy() { # NAME SEND_PORT RECORD_PORT
   for loss in $loss_levels; do
     for run in $(seq "$loss_runs"); do
       lossy "$loss"
-      arecordmidi -p "$3" "$work/rec-loss.mid" >"$work/arecord-loss.log" 2>&1 &
-      local rec=$!
-      sleep 1
-      aplaymidi -p "$2" "$work/song.mid" || log "aplaymidi failed for $name"
-      sleep 2
-      kill -INT "$rec"
-      wait "$rec" 2>/dev/null
+      record_song "$name" "$2" "$3" "$work/rec-loss.mid"
       lossy 0
       say "stuck system=$name loss=$loss run=$run $(python3 "$here/stuck_notes.py" "$work/song.mid" "$work/rec-loss.mid")" \
         "$(python3 "$here/smf_compare.py" "$work/song.mid" "$work/rec-loss.mid" | grep -o 'missing=[0-9]*')"
