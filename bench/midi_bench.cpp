@@ -45,7 +45,7 @@ struct Player {
   Player() : seq(midi::OpenSequencer("Bench player")) {
     port = snd_seq_create_simple_port(seq.get(), "out", SND_SEQ_PORT_CAP_READ, SND_SEQ_PORT_TYPE_APPLICATION);
     dest = *midi::DeviceDirectory(seq.get()).FindMidiOutDevice("Kestrel Port1");
-    budget.emplace(seq.get(), port, dest.client);
+    budget.emplace(seq.get(), port, midi::Address(dest));
   }
   void Note(unsigned char note, unsigned char velocity) {
     snd_seq_event_t ev{};

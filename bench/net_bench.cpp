@@ -87,7 +87,7 @@ public:
     longAt = Clock::now();
     longs.fetch_add(1);
   }
-  void NotesOff() noexcept override {}
+  void NotesOff(int /*slot*/) noexcept override {}
   std::vector<Clock::time_point> played_;
   std::atomic<std::size_t> count{0};
   std::atomic<int> longs{0};

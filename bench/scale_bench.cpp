@@ -66,7 +66,7 @@ public:
     played_[i] = Clock::now();
   }
   void PlayLong(int, std::span<const std::byte>) override {}
-  void NotesOff() noexcept override {}
+  void NotesOff(int /*slot*/) noexcept override {}
 
   void Reset() {
     std::fill(played_.begin(), played_.end(), Clock::time_point{});

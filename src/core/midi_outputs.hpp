@@ -29,8 +29,12 @@ public:
   virtual void Flush() noexcept {}
   // Raises an error carrying the system's text when the device refuses.
   virtual void PlayLong(int index, std::span<const std::byte> bytes) = 0;
-  // All Notes Off and Sustain Off on all channels of every open slot.
-  virtual void NotesOff() noexcept = 0;
+  // What is played on `slot` (-1: every slot) from now until NotesOff is the silence of an end
+  // (a Note Off for each note left on): it reaches the device even when closing the slot drops
+  // what waits for it.
+  virtual void BeginSilence(int /*slot*/) noexcept {}
+  // All Notes Off and Sustain Off on all channels of `slot` (-1: every open slot).
+  virtual void NotesOff(int slot = -1) noexcept = 0;
   // Waits for room at a reader end early while `breaker` is set (the engine's command event):
   // the window never waits on a slow reader. Before the first open; client engine thread.
   virtual void SetWaitBreaker(const AutoResetEvent* /*breaker*/) noexcept {}

@@ -32,6 +32,11 @@ struct MidiPort {
   friend bool operator==(const MidiPort&, const MidiPort&) = default;
 };
 
+// The sequencer's address of a port.
+[[nodiscard]] inline snd_seq_addr_t Address(const MidiPort& port) noexcept {
+  return {static_cast<unsigned char>(port.client), static_cast<unsigned char>(port.port)};
+}
+
 // A port's name as lists show it: the port's own name when it begins with its client's name
 // ("Kestrel Port1", "Midi Through Port-0"), else client name, ':' and port name ("VMPK Output:out").
 [[nodiscard]] std::string DeviceName(std::string_view clientName, std::string_view portName);

@@ -62,8 +62,29 @@ int InputRoom(snd_seq_t* seq, int client) noexcept {
   return pool.inputFree;
 }
 
+int DestinationRoom(snd_seq_t* seq, snd_seq_addr_t dest) noexcept {
+  snd_seq_client_info_t* info = nullptr;
+  snd_seq_client_info_alloca(&info);
+  if (snd_seq_get_any_client_info(seq, dest.client, info) < 0) return kNoLimit;
+  if (snd_seq_client_info_get_type(info) == SND_SEQ_USER_CLIENT) return InputRoom(seq, dest.client);
+  if (snd_seq_client_info_get_card(info) >= 0) return kNoLimit;
+  // A through port takes every event at once and hands it on to its readers in the same moment:
+  // what they have no room for is lost there, so their room is what counts.
+  int room = kNoLimit;
+  snd_seq_query_subscribe_t* query = nullptr;
+  snd_seq_query_subscribe_alloca(&query);
+  snd_seq_query_subscribe_set_root(query, &dest);
+  snd_seq_query_subscribe_set_type(query, SND_SEQ_QUERY_SUBS_READ);
+  snd_seq_query_subscribe_set_index(query, 0);
+  while (snd_seq_query_port_subscribers(seq, query) >= 0) {
+    room = std::min(room, InputRoom(seq, snd_seq_query_subscribe_get_addr(query)->client));
+    snd_seq_query_subscribe_set_index(query, snd_seq_query_subscribe_get_index(query) + 1);
+  }
+  return room;
+}
+
 int ReaderBudget::Query() const noexcept {
-  if (destClient_ >= 0) return InputRoom(seq_, destClient_);
+  if (dest_.client != 255) return DestinationRoom(seq_, dest_);
   int room = kNoLimit;
   snd_seq_query_subscribe_t* query = nullptr;
   snd_seq_query_subscribe_alloca(&query);
@@ -72,7 +93,7 @@ int ReaderBudget::Query() const noexcept {
   snd_seq_query_subscribe_set_type(query, SND_SEQ_QUERY_SUBS_READ);
   snd_seq_query_subscribe_set_index(query, 0);
   while (snd_seq_query_port_subscribers(seq_, query) >= 0) {
-    room = std::min(room, InputRoom(seq_, snd_seq_query_subscribe_get_addr(query)->client));
+    room = std::min(room, DestinationRoom(seq_, *snd_seq_query_subscribe_get_addr(query)));
     snd_seq_query_subscribe_set_index(query, snd_seq_query_subscribe_get_index(query) + 1);
   }
   return room;

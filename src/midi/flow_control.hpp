@@ -30,14 +30,21 @@ int DrainOutputDroppingRefused(snd_seq_t* seq, void (*onDrop)(void* context, con
 // Free cells in `client`'s input pool; a very large number for a kernel client (which has none).
 [[nodiscard]] int InputRoom(snd_seq_t* seq, int client) noexcept;
 
+// Free cells for events sent to `dest`: its client's input pool, or for a kernel client that
+// hands events on as they come (a through port, no sound card) the least that its readers have.
+// A very large number for a hardware port, which is paced by its wire instead.
+[[nodiscard]] int DestinationRoom(snd_seq_t* seq, snd_seq_addr_t dest) noexcept;
+
 // Keeps a conservative count of the room its readers have, so that most events need no query.
 // One per sending port; used by one thread.
 class ReaderBudget {
 public:
-  // Readers of our port `port` (its subscribers), or one `destClient` when set. A wait for room
-  // ends early, as one that ran out, while `breaker` is set (the sender has more urgent work).
-  ReaderBudget(snd_seq_t* seq, int port, int destClient = -1, const AutoResetEvent* breaker = nullptr) noexcept
-      : seq_(seq), port_(port), destClient_(destClient), breaker_(breaker) {}
+  // Readers of our port `port` (its subscribers), or of one `dest` when its client is set (as
+  // DestinationRoom counts them). A wait for room ends early, as one that ran out, while `breaker`
+  // is set (the sender has more urgent work).
+  ReaderBudget(snd_seq_t* seq, int port, snd_seq_addr_t dest = {255, 0},
+               const AutoResetEvent* breaker = nullptr) noexcept
+      : seq_(seq), port_(port), dest_(dest), breaker_(breaker) {}
 
   // Waits, in 1 ms steps up to `limit`, until the readers have room for `cells` more; takes them
   // from the budget. Returns false when the time ran out (the caller sends all the same or not);
@@ -54,7 +61,7 @@ private:
 
   snd_seq_t* seq_;
   int port_;
-  int destClient_;
+  snd_seq_addr_t dest_; // client 255: every subscriber of port_
   const AutoResetEvent* breaker_;
   long budget_ = 0;
   bool stalled_ = false;

@@ -25,7 +25,9 @@ std::size_t ShortLength(unsigned status) noexcept {
 } // namespace
 
 OutputTable::OutputTable(snd_seq_t* seq, const Translator& translator, DropCounters* drops)
-    : seq_(seq), translator_(translator), drops_(drops) {}
+    : seq_(seq), translator_(translator), drops_(drops) {
+  if (seq_ != nullptr) pacer_ = std::make_unique<PacedWriter>(seq_, directLock_, drops_);
+}
 
 OutputTable::~OutputTable() {
   CloseAllOutputs();
@@ -47,7 +49,9 @@ void OutputTable::CloseOutput(int index) {
   if (s.state == SlotState::Open && seq_ != nullptr) {
     snd_seq_disconnect_to(seq_, s.port, s.device.client, s.device.port);
   }
-  if (s.paced) pacer_->Close(index);
+  // What its device had no time for is counted; its silence and the end of a dump still go.
+  if (s.laned) pacer_->Close(index);
+  s.laned = false;
   s.paced = false;
   s.state = SlotState::Empty;
   s.budget.reset();
@@ -86,19 +90,17 @@ int OutputTable::Connect(int index, const MidiPort& device) {
   // Fails when the device is gone or another program holds it exclusively; the slot is then
   // left as it was.
   if (snd_seq_connect_to(seq_, s.port, device.client, device.port) < 0) return 0;
-  if (s.paced) pacer_->Close(index);
+  if (s.laned) pacer_->Close(index);
   s.device = device;
   s.gone = false;
-  s.budget.emplace(seq_, s.port, device.client, breaker_);
+  s.budget.emplace(seq_, s.port, Address(device), breaker_);
   snd_seq_client_info_t* info = nullptr;
   snd_seq_client_info_alloca(&info);
   s.paced = snd_seq_get_any_client_info(seq_, device.client, info) >= 0 &&
             snd_seq_client_info_get_type(info) == SND_SEQ_KERNEL_CLIENT && snd_seq_client_info_get_card(info) >= 0;
-  if (s.paced) {
-    if (!pacer_) pacer_ = std::make_unique<PacedWriter>(seq_, directLock_);
-    pacer_->Open(index, s.port,
-                 snd_seq_addr_t{static_cast<unsigned char>(device.client), static_cast<unsigned char>(device.port)});
-  }
+  // Long messages, and what follows them, wait for the device's room on the writer's thread.
+  pacer_->Open(index, s.port, Address(device), s.paced ? PacedWriter::Pace::Wire : PacedWriter::Pace::Reader);
+  s.laned = true;
   s.state = SlotState::Open;
   return 1;
 }
@@ -128,7 +130,8 @@ unsigned OutputTable::ReviveOutputs() {
       s.gone = true;
       changes |= 1U << static_cast<unsigned>(16 + i);
       // Paced writes go to the device's address, which another device may get next.
-      if (s.paced) pacer_->Close(i);
+      if (s.laned) pacer_->Close(i);
+      s.laned = false;
       s.paced = false;
     }
     const auto device = directory.FindMidiOutDevice(s.device.name);
@@ -140,13 +143,15 @@ unsigned OutputTable::ReviveOutputs() {
   return changes;
 }
 
-void OutputTable::Dropped(int index) noexcept {
-  dropped_[static_cast<std::size_t>(index)].fetch_add(1, std::memory_order_relaxed);
-  CountDrop(drops_, Drop::OutputRefused);
+void OutputTable::Dropped(int index, std::uint32_t messages) noexcept {
+  dropped_[static_cast<std::size_t>(index)].fetch_add(messages, std::memory_order_relaxed);
+  CountDrop(drops_, Drop::OutputRefused, messages);
 }
 
 std::uint32_t OutputTable::DroppedMessages(int index) const noexcept {
-  return index >= 0 && index < kSlots ? dropped_[static_cast<std::size_t>(index)].load(std::memory_order_relaxed) : 0;
+  if (index < 0 || index >= kSlots) return 0;
+  return dropped_[static_cast<std::size_t>(index)].load(std::memory_order_relaxed) +
+         (pacer_ ? pacer_->Dropped(index) : 0);
 }
 
 void OutputTable::PlayShort(int index, std::uint32_t word) noexcept {
@@ -156,7 +161,8 @@ void OutputTable::PlayShort(int index, std::uint32_t word) noexcept {
   const std::array<unsigned char, 3> bytes{static_cast<unsigned char>(word), static_cast<unsigned char>(word >> 8U),
                                            static_cast<unsigned char>(word >> 16U)};
   if (bytes[0] < 0x80 || bytes[0] == 0xF0 || bytes[0] == 0xF7) return;
-  if (s.paced) {
+  // Behind a long message still on its way to the device, in order.
+  if (s.paced || (s.laned && pacer_->Pending(index) > 0)) {
     if (!pacer_->Queue(index, std::span(bytes.data(), ShortLength(bytes[0])))) Dropped(index);
     return;
   }
@@ -193,48 +199,28 @@ void OutputTable::Flush() noexcept {
 void OutputTable::PlayLong(int index, std::span<const std::byte> bytes) {
   if (index < 0 || index >= kSlots) return;
   Slot& s = slots_[static_cast<std::size_t>(index)];
-  if (s.state != SlotState::Open) return;
-  if (s.paced) {
-    if (!pacer_->Queue(index, std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()))) {
-      Dropped(index);
-    }
-    return;
-  }
-  Flush();
-  while (!bytes.empty()) {
-    const std::size_t n = std::min(bytes.size(), kSysexChunk);
-    snd_seq_event_t ev{};
-    ev.type = SND_SEQ_EVENT_SYSEX;
-    ev.flags = SND_SEQ_EVENT_LENGTH_VARIABLE;
-    ev.data.ext.len = static_cast<unsigned>(n);
-    ev.data.ext.ptr = const_cast<std::byte*>(bytes.data()); // the sequencer only reads it
-    snd_seq_ev_set_source(&ev, static_cast<unsigned char>(s.port));
-    snd_seq_ev_set_subs(&ev);
-    snd_seq_ev_set_direct(&ev);
-    s.budget->Reserve(EventCells(ev));
-    int result = 0;
-    {
-      const std::lock_guard direct(directLock_);
-      result = snd_seq_event_output_direct(seq_, &ev);
-    }
-    if (result == -EAGAIN || result == -ENOSPC || result == -ENOMEM) {
-      // The reader stopped taking data: the rest of this message goes nowhere it could be used,
-      // as with a refused short message; the next message may go through.
-      Dropped(index);
-      return;
-    }
-    MidiResultCheck(result);
-    bytes = bytes.subspan(n);
+  if (s.state != SlotState::Open || !s.laned) return;
+  Flush(); // what was played before it goes first
+  if (!pacer_->Queue(index, std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()))) {
+    Dropped(index);
   }
 }
 
-void OutputTable::NotesOff() noexcept {
-  for (int i = 0; i < kSlots; ++i) {
+void OutputTable::BeginSilence(int slot) noexcept {
+  if (!pacer_) return;
+  for (int i = slot < 0 ? 0 : slot; i < (slot < 0 ? kSlots : std::min(slot + 1, kSlots)); ++i) {
+    if (slots_[static_cast<std::size_t>(i)].laned) pacer_->MarkSilence(i, true);
+  }
+}
+
+void OutputTable::NotesOff(int slot) noexcept {
+  for (int i = slot < 0 ? 0 : slot; i < (slot < 0 ? kSlots : std::min(slot + 1, kSlots)); ++i) {
     for (std::uint32_t channel = 0; channel < 16; ++channel) {
       const auto status = static_cast<std::uint8_t>(0xB0U | channel);
       PlayShort(i, static_cast<std::uint32_t>(status) | (123U << 8U)); // All Notes Off
       PlayShort(i, static_cast<std::uint32_t>(status) | (64U << 8U));  // Sustain Off
     }
+    if (slots_[static_cast<std::size_t>(i)].laned) pacer_->MarkSilence(i, false);
   }
   Flush();
 }

@@ -55,24 +55,26 @@ public:
   void Flush() noexcept override;
 
   // Plays a system-exclusive message of up to 65536 bytes (after what PlayShort gathered), whole
-  // and in order: to a program waiting for room at its reader as it goes (a reader that stays
-  // full refuses the rest of the message, which is dropped and counted), to a hardware port
-  // queued for its wire. The bytes are copied, so the caller's buffer may go once this returns.
-  // Raises MidiError when the sequencer fails otherwise.
+  // and in order: queued for the writer's thread (PacedWriter), which hands it on as the device
+  // makes room, at its wire's speed or as its reader takes it, while the engine goes on. A reader
+  // that takes nothing for 2 s loses what waits for it, counted; one that has part of a message
+  // gets its end. The bytes are copied, so the caller's buffer may go once this returns.
   void PlayLong(int index, std::span<const std::byte> bytes) override;
 
   [[nodiscard]] std::uint32_t DroppedMessages(int index) const noexcept override;
   unsigned ReviveOutputs() override;
   void SetWaitBreaker(const AutoResetEvent* breaker) noexcept override { breaker_ = breaker; }
 
-  // All Notes Off and Sustain Off on all 16 channels of every open slot: what a lost connection
-  // leaves sounding is silenced.
-  void NotesOff() noexcept override;
+  // All Notes Off and Sustain Off on all 16 channels of the slot (-1: every open slot): what a
+  // lost connection leaves sounding is silenced.
+  void BeginSilence(int slot) noexcept override;
+  void NotesOff(int slot = -1) noexcept override;
 
 private:
   struct Slot {
     SlotState state = SlotState::Empty;
-    bool paced = false; // a hardware port, written through pacer_
+    bool paced = false; // a hardware port, everything written through pacer_
+    bool laned = false; // long messages, and what follows them, written through pacer_
     bool gone = false;  // its device went away; reconnected by name when it is back
     int port = -1;      // our own port for this slot, made at its first opening
     MidiPort device;
@@ -83,7 +85,7 @@ private:
   // usable, 0 with the slot as it was.
   int Connect(int index, const MidiPort& device);
   [[nodiscard]] bool Connected(const Slot& slot) const;
-  void Dropped(int index) noexcept;
+  void Dropped(int index, std::uint32_t messages = 1) noexcept;
 
   snd_seq_t* seq_;
   const Translator& translator_;
@@ -92,7 +94,7 @@ private:
   std::array<std::atomic<std::uint32_t>, kSlots> dropped_{};
   const AutoResetEvent* breaker_ = nullptr;
   std::mutex directLock_;              // alsa-lib's buffer for direct writes of long events
-  std::unique_ptr<PacedWriter> pacer_; // made when the first hardware port opens
+  std::unique_ptr<PacedWriter> pacer_; // with the sequencer
 };
 
 } // namespace kestrel::midi

@@ -9,7 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <fcntl.h>
+#include <fstream>
 #include <mutex>
 #include <poll.h>
 #include <thread>
@@ -211,15 +213,90 @@ TEST_F(OutputTest, AReaderThatTakesNothingHoldsUpNoOtherOutput) {
   EXPECT_GT(table.DroppedMessages(0), 0U) << "what the frozen reader refused is counted";
   EXPECT_EQ(table.DroppedMessages(1), 0U);
 
-  // A long message to the frozen reader: what it refuses is the rest of that message, dropped
-  // and counted, and the outputs go on (it used to end the client engine with an error box).
+  // Long messages to the frozen reader wait for it on the writer's thread; what no queue has room
+  // for is dropped at once, and what waits goes once the reader took nothing for 2 s, counted. The
+  // outputs go on meanwhile (it used to end the client engine with an error box).
   const std::uint32_t before = table.DroppedMessages(0);
   EXPECT_NO_THROW(table.PlayLong(0, Sysex(10000)));
   EXPECT_NO_THROW(table.PlayLong(0, Sysex(65536)));
-  EXPECT_EQ(table.DroppedMessages(0), before + 2);
+  EXPECT_EQ(table.DroppedMessages(0), before + 1) << "the second has no room behind the first";
+  EXPECT_TRUE(WaitUntil([&] { return table.DroppedMessages(0) == before + 2; }, std::chrono::seconds(5)));
   EXPECT_EQ(drops.Get(Drop::OutputRefused), table.DroppedMessages(0)) << "the program's counter counts them all";
   table.PlayLong(1, Sysex(10000));
   EXPECT_EQ(synth.Bytes(expected.size() + 10000).size(), expected.size() + 10000);
+}
+
+// The system-exclusive messages of a standard MIDI file as arecordmidi writes them: an F0 event,
+// and F7 events that continue it.
+std::vector<std::vector<std::uint8_t>> RecordedDumps(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  const std::vector<std::uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const auto varLength = [&](std::size_t& at) {
+    std::size_t value = 0;
+    while (at < data.size()) {
+      const std::uint8_t b = data[at++];
+      value = (value << 7U) | (b & 0x7FU);
+      if ((b & 0x80U) == 0) break;
+    }
+    return value;
+  };
+  std::vector<std::vector<std::uint8_t>> dumps;
+  bool open = false;
+  for (std::size_t at = 22; at < data.size();) { // the first track's events
+    varLength(at);
+    const std::uint8_t status = data[at++];
+    if (status == 0xFF) {
+      ++at;
+      at += varLength(at);
+      continue;
+    }
+    if (status != 0xF0 && status != 0xF7) break; // nothing else is played here
+    const std::size_t n = varLength(at);
+    if (status == 0xF0) {
+      dumps.push_back({0xF0});
+    } else if (!open) {
+      dumps.emplace_back();
+    }
+    dumps.back().insert(dumps.back().end(), data.begin() + static_cast<std::ptrdiff_t>(at),
+                        data.begin() + static_cast<std::ptrdiff_t>(std::min(at + n, data.size())));
+    open = dumps.back().back() != 0xF7;
+    at += n;
+  }
+  return dumps;
+}
+
+// A dump to a program that reads all the time, only slower than a burst, through "Midi Through":
+// Kestrel waits for room at the program behind the through port, so each dump arrives whole, and
+// nothing else waits for it meanwhile.
+TEST_F(OutputTest, DumpsToAProgramReadingThroughMidiThroughArriveWholeEveryTime) {
+  test::TempDir folder;
+  ChildProcess recorder({"arecordmidi", "-p", "Midi Through:0", (folder.Path() / "dumps.mid").string()});
+  const auto through = DeviceDirectory(seq.get()).FindMidiOutDevice("Midi Through Port-0");
+  ASSERT_TRUE(through);
+  ASSERT_TRUE(WaitUntil([&] { return DestinationRoom(seq.get(), Address(*through)) < 100000; }))
+      << "arecordmidi reads the through port";
+  Synth synth;
+  ASSERT_EQ(table.OpenOutputByName("Midi Through Port-0", 0), 1);
+  ASSERT_EQ(table.OpenOutputByName("Synth in", 1), 1);
+  constexpr int kRuns = 10;
+  const std::vector<std::byte> dump = Sysex(10000);
+  for (int run = 0; run < kRuns; ++run) {
+    table.PlayLong(0, dump);
+    table.PlayShort(1, PackShortMessage(0x90, static_cast<std::uint8_t>(run), 100)); // not held up by the dump
+    table.Flush();
+    EXPECT_EQ(synth.Bytes(3 * static_cast<std::size_t>(run + 1)).size(), 3 * static_cast<std::size_t>(run + 1));
+  }
+  table.PlayShort(0, PackShortMessage(0x90, 1, 1)); // behind the dumps, in order: the last thing recorded
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  EXPECT_EQ(recorder.Terminate(), 0);
+  const auto dumps = RecordedDumps(folder.Path() / "dumps.mid");
+  EXPECT_EQ(dumps.size(), static_cast<std::size_t>(kRuns));
+  for (std::size_t i = 0; i < dumps.size(); ++i) {
+    EXPECT_TRUE(
+        std::ranges::equal(dumps[i], std::span(reinterpret_cast<const std::uint8_t*>(dump.data()), dump.size())))
+        << "dump " << i << ": " << dumps[i].size() << " of " << dump.size() << " bytes";
+  }
+  EXPECT_EQ(table.DroppedMessages(0), 0U);
 }
 
 TEST_F(OutputTest, APendingCommandEndsAWaitForAFrozenReader) {
@@ -265,55 +342,198 @@ namespace {
 // A hardware port's kernel buffer holds 4 KiB and drains at wire speed: a long dump is paced so
 // that every byte arrives, and the pacing holds up nothing else. The virtual raw MIDI device
 // shows what reaches a port's wire.
-TEST_F(OutputTest, ALongDumpToAHardwarePortArrivesWholeWhileOtherOutputsPlayOn) {
-  const int wire = open("/dev/snd/midiC0D0", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  ASSERT_GE(wire, 0) << "the virtual raw MIDI device";
-  std::array<std::uint8_t, 1> none{};
-  ASSERT_LT(read(wire, none.data(), 1), 1) << "nothing yet; the first read lets the device take input";
-  ASSERT_EQ(table.OpenOutputByName("Virtual Raw MIDI 0-0:VirMIDI 0-0", 0), 1);
-  std::mutex lock;
-  std::vector<std::uint8_t> wireBytes;
-  std::atomic<bool> done{false};
-  std::thread reader([&] {
-    // A reader that takes bytes at a few times wire speed at most, in bursts, as a device's
-    // driver does: a writer that does not pace itself overflows the 4 KiB buffer at once.
+// What reaches a virtual raw MIDI device's wire, read as a device's driver does: bytes at a few
+// times wire speed at most, in bursts. A writer that does not pace itself overflows the 4 KiB
+// buffer at once.
+class Wire {
+public:
+  explicit Wire(int device)
+      : fd_(open(("/dev/snd/midiC0D" + std::to_string(device)).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)) {
+    std::array<std::uint8_t, 1> none{};
+    // The first read lets the device take input.
+    if (fd_ >= 0 && read(fd_, none.data(), 1) > 0) bytes_.push_back(none[0]);
+    thread_ = std::thread([this] { Read(); });
+  }
+  ~Wire() {
+    done_ = true;
+    thread_.join();
+    if (fd_ >= 0) close(fd_);
+  }
+  Wire(const Wire&) = delete;
+  Wire& operator=(const Wire&) = delete;
+  [[nodiscard]] bool IsOpen() const noexcept { return fd_ >= 0; }
+  [[nodiscard]] std::size_t Received() {
+    const std::lock_guard guard(lock_);
+    return bytes_.size();
+  }
+  // Waits until `count` bytes arrived, or nothing more for a second.
+  [[nodiscard]] std::vector<std::uint8_t> Bytes(std::size_t count,
+                                                std::chrono::seconds wait = std::chrono::seconds(10)) {
+    std::size_t last = 0;
+    auto quietSince = std::chrono::steady_clock::now();
+    WaitUntil(
+        [&] {
+          const std::size_t n = Received();
+          if (n != last) quietSince = std::chrono::steady_clock::now();
+          last = n;
+          return n >= count || std::chrono::steady_clock::now() - quietSince > std::chrono::seconds(1);
+        },
+        wait);
+    const std::lock_guard guard(lock_);
+    return bytes_;
+  }
+
+private:
+  void Read() {
     std::array<std::uint8_t, 128> buffer{};
-    while (!done) {
-      const ssize_t n = read(wire, buffer.data(), buffer.size());
+    while (!done_) {
+      const ssize_t n = read(fd_, buffer.data(), buffer.size());
       if (n > 0) {
-        const std::lock_guard guard(lock);
-        wireBytes.insert(wireBytes.end(), buffer.begin(), buffer.begin() + n);
+        const std::lock_guard guard(lock_);
+        bytes_.insert(bytes_.end(), buffer.begin(), buffer.begin() + n);
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-  });
+  }
+  int fd_;
+  std::mutex lock_;
+  std::vector<std::uint8_t> bytes_;
+  std::atomic<bool> done_{false};
+  std::thread thread_;
+};
+
+// The messages in raw MIDI bytes, running status undone: each a status byte and its data.
+std::vector<std::vector<std::uint8_t>> Messages(const std::vector<std::uint8_t>& bytes) {
+  std::vector<std::vector<std::uint8_t>> messages;
+  std::uint8_t running = 0;
+  for (const std::uint8_t b : bytes) {
+    if (b >= 0xF8) continue;
+    if (b == 0xF7 && !messages.empty() && messages.back().front() == 0xF0) {
+      messages.back().push_back(b);
+      running = 0;
+      continue;
+    }
+    if (b >= 0x80) {
+      messages.push_back({b});
+      running = b < 0xF0 ? b : 0;
+      continue;
+    }
+    const bool complete = messages.empty() || messages.back().front() == 0xF7 ||
+                          (messages.back().front() != 0xF0 &&
+                           messages.back().size() == ((messages.back().front() & 0xE0) == 0xC0 ? 2U : 3U));
+    if (complete && running != 0) messages.push_back({running});
+    if (!messages.empty()) messages.back().push_back(b);
+  }
+  return messages;
+}
+
+// A hardware port's kernel buffer holds 4 KiB and drains at wire speed: a long dump is paced so
+// that every byte arrives, and the pacing holds up nothing else. The virtual raw MIDI device
+// shows what reaches a port's wire.
+TEST_F(OutputTest, ALongDumpToAHardwarePortArrivesWholeWhileOtherOutputsPlayOn) {
+  Wire wire(0);
+  ASSERT_TRUE(wire.IsOpen()) << "the virtual raw MIDI device";
+  ASSERT_EQ(wire.Received(), 0U) << "nothing yet";
+  ASSERT_EQ(table.OpenOutputByName("Virtual Raw MIDI 0-0:VirMIDI 0-0", 0), 1);
   const std::vector<std::byte> dump = Sysex(12000);
   const auto start = std::chrono::steady_clock::now();
-  const auto received = [&] {
-    const std::lock_guard guard(lock);
-    return wireBytes.size();
-  };
   table.PlayLong(0, dump);
   // The engine is not held up while the wire carries the dump: the next message for another
   // output, and the next command, go at once.
-  EXPECT_LT(received(), dump.size() / 2) << "PlayLong returned before the dump was on the wire";
+  EXPECT_LT(wire.Received(), dump.size() / 2) << "PlayLong returned before the dump was on the wire";
   Synth synth;
   ASSERT_EQ(table.OpenOutputByName("Synth in", 1), 1);
   table.PlayShort(1, PackShortMessage(0x90, 60, 100));
   table.Flush();
   EXPECT_EQ(synth.Bytes(3).size(), 3U);
-  EXPECT_LT(received(), dump.size() / 2) << "the other output played while the dump was still on its wire";
+  EXPECT_LT(wire.Received(), dump.size() / 2) << "the other output played while the dump was still on its wire";
   table.PlayShort(0, PackShortMessage(0x80, 60, 0)); // behind the dump on its own wire
-  WaitUntil([&] { return received() >= dump.size() + 3; }, std::chrono::seconds(10));
+  const std::vector<std::uint8_t> wireBytes = wire.Bytes(dump.size() + 3);
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  done = true;
-  reader.join();
-  close(wire);
   ASSERT_EQ(wireBytes.size(), dump.size() + 3);
   EXPECT_TRUE(std::equal(dump.begin(), dump.end(), wireBytes.begin(),
                          [](std::byte a, std::uint8_t b) { return a == std::byte{b}; }));
   EXPECT_EQ(std::vector<std::uint8_t>(wireBytes.end() - 3, wireBytes.end()), (std::vector<std::uint8_t>{0x80, 60, 0}));
   EXPECT_GE(seconds, (12000.0 - 4096.0) / 3125.0 * 0.95) << "paced at wire speed beyond the kernel's buffer";
+}
+
+// Two hardware ports with room on their wires in the same pass of the writer: each gets every
+// byte of its dump. The writer is held at its write while both dumps are queued, so that it
+// takes from both devices in one pass, as a busy single processor makes it do.
+TEST_F(OutputTest, TwoHardwarePortsServedInOnePassBothGetEveryByte) {
+  Wire first(0);
+  Wire second(1);
+  ASSERT_TRUE(first.IsOpen() && second.IsOpen());
+  const DeviceDirectory directory(seq.get());
+  const auto a = directory.FindMidiOutDevice("Virtual Raw MIDI 0-0:VirMIDI 0-0");
+  const auto b = directory.FindMidiOutDevice("Virtual Raw MIDI 0-1:VirMIDI 0-1");
+  ASSERT_TRUE(a && b);
+  const int port =
+      snd_seq_create_simple_port(seq.get(), "paced", SND_SEQ_PORT_CAP_READ, SND_SEQ_PORT_TYPE_MIDI_GENERIC);
+  // Connected, as the output table connects its slots: a hardware port takes events only then.
+  ASSERT_EQ(snd_seq_connect_to(seq.get(), port, a->client, a->port), 0);
+  ASSERT_EQ(snd_seq_connect_to(seq.get(), port, b->client, b->port), 0);
+  std::mutex direct;
+  PacedWriter pacer(seq.get(), direct);
+  pacer.Open(0, port, {static_cast<unsigned char>(a->client), static_cast<unsigned char>(a->port)});
+  pacer.Open(1, port, {static_cast<unsigned char>(b->client), static_cast<unsigned char>(b->port)});
+  const std::vector<std::byte> dumpA = Sysex(4096);
+  const std::vector<std::byte> dumpB = Sysex(4000);
+  const auto bytes = [](const std::vector<std::byte>& v) {
+    return std::span(reinterpret_cast<const std::uint8_t*>(v.data()), v.size());
+  };
+  {
+    const std::unique_lock hold(direct);
+    const std::array<std::uint8_t, 1> tick{0xF8};
+    ASSERT_TRUE(pacer.Queue(1, tick));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500)); // taken; the writer now waits at its write
+    ASSERT_TRUE(pacer.Queue(0, bytes(dumpA)));
+    ASSERT_TRUE(pacer.Queue(1, bytes(dumpB)));
+  }
+  const std::vector<std::uint8_t> gotA = first.Bytes(dumpA.size());
+  const std::vector<std::uint8_t> gotB = second.Bytes(dumpB.size() + 1);
+  EXPECT_TRUE(std::ranges::equal(gotA, bytes(dumpA))) << gotA.size() << " of " << dumpA.size() << " bytes";
+  ASSERT_FALSE(gotB.empty());
+  EXPECT_TRUE(std::ranges::equal(std::span(gotB).subspan(1), bytes(dumpB)))
+      << gotB.size() - 1 << " of " << dumpB.size() << " bytes";
+}
+
+// Switching the client off while a synth on a hardware port has notes held and a long dump still
+// on its way: the backlog goes (counted), the dump the wire is in the middle of is ended, and the
+// silence still reaches the device.
+TEST_F(OutputTest, ClosingAHardwarePortDropsItsBacklogButNotItsSilence) {
+  Wire wire(0);
+  ASSERT_TRUE(wire.IsOpen());
+  ASSERT_EQ(table.OpenOutputByName("Virtual Raw MIDI 0-0:VirMIDI 0-0", 0), 1);
+  table.PlayShort(0, PackShortMessage(0x91, 60, 100));
+  table.PlayShort(0, PackShortMessage(0x91, 64, 100));
+  table.PlayLong(0, Sysex(4096));
+  table.PlayLong(0, Sysex(4096)); // far more than the wire carries before the close
+  // As the client engine ends a connection: each note left on, then All Notes Off, Sustain Off.
+  table.BeginSilence(-1);
+  table.PlayShort(0, PackShortMessage(0x81, 60, 0));
+  table.PlayShort(0, PackShortMessage(0x81, 64, 0));
+  table.NotesOff();
+  // Once the first bytes are on the wire, the writer has filled the device's buffer, most of it
+  // with the first dump.
+  ASSERT_TRUE(WaitUntil([&] { return wire.Received() > 0; }));
+  table.CloseOutput(0);
+  const auto messages = Messages(wire.Bytes(SIZE_MAX, std::chrono::seconds(5)));
+  ASSERT_GE(messages.size(), 3U + 2 + 32);
+  EXPECT_EQ(messages[0], (std::vector<std::uint8_t>{0x91, 60, 100}));
+  EXPECT_EQ(messages[1], (std::vector<std::uint8_t>{0x91, 64, 100}));
+  EXPECT_EQ(messages[2].front(), 0xF0);
+  EXPECT_EQ(messages[2].back(), 0xF7) << "the dump on the wire is ended, not cut";
+  EXPECT_LT(messages[2].size(), 4096U);
+  const std::vector<std::vector<std::uint8_t>> tail(messages.end() - 34, messages.end());
+  EXPECT_EQ(tail[0], (std::vector<std::uint8_t>{0x81, 60, 0}));
+  EXPECT_EQ(tail[1], (std::vector<std::uint8_t>{0x81, 64, 0}));
+  for (std::size_t ch = 0; ch < 16; ++ch) {
+    EXPECT_EQ(tail[2 + 2 * ch], (std::vector<std::uint8_t>{static_cast<std::uint8_t>(0xB0 + ch), 123, 0})) << ch;
+    EXPECT_EQ(tail[3 + 2 * ch], (std::vector<std::uint8_t>{static_cast<std::uint8_t>(0xB0 + ch), 64, 0})) << ch;
+  }
+  EXPECT_GE(table.DroppedMessages(0), 1U) << "the second dump, never begun, is counted";
+  EXPECT_EQ(drops.Get(Drop::OutputRefused), table.DroppedMessages(0));
 }
 
 } // namespace

@@ -81,7 +81,7 @@ public:
     return index == 4 ? log_.droppedOnRow5 : 0;
   }
   void PlayLong(int /*index*/, std::span<const std::byte> /*bytes*/) override {}
-  void NotesOff() noexcept override {
+  void NotesOff(int /*slot*/) noexcept override {
     const std::lock_guard g(log_.lock);
     ++log_.notesOff;
   }

@@ -47,7 +47,15 @@ public:
     const std::lock_guard guard(lock_);
     longs_.emplace_back(index, std::vector<std::byte>(bytes.begin(), bytes.end()));
   }
-  void NotesOff() noexcept override { ++notesOff_; }
+  void NotesOff(int slot) noexcept override {
+    const std::lock_guard guard(lock_);
+    notesOffSlots_.push_back(slot);
+    ++notesOff_;
+  }
+  [[nodiscard]] std::vector<int> NotesOffSlots() const {
+    const std::lock_guard guard(lock_);
+    return notesOffSlots_;
+  }
 
   [[nodiscard]] std::vector<std::pair<int, std::uint32_t>> Shorts() const {
     const std::lock_guard guard(lock_);
@@ -64,6 +72,7 @@ private:
   std::array<SlotState, kSlots> states_{};
   std::vector<std::pair<int, std::uint32_t>> shorts_;
   std::vector<std::pair<int, std::vector<std::byte>>> longs_;
+  std::vector<int> notesOffSlots_;
 };
 
 } // namespace kestrel::test
