@@ -57,6 +57,19 @@ public:
     any_ = false;
   }
 
+  // Calls fn(noteOffWord) for every note sounding on `slot`, then forgets them.
+  template <class Fn>
+  void SilenceSlot(int slot, Fn&& fn) {
+    if (slot < 0 || slot >= kSlots) return;
+    for (unsigned channel = 0; channel < kChannels; ++channel) {
+      std::bitset<128>& keys = keys_[Index(slot, channel)];
+      for (unsigned key = 0; key < 128 && keys.any(); ++key) {
+        if (keys.test(key)) fn((0x80U | channel) | (key << 8U));
+      }
+      keys.reset();
+    }
+  }
+
   // Forgets the notes of one slot (its output was closed or changed).
   void Forget(int slot) noexcept {
     if (slot < 0 || slot >= kSlots) return;

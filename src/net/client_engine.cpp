@@ -74,15 +74,15 @@ int CClientThread::RunCommand() {
   int keepReceiving = 1;
   switch (code) {
   case CmdOpenOutput: {
-    sounding_.Forget(value); // another device: what sounded on the old one is not its to end
+    SilenceRow(value); // on the old device: the new one never heard those notes
     const int result = outputs_.OpenOutputByName(data, value);
     const std::lock_guard fields(fieldLock_);
     commandResult_ = result;
     break;
   }
   case CmdCloseOutput:
+    SilenceRow(value);
     outputs_.CloseOutput(value);
-    sounding_.Forget(value);
     break;
   case CmdNotesOff: SilenceWhatPlayed(); break;
   case CmdReviveOutputs: {
@@ -220,8 +220,23 @@ void CClientThread::SilenceWhatPlayed(bool stopping) {
   if (stopping) multicastPlayed_ = false;
   // A Note Off for each note Kestrel turned on and did not turn off (some synthesizers ignore All
   // Notes Off), then All Notes Off and Sustain Off on every channel.
+  outputs_.BeginSilence(-1);
   sounding_.SilenceEach([this](int slot, std::uint32_t noteOff) { outputs_.PlayShort(slot, noteOff); });
   outputs_.NotesOff();
+  playedRows_ = 0;
+}
+
+void CClientThread::SilenceRow(int slot) {
+  if (slot < 0 || slot >= MidiOutputs::kSlots) return;
+  const std::uint32_t bit = 1U << static_cast<unsigned>(slot);
+  if ((playedRows_ & bit) == 0 || outputs_.State(slot) != MidiOutputs::SlotState::Open) {
+    sounding_.Forget(slot);
+    return;
+  }
+  playedRows_ &= ~bit;
+  outputs_.BeginSilence(slot);
+  sounding_.SilenceSlot(slot, [this, slot](std::uint32_t noteOff) { outputs_.PlayShort(slot, noteOff); });
+  outputs_.NotesOff(slot);
 }
 
 bool CClientThread::NoteSender(in_addr_t from) {
@@ -310,6 +325,7 @@ void CClientThread::Play(const EventRecord& header, std::span<const std::byte> p
     }
     if (header.Is(RecordType::MIM_LONGDATA)) outputs_.PlayLong(slot, payload);
     playedSinceSilence_ = true;
+    playedRows_ |= 1U << static_cast<unsigned>(slot);
   }
   EventRecord noted = header;
   dump_.NoteArrival(noted);
@@ -375,6 +391,7 @@ void CClientThread::PlayRaw(const EventRecord& header, std::span<const std::byte
       outputs_.PlayLong(slot, payload);
     }
     multicastPlayed_ = true;
+    playedRows_ |= 1U << static_cast<unsigned>(slot);
   }
   // No lag figures: the convention carries no sender's time.
   if (flags_.clientLog.load(std::memory_order_relaxed)) dump_.AppendToDump(header, payload);

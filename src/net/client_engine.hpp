@@ -124,6 +124,9 @@ private:
   // `stopping`: the client is switched off, and what the multicast ports played is silenced too.
   void ConnectionEnded(bool stopping = false);
   void SilenceWhatPlayed(bool stopping = false);
+  // A row that closes or turns to another device: a Note Off for each note it left on, then All
+  // Notes Off and Sustain Off, on its device, if it played anything since its last silence.
+  void SilenceRow(int slot);
   // Which server is heard; false for a datagram from another sender while that one is alive.
   bool NoteSender(in_addr_t from);
   // Counts a fragment the gatherer did not take, once per long message.
@@ -154,6 +157,7 @@ private:
   std::atomic<in_addr_t> address_{0};
   std::atomic<std::uint16_t> port_{0};
   bool playedSinceSilence_ = false; // engine thread only
+  std::uint32_t playedRows_ = 0;    // engine thread only: rows played since their last silence
   bool multicastPlayed_ = false;    // since the last silence; silenced when the client stops
   bool secondServerKnown_ = false;
   bool brokenMessageKnown_ = false;  // the last message that broke its fragment sequence

@@ -219,6 +219,27 @@ TEST_F(ClientEngineTest, AnEndedConnectionTurnsOffExactlyTheNotesLeftOn) {
   EXPECT_EQ(outputs.notesOff_.load(), 1);
 }
 
+// A row unticked, or turned to another device, while its notes sound: they end on the device that
+// played them, as at the end of a connection; the new device never heard them.
+TEST_F(ClientEngineTest, ARowThatClosesOrTurnsToAnotherDeviceSilencesWhatItLeftOn) {
+  EXPECT_EQ(engine.PostCommand(CClientThread::CmdOpenOutput, 2, "synth"), 1);
+  const auto on = [](std::int32_t port, std::uint8_t key) {
+    return MakeShortRecord(RecordType::MIM_DATA, port, 0, 0, PackShortMessage(0x92, key, 100));
+  };
+  Send(Datagram({on(1, 60), on(3, 62), on(3, 63)}));
+  ASSERT_TRUE(WaitUntil([&] { return outputs.Shorts().size() == 3; }));
+  engine.PostCommand(CClientThread::CmdCloseOutput, 0);
+  engine.PostCommand(CClientThread::CmdOpenOutput, 2, "synth"); // row 3 to another device
+  engine.PostCommand(CClientThread::CmdCloseOutput, 2);         // nothing played since: left alone
+  const auto played = outputs.Shorts();
+  EXPECT_EQ(std::vector(played.begin() + 3, played.end()),
+            (std::vector<std::pair<int, std::uint32_t>>{
+                {0, PackShortMessage(0x82, 60)}, {2, PackShortMessage(0x82, 62)}, {2, PackShortMessage(0x82, 63)}}));
+  EXPECT_EQ(outputs.NotesOffSlots(), (std::vector<int>{0, 2})) << "then All Notes Off and Sustain Off, row by row";
+  engine.PostCommand(CClientThread::CmdDisconnect);
+  EXPECT_EQ(outputs.Shorts().size(), played.size()) << "nothing left for the connection's end to turn off";
+}
+
 TEST_F(ClientEngineTest, APortHeldByAnotherProgramIsInUse) {
   engine.PostCommand(CClientThread::CmdDisconnect);
   lab.In(1, [&] {
