@@ -5,6 +5,7 @@
 #include "core/drop_counters.hpp"
 #include "core/dump_store.hpp"
 #include "core/midi_outputs.hpp"
+#include "core/realtime.hpp"
 #include "core/settings.hpp"
 #include "core/translation.hpp"
 #include "core/window_flags.hpp"
@@ -901,6 +902,12 @@ void CMainDlg::ReportLosses(Tick now) {
       overrunsSeen_ = overruns;
     }
   }
+  // An engine thread that ran too long without blocking was put back under the normal policy
+  // rather than killed with the program: said once, and counted.
+  for (const std::string& thread : TakeThreadsThatLeftRealtime()) {
+    CountDrop(s_.drops, Drop::RealtimeLeft);
+    view_.Notice("The thread " + thread + " ran too long without a pause; it left real time and runs on normally");
+  }
   const auto sayCount = [](std::uint64_t n, const char* one, const char* many) {
     return std::to_string(n) + (n == 1 ? one : many);
   };
@@ -1091,6 +1098,7 @@ void CMainDlg::OnApplyTimer() {
 
 void CMainDlg::OnStatusTimer() {
   const Tick now = s_.clock.Now();
+  RingHandedOverBeep(); // the engines never print nor ring themselves
   ApplyEngineReports();
   if (firstTick_) {
     firstTick_ = false;

@@ -1,11 +1,16 @@
 #include "core/realtime.hpp"
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <poll.h>
 #include <sched.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #ifndef KESTREL_HAVE_SDBUS
@@ -191,6 +196,102 @@ RealtimeOutcome AskRtKit() { return {RealtimeWay::None, 0, "built without RTKit"
 
 #endif
 
+// ---- threads that leave real time instead of being killed -------------------------------------
+
+// A thread of ours that asked for real time, as the SIGXCPU handler sees it: it reads and writes
+// atomics only. The names are written before the thread id, under RealtimeThreadsLock().
+struct WatchedThread {
+  std::atomic<pid_t> tid{0};
+  std::atomic<bool> left{false}; // set by the handler, taken by TakeThreadsThatLeftRealtime
+  std::array<char, 16> name{};   // a thread's name has at most 15 characters
+};
+constexpr std::size_t kWatchedThreads = 16;
+std::array<WatchedThread, kWatchedThreads> watched;
+std::atomic<rlim_t> ourSoftRtTime{RLIM_INFINITY};
+
+std::mutex& WatchedLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+// Runs on the thread that ran its soft RLIMIT_RTTIME without blocking (the kernel signals that
+// thread itself); async-signal-safe calls only.
+void OnRtTimeSpent(int /*signal*/) {
+  const int saved = errno;
+  const auto self = static_cast<pid_t>(syscall(SYS_gettid));
+  bool ours = false;
+  for (WatchedThread& t : watched) {
+    if (t.tid.load(std::memory_order_relaxed) != self) continue;
+    t.left.store(true);
+    ours = true;
+  }
+  if (!ours) {
+    // Another thread, or another limit (RLIMIT_CPU sends SIGXCPU too): what the signal always did.
+    std::signal(SIGXCPU, SIG_DFL);
+    raise(SIGXCPU);
+    errno = saved;
+    return;
+  }
+  const sched_param normal{};
+  sched_setscheduler(0, SCHED_OTHER, &normal);
+  // With the signal the kernel raised the soft limit by a second; back to ours, so that the next
+  // thread that runs too long gets the signal again before the hard limit.
+  const rlim_t soft = ourSoftRtTime.load();
+  rlimit limit{};
+  if (soft != RLIM_INFINITY && getrlimit(RLIMIT_RTTIME, &limit) == 0 && limit.rlim_cur != soft) {
+    limit.rlim_cur = std::min(soft, limit.rlim_max);
+    setrlimit(RLIMIT_RTTIME, &limit);
+  }
+  errno = saved;
+}
+
+// Before the calling thread asks for real time: the handler in place, the thread known to it.
+void WatchThisThread(std::string_view thread) noexcept {
+  static std::once_flag installed;
+  std::call_once(installed, [] {
+    struct sigaction action {};
+    action.sa_handler = OnRtTimeSpent;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGXCPU, &action, nullptr);
+  });
+  const std::lock_guard guard(WatchedLock());
+  WatchedThread* slot = nullptr;
+  for (WatchedThread& t : watched) {
+    if (std::string_view(t.name.data()) == thread || (slot == nullptr && t.tid.load() == 0)) slot = &t;
+    if (std::string_view(t.name.data()) == thread) break;
+  }
+  if (slot == nullptr) return; // more threads than ever run: this one is killed at the hard limit
+  slot->tid.store(0);
+  slot->name.fill('\0');
+  thread.copy(slot->name.data(), std::min(thread.size(), slot->name.size() - 1));
+  slot->left.store(false);
+  slot->tid.store(gettid());
+}
+
+// Once the calling thread runs in real time: the soft limit below the hard one.
+void KeepSoftRtTimeBelowHard() noexcept {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_RTTIME, &limit) != 0) return;
+  const rlimit wanted = SoftRtTimeBelowHard(limit);
+  if (wanted.rlim_cur != limit.rlim_cur) setrlimit(RLIMIT_RTTIME, &wanted);
+  ourSoftRtTime.store(wanted.rlim_cur);
+}
+
+// ---- resting between slices -------------------------------------------------------------------
+
+struct BusyWatch {
+  std::chrono::steady_clock::time_point mark{};
+  long switches = -1; // the thread's voluntary context switches at `mark`; -1: not looked at yet
+};
+thread_local BusyWatch busy;
+
+long VoluntarySwitches() noexcept {
+  rusage usage{};
+  getrusage(RUSAGE_THREAD, &usage);
+  return usage.ru_nvcsw;
+}
+
 RealtimeOutcome Ask() {
   if (SwitchedOff()) return {RealtimeWay::None, 0, "not asked (KESTREL_NO_REALTIME)"};
   sched_param param{};
@@ -267,7 +368,9 @@ RealtimeLedger& ProcessRealtimeLedger() noexcept {
 std::string RealtimeReport() { return ProcessRealtimeLedger().Summary().Text(); }
 
 RealtimeOutcome AskForRealtime(std::string_view thread) noexcept {
+  WatchThisThread(thread);
   RealtimeOutcome outcome = Ask();
+  if (outcome.way != RealtimeWay::None) KeepSoftRtTimeBelowHard();
   ProcessRealtimeLedger().Record(thread, outcome);
   return outcome;
 }
@@ -277,13 +380,55 @@ rlimit RtTimeLimitFor(const rlimit& current, std::int64_t rtTimeUSecMax) noexcep
   rlimit limit{};
   limit.rlim_max = std::min(current.rlim_max, most);
   limit.rlim_cur = std::min(current.rlim_cur, limit.rlim_max);
-  return limit;
+  return SoftRtTimeBelowHard(limit);
 }
 
 bool RtKitBuiltIn() noexcept { return KESTREL_HAVE_SDBUS != 0; }
 
 int RtKitPriority(int wanted, std::int32_t maxRealtimePriority) noexcept {
   return std::max(0, std::min(wanted, static_cast<int>(maxRealtimePriority)));
+}
+
+rlimit SoftRtTimeBelowHard(const rlimit& current) noexcept {
+  rlimit limit = current;
+  if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_max == RLIM_INFINITY) return limit;
+  limit.rlim_cur = std::min(limit.rlim_cur, limit.rlim_max / 2);
+  return limit;
+}
+
+bool RestWhenBusy(int wakeFd) noexcept {
+  BusyWatch& w = busy;
+  const auto now = std::chrono::steady_clock::now();
+  if (w.switches >= 0 && now - w.mark < kBusySlice) return false;
+  // A slice since the last look: unless the thread blocked meanwhile, it has run that long.
+  const long switches = VoluntarySwitches();
+  const bool blocked = switches != w.switches;
+  w.mark = now;
+  w.switches = switches;
+  if (blocked) return false;
+  pollfd wake{wakeFd, POLLIN, 0};
+  poll(&wake, wakeFd >= 0 ? 1 : 0, kRestMs);
+  // Woken at once (the wake descriptor was ready), it did not block: the next slice rests again.
+  w.mark = std::chrono::steady_clock::now();
+  w.switches = VoluntarySwitches();
+  return true;
+}
+
+std::vector<std::string> TakeThreadsThatLeftRealtime() {
+  std::vector<std::string> left;
+  {
+    const std::lock_guard guard(WatchedLock());
+    for (WatchedThread& t : watched) {
+      if (t.left.exchange(false)) left.emplace_back(t.name.data());
+    }
+  }
+  const rlim_t soft = ourSoftRtTime.load();
+  const std::string reason = soft == RLIM_INFINITY ? std::string("it ran too long without blocking")
+                                                   : "it ran " + std::to_string(soft / 1000) + " ms without blocking";
+  for (const std::string& name : left) {
+    ProcessRealtimeLedger().Record(name, {RealtimeWay::None, 0, "left real time: " + reason});
+  }
+  return left;
 }
 
 } // namespace kestrel

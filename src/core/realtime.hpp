@@ -4,6 +4,7 @@
 // provider), asked for once as each thread starts, and what each got, for the About box and the
 // headless program to tell.
 
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -79,6 +80,36 @@ RealtimeOutcome AskForRealtime(std::string_view thread) noexcept;
 [[nodiscard]] int RtKitPriority(int wanted, std::int32_t maxRealtimePriority) noexcept;
 // False when built without a D-Bus client: a thread refused SCHED_FIFO then runs normally.
 [[nodiscard]] bool RtKitBuiltIn() noexcept;
+
+// ---- never long without blocking
+//
+// A thread under a real-time policy that runs RLIMIT_RTTIME without blocking gets SIGXCPU at the
+// soft limit and SIGKILL at the hard one, and RTKit sets both to its maximum (200 ms): a thread
+// that something outside keeps busy (a flood of datagrams, a program flooding a port) would take
+// the whole program with it. So the engine threads work in slices and rest between them, the soft
+// limit is kept below the hard one, and a thread that reaches it anyway leaves real time instead
+// of being killed.
+
+// How long a thread runs without blocking before RestWhenBusy makes it rest, and how long it rests.
+inline constexpr std::chrono::microseconds kBusySlice{4000};
+inline constexpr int kRestMs = 1;
+
+// Called once per round of work in the loop of a thread that carries MIDI. When the calling thread
+// has run kBusySlice or longer without blocking, it blocks for kRestMs (or until `wakeFd`, unless
+// -1, is readable) and true is returned; otherwise false, at once. Nothing is read meanwhile, so
+// nothing is reordered: what waits is taken after the rest. Costs a clock read, and a getrusage
+// once per slice; never allocates.
+bool RestWhenBusy(int wakeFd = -1) noexcept;
+
+// The RLIMIT_RTTIME a thread of ours runs under once it has real time: the soft limit below the
+// hard one (half of it), so that SIGXCPU comes first. An unlimited soft limit (no watchdog) stays.
+[[nodiscard]] rlimit SoftRtTimeBelowHard(const rlimit& current) noexcept;
+
+// Threads of ours that ran their soft RLIMIT_RTTIME without blocking and were put back under the
+// normal policy (SCHED_OTHER) on SIGXCPU, by name, since the last call; each is recorded in the
+// process's ledger as no longer real-time. The signal handler only sets a flag: this is how the
+// window's status tick learns of it, to say so once. Not for the threads that carry MIDI.
+[[nodiscard]] std::vector<std::string> TakeThreadsThatLeftRealtime();
 
 // Names a thread as top -H, ps -L, perf and debuggers show it (at most 15 characters).
 inline void NameThread(pthread_t thread, const char* name) noexcept { pthread_setname_np(thread, name); }

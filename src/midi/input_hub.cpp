@@ -206,6 +206,8 @@ void InputHub::CaptureLoop() {
   fds[0] = {stop_->Fd(), POLLIN, 0};
   snd_seq_poll_descriptors(seq_, fds.data() + 1, static_cast<unsigned>(seqFds), POLLIN);
   for (;;) {
+    // A program that floods a port must not keep this real-time thread from blocking.
+    if (RestWhenBusy(stop_->Fd())) CountDrop(queue_.Drops(), Drop::EnginePause);
     if (poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) return;
     if ((fds[0].revents & POLLIN) != 0) return;
     for (;;) {

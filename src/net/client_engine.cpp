@@ -107,6 +107,7 @@ int CClientThread::PendingCode() {
 
 void CClientThread::Run() {
   AskForRealtime("kestrel-client");
+  HandBeepsOver();
   try {
     for (;;) {
       // Between connections the multicast ports are still played (they may stay open).
@@ -114,6 +115,7 @@ void CClientThread::Run() {
                                                   pollfd{connectEvent_.Fd(), POLLIN, 0}};
       const std::span<pollfd> others = multicast_.PollFds();
       for (std::size_t i = 0; i < others.size(); ++i) fds[2 + i] = pollfd{others[i].fd, POLLIN, 0};
+      if (RestWhenBusy(commandEvent_.Fd())) CountDrop(drops_, Drop::EnginePause); // multicast that never runs dry
       if (poll(fds.data(), 2 + others.size(), -1) < 0 && errno != EINTR) break;
       bool multicastReady = false;
       for (std::size_t i = 0; i < others.size(); ++i) {

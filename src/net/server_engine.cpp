@@ -40,6 +40,7 @@ void CServerThread::Stop() {
 
 void CServerThread::Run() {
   AskForRealtime("kestrel-server");
+  HandBeepsOver();
   try {
     pollfd wake{queue_.WakeEvent().Fd(), POLLIN, 0};
     // What stayed queued when the last run ended goes first: that run may have taken the wake of
@@ -49,6 +50,8 @@ void CServerThread::Run() {
       return;
     }
     for (;;) {
+      // A capture that never runs dry must not keep this real-time thread from blocking.
+      if (RestWhenBusy()) CountDrop(queue_.Drops(), Drop::EnginePause);
       timespec wait{};
       timespec* timeout = nullptr;
       if (repeater_.Pending()) {

@@ -2,6 +2,7 @@
 
 #include "core/auto_reset_event.hpp"
 #include "core/drop_counters.hpp"
+#include "core/realtime.hpp"
 #include "core/tick_clock.hpp"
 
 #include <arpa/inet.h>
@@ -260,6 +261,9 @@ int CUdpReceiver::Receive(AutoResetEvent& interrupt, bool /*resume*/, std::span<
   if (fd_ < 0) return -1;
   if (others.size() > kMaxOthers) others = others.first(kMaxOthers);
   for (;;) {
+    // A socket that never runs dry (a flood) must not keep a real-time thread from blocking: the
+    // kernel kills a process whose real-time thread runs RLIMIT_RTTIME without blocking.
+    if (RestWhenBusy(interrupt.Fd())) CountDrop(drops_, Drop::EnginePause);
     // The interrupt first: a socket that never runs dry must not hold off the window's commands.
     if (interrupt.MaybeSet() && interrupt.Consume()) return 0;
     if (!others.empty() && (++turn_ & 15U) == 0 && poll(others.data(), others.size(), 0) > 0) return kOthersReady;
@@ -290,7 +294,10 @@ int CUdpReceiver::Receive(AutoResetEvent& interrupt, bool /*resume*/, std::span<
       }
       return static_cast<int>(n);
     }
-    if (n == 0) continue; // an empty datagram carries nothing
+    if (n == 0) { // an empty datagram carries nothing
+      CountDrop(drops_, Drop::EmptyDatagram);
+      continue;
+    }
     if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return -1;
     // Nothing waiting: sleep until a datagram or the interrupt.
     std::array<pollfd, 2 + kMaxOthers> fds{pollfd{fd_, POLLIN, 0}, pollfd{interrupt.Fd(), POLLIN, 0}};

@@ -147,7 +147,8 @@ public:
   // Waits for a datagram or for `interrupt`: the number of bytes (the interrupt wins over a
   // datagram waiting, which the next call returns; empty datagrams and datagrams from other interfaces are passed over,
   // and so are datagrams longer than the buffer), 0 when the interrupt came (it is consumed), -1 on error. `resume` is
-  // kept for callers that resume an interrupted wait: nothing is lost or repeated.
+  // kept for callers that resume an interrupted wait: nothing is lost or repeated. Empty datagrams
+  // are counted; a socket that never runs dry makes the calling thread rest (RestWhenBusy).
   int Receive(AutoResetEvent& interrupt, bool resume);
   // The same, also waiting on `others` (at most kMaxOthers sockets, such as the multicast ports):
   // kOthersReady when one of them has something, their revents set. A socket here that never runs

@@ -43,18 +43,25 @@ using test::WaitUntil;
 
 TEST(RtKitRequest, RtTimeLimitComesDownToRtKitsMaximumButNeverGoesUp) {
   constexpr std::int64_t kMax = 200000;
-  // Unlimited, as a session starts: both limits come down to RTKit's.
+  // Unlimited, as a session starts: the hard limit comes down to RTKit's, the soft one below it,
+  // so that a thread that runs too long gets SIGXCPU (and leaves real time) before SIGKILL.
   rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};
   rlimit limit = RtTimeLimitFor(unlimited, kMax);
-  EXPECT_EQ(limit.rlim_cur, static_cast<rlim_t>(kMax));
+  EXPECT_EQ(limit.rlim_cur, static_cast<rlim_t>(kMax / 2));
   EXPECT_EQ(limit.rlim_max, static_cast<rlim_t>(kMax));
   // A soft limit already below stays; so does a lower hard limit, which no user could raise again.
   limit = RtTimeLimitFor(rlimit{50000, RLIM_INFINITY}, kMax);
   EXPECT_EQ(limit.rlim_cur, 50000U);
   EXPECT_EQ(limit.rlim_max, static_cast<rlim_t>(kMax));
   limit = RtTimeLimitFor(rlimit{RLIM_INFINITY, 100000}, kMax);
-  EXPECT_EQ(limit.rlim_cur, 100000U);
+  EXPECT_EQ(limit.rlim_cur, 50000U);
   EXPECT_EQ(limit.rlim_max, 100000U);
+  // Set alike (prlimit --rttime): the soft one goes below; unlimited soft (no watchdog) stays.
+  limit = SoftRtTimeBelowHard(rlimit{80000, 80000});
+  EXPECT_EQ(limit.rlim_cur, 40000U);
+  EXPECT_EQ(limit.rlim_max, 80000U);
+  limit = SoftRtTimeBelowHard(rlimit{RLIM_INFINITY, 80000});
+  EXPECT_EQ(limit.rlim_cur, RLIM_INFINITY);
   // The soft limit never ends above the hard one.
   limit = RtTimeLimitFor(rlimit{300000, 300000}, kMax);
   EXPECT_LE(limit.rlim_cur, limit.rlim_max);
@@ -145,12 +152,12 @@ TEST(RealtimeLedgerTest, ThreadsRecordingAtOnceWhileTheReportIsReadLoseNothing) 
 
 // ---- real requests ----------------------------------------------------------------------------
 
+// As the kernel has it: pthread_getschedparam answers what the thread last set through it.
 int PolicyOfThisThread(int* priority) {
-  int policy = 0;
   sched_param param{};
-  pthread_getschedparam(pthread_self(), &policy, &param);
+  sched_getparam(0, &param);
   *priority = param.sched_priority;
-  return policy & ~SCHED_RESET_ON_FORK;
+  return sched_getscheduler(0) & ~SCHED_RESET_ON_FORK;
 }
 
 TEST(RealtimeRequest, RootIsGrantedSchedFifoDirectly) {
@@ -171,16 +178,6 @@ TEST(RealtimeRequest, RootIsGrantedSchedFifoDirectly) {
   EXPECT_NE(RealtimeReport().find("(direct, priority 10)"), std::string::npos) << RealtimeReport();
 }
 
-// What a thread of a user without real-time rights got, as a child process reports it.
-struct Asked {
-  RealtimeOutcome outcome;
-  std::string report; // the child's, which holds what this process recorded before the fork too
-  int policy = -1;
-  int priority = -1;
-  rlimit rtTime{};
-  double seconds = 0;
-};
-
 // Runs `body` in a child process; returns its pid.
 pid_t Forked(const std::function<void()>& body) {
   const pid_t pid = fork();
@@ -190,6 +187,101 @@ pid_t Forked(const std::function<void()>& body) {
   }
   return pid;
 }
+
+// Where real time came through RTKit, RLIMIT_RTTIME's soft and hard limits are both its maximum:
+// a thread that runs that long without blocking would be killed, and the program with it. Here,
+// in a child process under a small limit (soft and hard alike, as RTKit leaves them), a thread
+// granted SCHED_FIFO runs 300 ms without blocking: the soft limit was kept below the hard one, so
+// SIGXCPU comes first, and the thread runs on under the normal policy. The window's tick learns
+// its name once, and the ledger says it left.
+TEST(RealtimeRequest, AThreadThatRunsTooLongWithoutBlockingLeavesRealTimeInsteadOfDying) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  TempDir dir;
+  const auto result = dir.Path() / "left";
+  const pid_t pid = Forked([&] {
+    const rlimit tight{40000, 40000};
+    setrlimit(RLIMIT_RTTIME, &tight);
+    RealtimeOutcome outcome;
+    int policy = -1;
+    int priority = -1;
+    std::thread spinning([&] {
+      outcome = AskForRealtime("test-spinner");
+      const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+      while (std::chrono::steady_clock::now() < until) {}
+      policy = PolicyOfThisThread(&priority);
+    });
+    spinning.join();
+    rlimit after{};
+    getrlimit(RLIMIT_RTTIME, &after);
+    const std::vector<std::string> left = TakeThreadsThatLeftRealtime();
+    const std::vector<std::string> again = TakeThreadsThatLeftRealtime();
+    std::ofstream out(result);
+    out << static_cast<int>(outcome.way) << ' ' << policy << ' ' << after.rlim_cur << ' ' << after.rlim_max << ' '
+        << left.size() << ' ' << (left.empty() ? "-" : left[0]) << ' ' << again.size() << '\n'
+        << ProcessRealtimeLedger().Of("test-spinner")->reason << '\n';
+  });
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+      << "the child did not end by itself: " << (WIFSIGNALED(status) ? strsignal(WTERMSIG(status)) : "exit status");
+  std::ifstream in(result);
+  int way = -1;
+  int policy = -1;
+  rlim_t soft = 0;
+  rlim_t hard = 0;
+  std::size_t left = 0;
+  std::string name;
+  std::size_t again = 0;
+  in >> way >> policy >> soft >> hard >> left >> name >> again;
+  in.ignore();
+  std::string reason;
+  std::getline(in, reason);
+  EXPECT_EQ(way, static_cast<int>(RealtimeWay::Direct));
+  EXPECT_EQ(policy, SCHED_OTHER);
+  EXPECT_EQ(hard, 40000U);
+  EXPECT_EQ(soft, 20000U) << "back below the hard limit, where the kernel had raised it with the signal";
+  EXPECT_EQ(left, 1U);
+  EXPECT_EQ(name, "test-spinner");
+  EXPECT_EQ(again, 0U) << "said once";
+  EXPECT_EQ(reason, "left real time: it ran 20 ms without blocking");
+}
+
+// A thread that some flood keeps busy rests between slices of work, however long it goes on.
+TEST(RealtimeRequest, ABusyThreadRestsOnceASliceAndNotBeforeIt) {
+  std::thread busy([] {
+    EXPECT_FALSE(RestWhenBusy()) << "the first look only starts the slice";
+    const auto start = std::chrono::steady_clock::now();
+    int rests = 0;
+    while (std::chrono::steady_clock::now() - start < 20 * kBusySlice) {
+      if (RestWhenBusy()) ++rests;
+    }
+    // About one rest per slice; a rest is no sleep by itself, so allow for a slow machine.
+    EXPECT_GE(rests, 4);
+    EXPECT_LE(rests, 20);
+    // A thread that blocks by itself now and then never rests.
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+    rests = 0;
+    for (int i = 0; i < 10; ++i) {
+      const auto slice = std::chrono::steady_clock::now();
+      while (std::chrono::steady_clock::now() - slice < kBusySlice / 2) {
+        if (RestWhenBusy()) ++rests;
+      }
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    EXPECT_EQ(rests, 0);
+  });
+  busy.join();
+}
+
+// What a thread of a user without real-time rights got, as a child process reports it.
+struct Asked {
+  RealtimeOutcome outcome;
+  std::string report; // the child's, which holds what this process recorded before the fork too
+  int policy = -1;
+  int priority = -1;
+  rlimit rtTime{};
+  double seconds = 0;
+};
 
 // In a child process turned into the user "nobody" (no RLIMIT_RTPRIO, no capabilities), with the
 // system bus at `busAddress`, a new thread asks for real time; the child writes what came of it.
@@ -411,7 +503,7 @@ TEST_F(RtKitStandIn, RefusedDirectlyTheThreadIsMadeRealtimeByRtKitWithinItsLimit
   EXPECT_EQ(asked.policy, SCHED_RR);
   EXPECT_EQ(asked.priority, 8); // the wanted 10, clamped to the broker's maximum
   EXPECT_EQ(asked.rtTime.rlim_max, 150000U);
-  EXPECT_EQ(asked.rtTime.rlim_cur, 150000U);
+  EXPECT_EQ(asked.rtTime.rlim_cur, 75000U);
   EXPECT_EQ(asked.report.rfind("Engine threads run in real time (", 0), 0U) << asked.report;
   EXPECT_NE(asked.report.find("RTKit"), std::string::npos) << asked.report;
 }

@@ -1,8 +1,10 @@
 // The client engine between namespace hosts: it plays each port on its slot, gathers long
 // messages, survives hostile datagrams and takes commands while it waits on the network. The
 // outputs are a recording stand-in here; the sequencer's own are tested on a real sequencer.
+#include "core/drop_counters.hpp"
 #include "core/dump_store.hpp"
 #include "core/midi_outputs.hpp"
+#include "core/realtime.hpp"
 #include "core/window_flags.hpp"
 #include "net/client_engine.hpp"
 #include "net/client_rules.hpp"
@@ -13,8 +15,15 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <mutex>
+#include <pthread.h>
 #include <random>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
 
 namespace kestrel::net {
 namespace {
@@ -77,6 +86,7 @@ struct ClientEngineTest : ::testing::Test {
     flags.present = true;
     flags.clientLog = true;
     lab.In(0, [&] { sender.Open(); });
+    engine.SetDropCounters(&drops);
     lab.In(1, [&] { engine.Start(); }); // the engine thread lives in the client's host
     EXPECT_EQ(engine.PostCommand(CClientThread::CmdOpenOutput, 0, "synth"), 1);
     EXPECT_EQ(engine.PostCommand(CClientThread::CmdOpenOutput, 1, "--Not Connected--"), 1);
@@ -94,6 +104,7 @@ struct ClientEngineTest : ::testing::Test {
   }
 
   test::NetworkLab lab{2};
+  DropCounters drops;
   WindowFlags flags;
   DumpStore dump{SystemClock(), flags};
   RecordingOutputs outputs;
@@ -274,6 +285,101 @@ TEST_F(ClientEngineTest, ConnectAndDisconnectFollowTheEnginesReports) {
 // Two servers broadcast to the same port: the client plays both, keeps showing the one it heard
 // first, and says once a second at most that another one sends too. Once the first has been
 // silent for a while, the other is the one heard.
+// Where real time came through RTKit, RLIMIT_RTTIME's soft and hard limits are both its maximum: a
+// thread that runs that long without blocking is killed, and the whole program with it. Here the
+// engine thread gets SCHED_FIFO (as root, directly) under a small limit, on a machine slower than
+// the host that floods it with empty datagrams for 5 s (a real-time thread of higher priority
+// takes 90 % of the engine's CPU): the engine lives, plays the next note, and the flood is counted.
+struct TightRtTime {
+  static constexpr rlim_t kRtTimeUs = 50000;
+  static constexpr int kEngineCpu = 1; // the flood is sent from the others
+  TightRtTime() {
+    if (!Possible()) return;
+    getrlimit(RLIMIT_RTTIME, &before);
+    const rlimit tight{kRtTimeUs, kRtTimeUs};
+    setrlimit(RLIMIT_RTTIME, &tight); // before the engine thread asks for real time
+    sched_getaffinity(0, sizeof everywhere, &everywhere);
+    cpu_set_t engineCpu;
+    CPU_ZERO(&engineCpu);
+    CPU_SET(kEngineCpu, &engineCpu);
+    sched_setaffinity(0, sizeof engineCpu, &engineCpu); // the engine thread, started next, inherits it
+  }
+  ~TightRtTime() {
+    if (Possible()) setrlimit(RLIMIT_RTTIME, &before);
+  }
+  static bool Possible() { return geteuid() == 0 && std::thread::hardware_concurrency() > kEngineCpu; }
+  rlimit before{};
+  cpu_set_t everywhere{};
+};
+
+struct FloodedClientTest : TightRtTime, ClientEngineTest {
+  // Empty datagrams from `threads` sockets of host 0 to the client for `length`, as fast as they go
+  // from the CPUs other than the engine's, while a thread of a higher real-time priority keeps 90 %
+  // of the engine's CPU.
+  void Flood(std::chrono::seconds length, int threads = 2) {
+    sched_setaffinity(0, sizeof everywhere, &everywhere);
+    cpu_set_t others = everywhere;
+    CPU_CLR(kEngineCpu, &others);
+    std::atomic<bool> stop{false};
+    std::thread hog([&] {
+      cpu_set_t engineCpu;
+      CPU_ZERO(&engineCpu);
+      CPU_SET(kEngineCpu, &engineCpu);
+      sched_setaffinity(0, sizeof engineCpu, &engineCpu);
+      sched_param high{};
+      high.sched_priority = kRealtimePriority + 10;
+      pthread_setschedparam(pthread_self(), SCHED_FIFO, &high);
+      while (!stop.load()) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(900);
+        while (std::chrono::steady_clock::now() < until) {}
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+      }
+    });
+    std::vector<std::thread> senders;
+    for (int t = 0; t < threads; ++t) {
+      senders.emplace_back([&] {
+        sched_setaffinity(0, sizeof others, &others);
+        lab.In(0, [&] {
+          const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+          sockaddr_in to{};
+          to.sin_family = AF_INET;
+          to.sin_port = htons(8800);
+          to.sin_addr.s_addr = inet_addr(lab.Address(1).c_str());
+          std::array<mmsghdr, 256> batch{};
+          for (mmsghdr& m : batch) {
+            m.msg_hdr.msg_name = &to;
+            m.msg_hdr.msg_namelen = sizeof to;
+          }
+          while (!stop.load()) sendmmsg(fd, batch.data(), batch.size(), 0);
+          close(fd);
+        });
+      });
+    }
+    std::this_thread::sleep_for(length);
+    stop = true;
+    for (std::thread& s : senders) s.join();
+    hog.join();
+  }
+};
+
+TEST_F(FloodedClientTest, AFloodOfEmptyDatagramsNeverKeepsTheRealTimeEngineFromBlocking) {
+  if (!Possible()) GTEST_SKIP() << "needs root (SCHED_FIFO, the limit) and two CPUs";
+  const auto outcome = ProcessRealtimeLedger().Of("kestrel-client");
+  ASSERT_TRUE(outcome.has_value());
+  ASSERT_EQ(outcome->way, RealtimeWay::Direct) << outcome->reason;
+  Flood(std::chrono::seconds(5));
+  // Still alive: the next note plays.
+  ASSERT_TRUE(WaitUntil([&] {
+    Send(Datagram({Note(1, 99)}));
+    const auto played = outputs.Shorts();
+    return !played.empty() && played.back().second == PackShortMessage(0x90, 99, 100);
+  }));
+  // The flood is counted; the engine rested between slices of it, and needed nothing more.
+  EXPECT_GT(drops.Get(Drop::EmptyDatagram), 1000U);
+  EXPECT_GT(drops.Get(Drop::EnginePause), 0U);
+  EXPECT_TRUE(TakeThreadsThatLeftRealtime().empty());
+}
+
 TEST(ClientEngineServers, ASecondServerOnThePortIsPlayedAndNamedAndTakesOverWhenTheFirstIsSilent) {
   test::NetworkLab lab{3};
   WindowFlags flags;

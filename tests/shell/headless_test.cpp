@@ -15,9 +15,11 @@
 #include <QJsonObject>
 
 #include <arpa/inet.h>
+#include <array>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
+#include <fcntl.h>
 #include <map>
 #include <netinet/in.h>
 #include <sstream>
@@ -357,6 +359,49 @@ TEST_F(HeadlessTest, CountsWhatAFloodMakesItDropAndTellsStatusAndStats) {
   ChildProcess nobody(WithErrors({KESTREL_PROGRAM, "--status"}), none);
   EXPECT_EQ(nobody.Wait(std::chrono::seconds(20)), 1);
   EXPECT_TRUE(Said(none, "no Kestrel runs")) << ReadText(none);
+}
+
+// Under a supervisor, standard error may be a pipe that nobody reads. Fragments out of sequence
+// make the client beep, which is a line for standard error: with that pipe full, the notes that
+// follow still play (the dump shows them), since no engine thread ever writes there, and the
+// window's thread writes only what the pipe takes without waiting.
+TEST_F(HeadlessTest, AStandardErrorThatNobodyReadsNeverStopsTheMusic) {
+  ASSERT_EQ(std::system("ip link set lo up"), 0);
+  constexpr std::uint16_t kPort = 8822;
+  WriteSettings("[Client]\nUDPPort=8822\nPort1=1\nTo1=--Not Connected--\n");
+  std::array<int, 2> errors{};
+  ASSERT_EQ(pipe(errors.data()), 0);
+  fcntl(errors[1], F_SETPIPE_SZ, 4096);
+  const auto log = home.Path() / "unread.log";
+  ChildProcess k(
+      {"sh", "-c", "exec \"$0\" \"$@\" 2>&" + std::to_string(errors[1]), KESTREL_PROGRAM, "--headless", "--dump"}, log);
+  ASSERT_TRUE(WaitUntil([&] { return Said(log, "Client: listening"); })) << ReadText(log);
+  // The pipe filled up to the brim by now, through a description of its own: the program's own
+  // stays blocking.
+  const int filling = open(("/proc/self/fd/" + std::to_string(errors[1])).c_str(), O_WRONLY | O_NONBLOCK);
+  ASSERT_GE(filling, 0);
+  const std::array<char, 64> filler{};
+  while (write(filling, filler.data(), filler.size()) > 0) {}
+  close(filling);
+  close(errors[1]);
+  test::LoopbackSender server("127.0.0.1");
+  ASSERT_TRUE(server.Send(kPort, test::KeepAliveBytes()));
+  ASSERT_TRUE(WaitUntil([&] { return Said(log, "Client: connected"); })) << ReadText(log);
+  // Messages that skip fragments, each a beep's worth, for longer than the beeps' once-a-second
+  // limit.
+  for (std::int32_t id = 1; id <= 12; ++id) {
+    ASSERT_TRUE(server.Send(kPort, test::ForgedFragment(false, 1, id, 0, 4000, 480)));
+    ASSERT_TRUE(server.Send(kPort, test::ForgedFragment(false, 1, id, 3, 4000, 480)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  for (std::uint8_t note = 70; note < 73; ++note) ASSERT_TRUE(server.Send(kPort, test::NoteOnBytes(1, note)));
+  EXPECT_TRUE(WaitUntil([&] { return Said(log, "Note on (72,100)"); }, std::chrono::seconds(10))) << ReadText(log);
+  // Someone reads at last: the program ends in order.
+  fcntl(errors[0], F_SETFL, O_NONBLOCK);
+  std::array<char, 4096> sink{};
+  while (read(errors[0], sink.data(), sink.size()) > 0) {}
+  EXPECT_EQ(k.Terminate(), 0);
+  close(errors[0]);
 }
 
 // Without XDG_RUNTIME_DIR the programs keep their files in /tmp/kestrel-<uid>. Here another user
