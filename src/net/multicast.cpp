@@ -90,6 +90,36 @@ void CMulticastSender::SendRecords(std::span<const std::byte> records) noexcept 
   }
 }
 
+// ---- PathCopies ------------------------------------------------------------------------------
+
+bool PathCopies::IsCopy(Path path, in_addr_t sender, const EventRecord& header, std::span<const std::byte> payload,
+                        Tick now) noexcept {
+  std::array<std::byte, 3> scratch{};
+  const RawBytes raw = EncodeRawMidi(header, payload, scratch);
+  if (raw.result != RawEncoding::Bytes) return false; // never sent on the other path
+  std::uint64_t key = 14695981039346656037ULL;        // FNV-1a
+  for (const std::byte b : raw.bytes) key = (key ^ static_cast<std::uint8_t>(b)) * 1099511628211ULL;
+  while (count_ > 0 && (played_[head_].matched || TickElapsed(now, played_[head_].time) > kWindowMs)) {
+    head_ = (head_ + 1) % kRemembered;
+    --count_;
+  }
+  for (std::size_t i = 0; i < count_; ++i) {
+    Played& p = played_[(head_ + i) % kRemembered];
+    if (!p.matched && p.path != path && p.key == key && p.sender == sender && p.port == header.port &&
+        TickElapsed(now, p.time) <= kWindowMs) {
+      p.matched = true; // the oldest first: each one stands for one copy
+      return true;
+    }
+  }
+  if (count_ == kRemembered) { // full: the oldest goes
+    head_ = (head_ + 1) % kRemembered;
+    --count_;
+  }
+  played_[(head_ + count_) % kRemembered] = Played{key, now, sender, header.port, path, false};
+  ++count_;
+  return false;
+}
+
 // ---- CMulticastReceiver ----------------------------------------------------------------------
 
 int CMulticastReceiver::Open(in_addr_t address) {
