@@ -30,7 +30,8 @@ namespace kestrel {
   X(SecondServer, "second-server", "Datagrams from a second server")                                                   \
   X(TargetUnreachable, "target-unreachable", "Datagrams to a target without route")                                    \
   X(MulticastNotMidi, "multicast-not-midi", "Multicast datagrams that were not MIDI")                                  \
-  X(MulticastNotSent, "multicast-not-sent", "Messages too long for a multicast datagram")
+  X(MulticastNotSent, "multicast-not-sent", "Messages too long for a multicast datagram")                              \
+  X(MulticastSendFailed, "multicast-send-failed", "Multicast messages the network did not take")
 
 enum class Drop : std::uint8_t {
 #define KESTREL_DROP_ENUM(name, key, label) name,

@@ -41,6 +41,10 @@ void CMulticastSender::Open() {
   if (setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_LOOP, &off, sizeof off) != 0) throw NetError("IP_MULTICAST_LOOP", errno);
   const unsigned char ttl = 1;
   setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl);
+  // A datagram the interface's queue drops is reported (ENOBUFS), so that it is counted: without
+  // this the system says it was sent.
+  const int on = 1;
+  setsockopt(fd_, IPPROTO_IP, IP_RECVERR, &on, sizeof on);
   fallbackIndex_ = FirstLocalInterface();
 }
 
@@ -84,9 +88,13 @@ void CMulticastSender::SendRecords(std::span<const std::byte> records) noexcept 
     }
     if (sent) {
       sent_.fetch_add(1, std::memory_order_relaxed);
-    } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOBUFS) {
-      Beep(100, 10, "a multicast datagram was not sent");
+      continue;
     }
+    // A burst beyond the socket's buffer (EAGAIN) is lost all the same: counted, without a beep
+    // for each message.
+    sendFailed_.fetch_add(1, std::memory_order_relaxed);
+    if (drops_ != nullptr) drops_->Add(Drop::MulticastSendFailed);
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOBUFS) Beep(100, 10, "a multicast datagram was not sent");
   }
 }
 

@@ -54,6 +54,8 @@ public:
   // Messages not sent are counted there too. Before the engine sends.
   void SetDropCounters(DropCounters* drops) noexcept { drops_ = drops; }
   [[nodiscard]] std::uint64_t Sent() const noexcept { return sent_.load(std::memory_order_relaxed); }
+  // Messages the system did not take (a burst beyond the socket's buffer, no route). Any thread.
+  [[nodiscard]] std::uint64_t SendFailed() const noexcept { return sendFailed_.load(std::memory_order_relaxed); }
 
 private:
   bool SendVia(std::span<const std::byte> datagram, int midiPort, unsigned interfaceIndex) noexcept;
@@ -64,6 +66,7 @@ private:
   std::atomic<std::uint64_t> notSent_{0};
   DropCounters* drops_ = nullptr;
   std::atomic<std::uint64_t> sent_{0};
+  std::atomic<std::uint64_t> sendFailed_{0};
 };
 
 // One message can reach a client twice: in a Kestrel datagram and on a multicast port, from a

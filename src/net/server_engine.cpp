@@ -132,7 +132,10 @@ void CServerThread::SendRepeats(CUdpSender& sender, std::span<std::byte> repeats
   PackDatagrams(
       repeats, [] { return HighResolutionCounter(); },
       [&](std::span<const std::byte> datagram) {
-        if (!sender.Send(datagram)) Beep(100, 10, "a datagram was not sent whole");
+        if (!sender.Send(datagram)) {
+          Beep(100, 10, "a datagram was not sent whole");
+          CountDrop(queue_.Drops(), Drop::SendIncomplete);
+        }
       });
 }
 
