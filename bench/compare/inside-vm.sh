@@ -4,9 +4,10 @@
 # lines starting with "CMP " (one figure) and "LAT " (a delay distribution as 200 quantiles, µs);
 # scripts/bench-compare turns them into the table and the plot.
 #
-#   inside-vm.sh KESTREL KESTREL_PORTS PROBE MIDI_FILE [quick|full] [loss]
+#   inside-vm.sh KESTREL KESTREL_PORTS PROBE MIDI_FILE [quick|full] [loss|all] [LEVELS] [RUNS] [all|repeat]
 #
-# quick: one run each and 4 clients; loss: only the song under random loss.
+# quick: one run each and 4 clients; loss: only the song under random loss, at LEVELS % ("1 5 20"),
+# RUNS times each (3), through every system or through Kestrel with its repeats alone (repeat).
 set -uo pipefail
 kestrel=$1
 provider=$2
@@ -14,6 +15,9 @@ probe=$3
 midifile=$4
 quick=${5:-}
 only=${6:-}
+loss_levels=${7:-1 5 20}
+loss_runs=${8:-3}
+loss_systems=${9:-all}
 full=1
 [ "$only" = loss ] && full=0
 here=$(cd "$(dirname "$0")" && pwd)
@@ -312,8 +316,6 @@ fi
 # netem drops datagrams at random on the server's side. Kestrel with its repeat of messages that end
 # sound and without, and qmidinet; each recording ends 2 s after the song, while the connection
 # still stands (Kestrel's client would silence what sounds once the server fell silent).
-loss_levels="1 5 20"
-loss_runs=3
 if [ "$quick" = quick ]; then loss_levels=5; loss_runs=1; fi
 lossy() { # LOSS: random loss on everything cmp-a sends, 0: none
   if [ "$1" = 0 ]; then
@@ -336,7 +338,9 @@ play_lossy() { # NAME SEND_PORT RECORD_PORT
   done
 }
 log "the song under random loss ($loss_levels %)"
-for repeat in 1 0; do
+loss_repeats="1 0"
+[ "$loss_systems" = repeat ] && loss_repeats=1
+for repeat in $loss_repeats; do
   start_kestrel lsrv$repeat cmp-a Server.Enable=1 Client.Enable=0 Server.MidiIN_Port=--Disabled-- \
     Server.RepeatNoteOff=$repeat
   ksrv=$started
@@ -350,11 +354,13 @@ for repeat in 1 0; do
   stop_pid "$kcli"
   stop_pid "$ksrv"
 done
-start_qmidinet_pair
-sleep 1
-play_lossy qmidinet "$qsend:0" "$qrecv:0"
-stop_pid "$qa"
-stop_pid "$qb"
+if [ "$loss_systems" = all ]; then
+  start_qmidinet_pair
+  sleep 1
+  play_lossy qmidinet "$qsend:0" "$qrecv:0"
+  stop_pid "$qa"
+  stop_pid "$qb"
+fi
 
 [ "$full" = 1 ] || { echo quit >&"${PROBE[1]}"; echo "bench-compare: done" >&2; exit 0; }
 

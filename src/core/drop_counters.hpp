@@ -33,7 +33,8 @@ namespace kestrel {
   X(MulticastNotSent, "multicast-not-sent", "Messages too long for a multicast datagram")                              \
   X(EmptyDatagram, "empty-datagrams", "Empty datagrams")                                                               \
   X(EnginePause, "engine-pauses", "Pauses of an engine kept busy without end")                                         \
-  X(RealtimeLeft, "realtime-left", "Engine threads that left real time")
+  X(RealtimeLeft, "realtime-left", "Engine threads that left real time")                                               \
+  X(MulticastSendFailed, "multicast-send-failed", "Multicast messages the network did not take")
 
 enum class Drop : std::uint8_t {
 #define KESTREL_DROP_ENUM(name, key, label) name,

@@ -28,23 +28,45 @@ bool NoteOffRepeater::EndsSound(std::uint32_t word) noexcept {
   }
 }
 
-void NoteOffRepeater::Withdraw(std::int32_t port, std::uint32_t startingWord) noexcept {
-  const bool pedal = Kind(startingWord) == 0xB0;
+bool NoteOffRepeater::Supersedes(std::uint32_t later, std::uint32_t earlier) noexcept {
+  if (Channel(later) != Channel(earlier)) return false;
+  const bool laterNote = Kind(later) == 0x80 || Kind(later) == 0x90;
+  if (Kind(earlier) != 0xB0) return laterNote && Data1(later) == Data1(earlier); // a Note Off
+  if (Data1(earlier) == kSustain) return Kind(later) == 0xB0 && Data1(later) == kSustain;
+  // All Notes Off, All Sound Off
+  return (Kind(later) == 0x90 && Data2(later) != 0) || (Kind(later) == 0xB0 && Data1(later) == Data1(earlier));
+}
+
+namespace {
+
+// Late copies are made of a key's Note Off and of the pedal's Sustain Off.
+bool RepeatedLate(std::uint32_t word) noexcept {
+  return Kind(word) == 0x80 || (Kind(word) == 0x90 && Data2(word) == 0) ||
+         (Kind(word) == 0xB0 && Data1(word) == kSustain && Data2(word) < 64);
+}
+
+std::uint32_t WordOf(const ShortRecord& r) noexcept {
+  return static_cast<std::uint32_t>(LoadLE32(r.data() + kHeaderSize));
+}
+
+} // namespace
+
+void NoteOffRepeater::Withdraw(std::int32_t port, std::uint32_t word) noexcept {
   for (std::size_t i = 0; i < count_; ++i) {
-    if (withdrawn_[i]) continue;
-    const ShortRecord& r = pending_[i];
-    if (LoadLE32(r.data() + field::kPort) != port) continue;
-    const auto word = static_cast<std::uint32_t>(LoadLE32(r.data() + kHeaderSize));
-    if (Channel(word) != Channel(startingWord)) continue;
-    const bool sustainOff = Kind(word) == 0xB0 && Data1(word) == kSustain;
-    const bool channelWide = Kind(word) == 0xB0 && !sustainOff;
-    // Sustain On withdraws Sustain Off; a Note On withdraws its key's Note Off and the channel's
-    // All Notes Off and All Sound Off.
-    if (pedal ? sustainOff : channelWide || (!sustainOff && Data1(word) == Data1(startingWord))) withdrawn_[i] = true;
+    if (!withdrawn_[i] && LoadLE32(pending_[i].data() + field::kPort) == port &&
+        Supersedes(word, WordOf(pending_[i]))) {
+      withdrawn_[i] = true;
+    }
+  }
+  for (Late& l : late_) {
+    if (l.sent < kLateRepeatMs.size() && LoadLE32(l.record.data() + field::kPort) == port &&
+        Supersedes(word, WordOf(l.record))) {
+      l.sent = kLateRepeatMs.size();
+    }
   }
 }
 
-void NoteOffRepeater::Collect(std::span<const std::byte> records) noexcept {
+void NoteOffRepeater::Collect(std::span<const std::byte> records, Tick now) noexcept {
   std::size_t p = 0;
   while (p + kHeaderSize <= records.size()) {
     const std::int32_t dataLength = LoadLE32(records.data() + p + field::kDataLength);
@@ -54,6 +76,7 @@ void NoteOffRepeater::Collect(std::span<const std::byte> records) noexcept {
     if (type == static_cast<std::int32_t>(RecordType::MIM_DATA) && length == kShortRecordSize) {
       const auto word = static_cast<std::uint32_t>(LoadLE32(records.data() + p + kHeaderSize));
       const std::int32_t port = LoadLE32(records.data() + p + field::kPort);
+      if (Kind(word) == 0x80 || Kind(word) == 0x90 || Kind(word) == 0xB0) Withdraw(port, word);
       if (EndsSound(word)) {
         if (count_ < kMaxRepeats) {
           std::memcpy(pending_[count_].data(), records.data() + p, kShortRecordSize);
@@ -62,9 +85,20 @@ void NoteOffRepeater::Collect(std::span<const std::byte> records) noexcept {
         } else {
           ++skipped_;
         }
-      } else if (count_ > 0 &&
-                 ((Kind(word) == 0x90 && Data2(word) != 0) || (Kind(word) == 0xB0 && Data1(word) == kSustain))) {
-        Withdraw(port, word);
+      }
+      if (RepeatedLate(word)) {
+        // A free entry, else the one whose first copy is oldest.
+        Late* slot = &late_[0];
+        for (Late& l : late_) {
+          if (l.sent >= kLateRepeatMs.size()) {
+            slot = &l;
+            break;
+          }
+          if (TickElapsed(now, l.first) > TickElapsed(now, slot->first)) slot = &l;
+        }
+        std::memcpy(slot->record.data(), records.data() + p, kShortRecordSize);
+        slot->first = now;
+        slot->sent = 0;
       }
     }
     p += length;
@@ -82,30 +116,47 @@ std::span<std::byte> NoteOffRepeater::Take() noexcept {
   return {out_.data(), bytes};
 }
 
-bool RepeatFilter::IsCopy(const EventRecord& header, std::uint32_t word) noexcept {
-  if (!NoteOffRepeater::EndsSound(word)) {
-    // A key struck again (or the pedal pressed again) makes its next Note Off (Sustain Off) a new
-    // one, however alike its header: a server sends no copy behind it. Servers that leave the
-    // time fields at 0 depend on this.
-    const bool noteOn = Kind(word) == 0x90;
-    const bool pedalDown = Kind(word) == 0xB0 && Data1(word) == kSustain;
-    if (!noteOn && !pedalDown) return false;
-    for (Seen& s : seen_) {
-      if (s.port != header.port || Channel(s.word) != Channel(word)) continue;
-      const bool sustainOff = Kind(s.word) == 0xB0 && Data1(s.word) == kSustain;
-      const bool channelWide = Kind(s.word) == 0xB0 && !sustainOff;
-      if (pedalDown ? sustainOff : channelWide || (!sustainOff && Data1(s.word) == Data1(word))) s = Seen{};
-    }
-    return false;
+std::span<std::byte> NoteOffRepeater::TakeLate(Tick now) noexcept {
+  std::size_t bytes = 0;
+  for (Late& l : late_) {
+    if (l.sent >= kLateRepeatMs.size() || TickElapsed(now, l.first) < kLateRepeatMs[l.sent]) continue;
+    // Late enough for more than one (a busy engine): sent once.
+    while (l.sent < kLateRepeatMs.size() && TickElapsed(now, l.first) >= kLateRepeatMs[l.sent]) ++l.sent;
+    std::memcpy(lateOut_.data() + bytes, l.record.data(), kShortRecordSize);
+    bytes += kShortRecordSize;
   }
+  return {lateOut_.data(), bytes};
+}
+
+long NoteOffRepeater::LateDueIn(Tick now) const noexcept {
+  long due = -1;
+  for (const Late& l : late_) {
+    if (l.sent >= kLateRepeatMs.size()) continue;
+    const Tick elapsed = TickElapsed(now, l.first);
+    const long left = elapsed >= kLateRepeatMs[l.sent] ? 0 : static_cast<long>(kLateRepeatMs[l.sent] - elapsed);
+    if (due < 0 || left < due) due = left;
+  }
+  return due;
+}
+
+bool RepeatFilter::IsCopy(const EventRecord& header, std::uint32_t word, Tick now) noexcept {
+  const bool endsSound = NoteOffRepeater::EndsSound(word);
+  if (!endsSound && Kind(word) != 0x80 && Kind(word) != 0x90 && Kind(word) != 0xB0) return false;
+  if (endsSound) {
+    for (const Seen& s : seen_) {
+      if (s.port == header.port && s.word == word && s.timestamp == header.timestamp &&
+          s.captureTime == header.captureTime && TickElapsed(now, s.first) <= kWindowMs) {
+        return true; // kept: the late copies follow
+      }
+    }
+  }
+  // The key struck again, another pedal value, another message of the same key: whatever copy of
+  // an earlier message comes after this is no copy the server sent.
   for (Seen& s : seen_) {
-    if (s.port == header.port && s.word == word && s.timestamp == header.timestamp &&
-        s.captureTime == header.captureTime) {
-      s = Seen{}; // one copy each: a third one is played again
-      return true;
-    }
+    if (s.port == header.port && NoteOffRepeater::Supersedes(word, s.word)) s = Seen{};
   }
-  seen_[next_] = Seen{header.port, header.timestamp, header.captureTime, word};
+  if (!endsSound) return false;
+  seen_[next_] = Seen{header.port, header.timestamp, header.captureTime, word, now};
   next_ = (next_ + 1) % kRemembered;
   return false;
 }

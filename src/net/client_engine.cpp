@@ -301,10 +301,11 @@ void CClientThread::HandleDatagram(std::span<const std::byte> datagram, in_addr_
         Beep(1000, 10, "a fragment came out of sequence");
       }
       CountFragmentDrop(h, r);
-      if (r == FragmentGatherer::Result::Complete) Play(gatherer_.Completed().header, gatherer_.Completed().payload);
+      if (r == FragmentGatherer::Result::Complete)
+        Play(gatherer_.Completed().header, gatherer_.Completed().payload, from);
       continue;
     }
-    Play(h, view.payload);
+    Play(h, view.payload, from);
   }
   if (reader.Malformed()) CountDrop(drops_, Drop::Malformed);
   CountDrop(drops_, Drop::LongExpired, gatherer_.Abandoned() - abandonedSeen_);
@@ -312,21 +313,24 @@ void CClientThread::HandleDatagram(std::span<const std::byte> datagram, in_addr_
   outputs_.Flush();
 }
 
-void CClientThread::Play(const EventRecord& header, std::span<const std::byte> payload) {
+void CClientThread::Play(const EventRecord& header, std::span<const std::byte> payload, in_addr_t from) {
   const int slot = header.port - 1;
   // A server sends each message that ends sound twice, against loss: the copy is not played again.
   if (header.Is(RecordType::MIM_DATA) &&
-      repeats_.IsCopy(header, static_cast<std::uint32_t>(LoadLE32(payload.data())))) {
+      repeats_.IsCopy(header, static_cast<std::uint32_t>(LoadLE32(payload.data())), clock_.Now())) {
     return;
   }
+  // Its multicast copy may have come first.
+  const bool playedThere =
+      multicast_.IsOpen() && pathCopies_.IsCopy(PathCopies::Path::Kestrel, from, header, payload, clock_.Now());
   if (outputs_.State(slot) == MidiOutputs::SlotState::Open) {
-    if (header.Is(RecordType::MIM_DATA)) {
+    if (!playedThere && header.Is(RecordType::MIM_DATA)) {
       const auto word = static_cast<std::uint32_t>(LoadLE32(payload.data()));
       outputs_.PlayShort(slot, word);
       sounding_.Note(slot, word);
     }
-    if (header.Is(RecordType::MIM_LONGDATA)) outputs_.PlayLong(slot, payload);
-    playedSinceSilence_ = true;
+    if (!playedThere && header.Is(RecordType::MIM_LONGDATA)) outputs_.PlayLong(slot, payload);
+    playedSinceSilence_ = true; // silenced when this connection ends, whichever path played it
     playedRows_ |= 1U << static_cast<unsigned>(slot);
   }
   EventRecord noted = header;
@@ -352,8 +356,6 @@ void CClientThread::ReadMulticast() {
   }
   const Tick now = clock_.Now();
   multicast_.ReadReady(now, [&](int port, std::span<const std::byte> datagram, in_addr_t from) {
-    // A Kestrel server speaking both carries the same messages on Kestrel's own port: played once.
-    if (from == heardServer_ && heardServer_ != 0 && TickElapsed(now, heardServerTime_) <= kServerSilenceMs) return;
     EventRecord h;
     h.port = port;
     h.timestamp = static_cast<std::int32_t>(now);
@@ -365,12 +367,12 @@ void CClientThread::ReadMulticast() {
           StoreLE32(payload.data(), static_cast<std::int32_t>(word));
           h.type = static_cast<std::int32_t>(RecordType::MIM_DATA);
           h.dataLength = 4;
-          PlayRaw(h, payload);
+          PlayRaw(h, payload, from);
         },
         [&](std::span<const std::byte> sysex) {
           h.type = static_cast<std::int32_t>(RecordType::MIM_LONGDATA);
           h.dataLength = static_cast<std::int32_t>(sysex.size());
-          PlayRaw(h, sysex);
+          PlayRaw(h, sysex, from);
         });
     if (r == RawDatagram::NotMidi) {
       multicastNotMidi_.fetch_add(1, std::memory_order_relaxed);
@@ -380,10 +382,12 @@ void CClientThread::ReadMulticast() {
   outputs_.Flush();
 }
 
-void CClientThread::PlayRaw(const EventRecord& header, std::span<const std::byte> payload) {
+void CClientThread::PlayRaw(const EventRecord& header, std::span<const std::byte> payload, in_addr_t from) {
   const int slot = header.port - 1;
   const MidiOutputs::SlotState state = outputs_.State(slot);
   if (state == MidiOutputs::SlotState::Empty) return;
+  // A Kestrel server speaking both sends the message on Kestrel's own port too.
+  if (pathCopies_.IsCopy(PathCopies::Path::Multicast, from, header, payload, clock_.Now())) return;
   if (state == MidiOutputs::SlotState::Open) {
     if (header.Is(RecordType::MIM_DATA)) {
       const auto word = static_cast<std::uint32_t>(LoadLE32(payload.data()));

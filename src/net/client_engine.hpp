@@ -115,12 +115,12 @@ private:
   int PendingCode();
   int RunCommand();
   void HandleDatagram(std::span<const std::byte> datagram, in_addr_t from);
-  void Play(const EventRecord& header, std::span<const std::byte> payload);
+  void Play(const EventRecord& header, std::span<const std::byte> payload, in_addr_t from);
   // The multicast sockets: opened (or closed) as SetMulticast and the address say; what waits on
   // them is played.
   void FollowMulticast(in_addr_t address);
   void ReadMulticast();
-  void PlayRaw(const EventRecord& header, std::span<const std::byte> payload);
+  void PlayRaw(const EventRecord& header, std::span<const std::byte> payload, in_addr_t from);
   // `stopping`: the client is switched off, and what the multicast ports played is silenced too.
   void ConnectionEnded(bool stopping = false);
   void SilenceWhatPlayed(bool stopping = false);
@@ -143,6 +143,7 @@ private:
   SoundingNotes sounding_; // engine thread only
   RepeatFilter repeats_;   // engine thread only
   CMulticastReceiver multicast_;
+  PathCopies pathCopies_; // engine thread only
   std::array<RawMidiParser, kMulticastPorts> rawParsers_;
   DropCounters* drops_ = nullptr;   // set before the thread starts
   std::uint64_t abandonedSeen_ = 0; // the gatherer's Abandoned() as last counted

@@ -41,6 +41,10 @@ void CMulticastSender::Open() {
   if (setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_LOOP, &off, sizeof off) != 0) throw NetError("IP_MULTICAST_LOOP", errno);
   const unsigned char ttl = 1;
   setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl);
+  // A datagram the interface's queue drops is reported (ENOBUFS), so that it is counted: without
+  // this the system says it was sent.
+  const int on = 1;
+  setsockopt(fd_, IPPROTO_IP, IP_RECVERR, &on, sizeof on);
   fallbackIndex_ = FirstLocalInterface();
 }
 
@@ -84,10 +88,44 @@ void CMulticastSender::SendRecords(std::span<const std::byte> records) noexcept 
     }
     if (sent) {
       sent_.fetch_add(1, std::memory_order_relaxed);
-    } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOBUFS) {
-      Beep(100, 10, "a multicast datagram was not sent");
+      continue;
+    }
+    // A burst beyond the socket's buffer (EAGAIN) is lost all the same: counted, without a beep
+    // for each message.
+    sendFailed_.fetch_add(1, std::memory_order_relaxed);
+    if (drops_ != nullptr) drops_->Add(Drop::MulticastSendFailed);
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOBUFS) Beep(100, 10, "a multicast datagram was not sent");
+  }
+}
+
+// ---- PathCopies ------------------------------------------------------------------------------
+
+bool PathCopies::IsCopy(Path path, in_addr_t sender, const EventRecord& header, std::span<const std::byte> payload,
+                        Tick now) noexcept {
+  std::array<std::byte, 3> scratch{};
+  const RawBytes raw = EncodeRawMidi(header, payload, scratch);
+  if (raw.result != RawEncoding::Bytes) return false; // never sent on the other path
+  std::uint64_t key = 14695981039346656037ULL;        // FNV-1a
+  for (const std::byte b : raw.bytes) key = (key ^ static_cast<std::uint8_t>(b)) * 1099511628211ULL;
+  while (count_ > 0 && (played_[head_].matched || TickElapsed(now, played_[head_].time) > kWindowMs)) {
+    head_ = (head_ + 1) % kRemembered;
+    --count_;
+  }
+  for (std::size_t i = 0; i < count_; ++i) {
+    Played& p = played_[(head_ + i) % kRemembered];
+    if (!p.matched && p.path != path && p.key == key && p.sender == sender && p.port == header.port &&
+        TickElapsed(now, p.time) <= kWindowMs) {
+      p.matched = true; // the oldest first: each one stands for one copy
+      return true;
     }
   }
+  if (count_ == kRemembered) { // full: the oldest goes
+    head_ = (head_ + 1) % kRemembered;
+    --count_;
+  }
+  played_[(head_ + count_) % kRemembered] = Played{key, now, sender, header.port, path, false};
+  ++count_;
+  return false;
 }
 
 // ---- CMulticastReceiver ----------------------------------------------------------------------

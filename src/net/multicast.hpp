@@ -54,6 +54,8 @@ public:
   // Messages not sent are counted there too. Before the engine sends.
   void SetDropCounters(DropCounters* drops) noexcept { drops_ = drops; }
   [[nodiscard]] std::uint64_t Sent() const noexcept { return sent_.load(std::memory_order_relaxed); }
+  // Messages the system did not take (a burst beyond the socket's buffer, no route). Any thread.
+  [[nodiscard]] std::uint64_t SendFailed() const noexcept { return sendFailed_.load(std::memory_order_relaxed); }
 
 private:
   bool SendVia(std::span<const std::byte> datagram, int midiPort, unsigned interfaceIndex) noexcept;
@@ -64,6 +66,39 @@ private:
   std::atomic<std::uint64_t> notSent_{0};
   DropCounters* drops_ = nullptr;
   std::atomic<std::uint64_t> sent_{0};
+  std::atomic<std::uint64_t> sendFailed_{0};
+};
+
+// One message can reach a client twice: in a Kestrel datagram and on a multicast port, from a
+// server that speaks both. Whichever copy comes first is played and the other one, from the same
+// sender on the same MIDI port with the same bytes within kWindowMs, is passed over. Each message
+// played stands for one copy on the other path, so a run of identical messages (MIDI Clock) plays
+// as often as it was sent; nothing is passed over for its sender alone (another program on a
+// server's host, a second server, the first batch of a connection).
+// Fixed storage; client engine thread only.
+class PathCopies {
+public:
+  enum class Path : std::uint8_t { Kestrel, Multicast };
+  static constexpr Tick kWindowMs = 500; // a server sends both copies within one send
+  static constexpr std::size_t kRemembered = 1024;
+
+  // True when this message (a MIDI record's header and payload) is the copy of one the other path
+  // played; otherwise it is remembered as played on `path`.
+  [[nodiscard]] bool IsCopy(Path path, in_addr_t sender, const EventRecord& header, std::span<const std::byte> payload,
+                            Tick now) noexcept;
+
+private:
+  struct Played {
+    std::uint64_t key = 0; // the message's raw bytes, hashed
+    Tick time = 0;
+    in_addr_t sender = 0;
+    std::int32_t port = 0;
+    Path path = Path::Kestrel;
+    bool matched = false;
+  };
+  std::array<Played, kRemembered> played_{};
+  std::size_t head_ = 0; // the oldest entry still held
+  std::size_t count_ = 0;
 };
 
 // Client engine thread only.

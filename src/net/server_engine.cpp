@@ -54,18 +54,28 @@ void CServerThread::Run() {
       if (RestWhenBusy()) CountDrop(queue_.Drops(), Drop::EnginePause);
       timespec wait{};
       timespec* timeout = nullptr;
+      std::chrono::nanoseconds left{-1};
       if (repeater_.Pending()) {
-        const auto left =
-            std::max(repeatDue_ - std::chrono::steady_clock::now(), std::chrono::steady_clock::duration{});
-        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-        wait.tv_sec = static_cast<time_t>(ns / 1000000000);
-        wait.tv_nsec = static_cast<long>(ns % 1000000000);
+        left = std::max(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(repeatDue_ - std::chrono::steady_clock::now()),
+            std::chrono::nanoseconds{});
+      }
+      if (const long late = repeater_.LateDueIn(clock_.Now()); late >= 0) {
+        const std::chrono::nanoseconds lateLeft = std::chrono::milliseconds(late);
+        if (left.count() < 0 || lateLeft < left) left = lateLeft;
+      }
+      if (left.count() >= 0) {
+        wait.tv_sec = static_cast<time_t>(left.count() / 1000000000);
+        wait.tv_nsec = static_cast<long>(left.count() % 1000000000);
         timeout = &wait;
       }
       const int woken = ppoll(&wake, 1, timeout, nullptr);
       if (woken < 0 && errno != EINTR) break;
-      if (woken == 0) { // the repeats waited long enough for a next datagram
-        if (CUdpSender* sender = link_.sender.load(); sender != nullptr) SendRepeats(*sender);
+      if (woken == 0) { // the repeats waited long enough for a next datagram, or late ones are due
+        if (CUdpSender* sender = link_.sender.load(); sender != nullptr) {
+          if (repeater_.Pending() && std::chrono::steady_clock::now() >= repeatDue_) SendRepeats(*sender);
+          SendRepeats(*sender, repeater_.TakeLate(clock_.Now()));
+        }
         continue;
       }
       if (!queue_.WakeEvent().Consume()) continue;
@@ -99,9 +109,11 @@ int CServerThread::Drain() {
   if (records.empty()) return 1;
   link_.lastSendTime.store(clock_.Now());
   if (repeatNoteOff_.load(std::memory_order_relaxed)) {
-    repeater_.Collect(records);
+    repeater_.Collect(records, clock_.Now());
     if (repeater_.Pending()) repeatDue_ = std::chrono::steady_clock::now() + kRepeatDelay;
   }
+  // Late copies due lead too; those of keys struck again in this run were withdrawn.
+  SendRepeats(*sender, repeater_.TakeLate(clock_.Now()));
   // Before packing, which rewrites long records in place.
   if (CMulticastSender* multicast = link_.multicast.load()) multicast->SendRecords(records);
   PackDatagrams(
@@ -115,14 +127,18 @@ int CServerThread::Drain() {
   return 1;
 }
 
-void CServerThread::SendRepeats(CUdpSender& sender) {
-  const std::span<std::byte> repeats = repeater_.Take();
+void CServerThread::SendRepeats(CUdpSender& sender) { SendRepeats(sender, repeater_.Take()); }
+
+void CServerThread::SendRepeats(CUdpSender& sender, std::span<std::byte> repeats) {
   if (repeats.empty()) return;
   link_.lastSendTime.store(clock_.Now());
   PackDatagrams(
       repeats, [] { return HighResolutionCounter(); },
       [&](std::span<const std::byte> datagram) {
-        if (!sender.Send(datagram)) Beep(100, 10, "a datagram was not sent whole");
+        if (!sender.Send(datagram)) {
+          Beep(100, 10, "a datagram was not sent whole");
+          CountDrop(queue_.Drops(), Drop::SendIncomplete);
+        }
       });
 }
 

@@ -51,7 +51,8 @@ public:
   [[nodiscard]] bool Running() const noexcept { return running_.load(); }
 
   // Whether Note Off, Note On with velocity 0, Sustain Off, All Notes Off and All Sound Off are
-  // sent twice (default on). Any thread; applies from the next run of records.
+  // sent twice, and a key's last Note Off and the last Sustain Off late again
+  // (NoteOffRepeater::kLateRepeatMs; default on). Any thread; applies from the next run of records.
   void SetRepeatNoteOff(bool on) noexcept { repeatNoteOff_.store(on); }
 
   // Sends the repeats still due, then everything queued: 1 to go on, 0 when there is no sender
@@ -63,7 +64,8 @@ public:
 
 private:
   void Run();
-  void SendRepeats(CUdpSender& sender);
+  void SendRepeats(CUdpSender& sender); // the early copies
+  void SendRepeats(CUdpSender& sender, std::span<std::byte> repeats);
 
   SendQueue& queue_;
   ServerLink& link_;

@@ -2,14 +2,17 @@
 // loses, duplicates or reorders single fragments (netem on the server's host, aimed by a filter
 // at one fragment of one message). A message that is not gathered whole and in order is never
 // played in part; the messages after it play as if nothing had happened. And a Note Off whose
-// datagram is lost: its repeat turns the note off, and without loss it is played once.
+// datagram is lost: its repeat turns the note off, and without loss it is played once. And a
+// multicast burst beyond the sender's room on a slow link: what is lost is counted.
 #include "core/beep.hpp"
+#include "core/drop_counters.hpp"
 #include "core/dump_store.hpp"
 #include "core/midi_outputs.hpp"
 #include "core/send_queue.hpp"
 #include "core/window_flags.hpp"
 #include "core/wire_protocol.hpp"
 #include "net/client_engine.hpp"
+#include "net/multicast.hpp"
 #include "net/server_engine.hpp"
 #include "net/udp_socket.hpp"
 #include "support/child_process.hpp"
@@ -239,6 +242,28 @@ TEST_F(FragmentFaultsTest, ANoteOffWhoseDatagramIsLostIsMadeGoodByItsRepeat) {
   server.SetRepeatNoteOff(false);
   played = playNote(true);
   EXPECT_EQ(played, std::vector{PackShortMessage(0x91, key, 100)}) << "without the repeat, the note sounds on";
+}
+
+TEST(MulticastBurst, WhatTheSenderCouldNotSendIsCounted) {
+  NetworkLab lab(2);
+  lab.Netem(0, "rate 1mbit");
+  DropCounters drops;
+  CMulticastSender sender;
+  sender.SetDropCounters(&drops);
+  std::vector<std::byte> records;
+  for (int i = 0; i < 2000; ++i) {
+    const ShortRecord r = MakeShortRecord(RecordType::MIM_DATA, 1 + i % 8, 0, 0,
+                                          PackShortMessage(0x90, static_cast<std::uint8_t>(i % 128), 1));
+    records.insert(records.end(), r.begin(), r.end());
+  }
+  lab.In(0, [&] {
+    sender.Open();
+    sender.SendRecords(records);
+  });
+  EXPECT_LT(sender.Sent(), 2000U) << "the burst is larger than the socket's room";
+  EXPECT_EQ(drops.Get(Drop::MulticastSendFailed), 2000U - sender.Sent()) << "every message lost is counted";
+  EXPECT_EQ(sender.SendFailed(), 2000U - sender.Sent());
+  EXPECT_EQ(lab.NetemStats(0).dropped, 2000 - static_cast<long>(sender.Sent())) << "what the link's queue dropped";
 }
 
 } // namespace

@@ -1,6 +1,8 @@
 // The multicast raw-MIDI ports between namespace hosts: what a Kestrel server sends there, a
 // Kestrel client plays; a host running both sides never plays its own messages, nor anything
-// from its own addresses; datagrams that are not MIDI are counted, a split dump played whole.
+// from its own addresses; datagrams that are not MIDI are counted, a split dump played whole; a
+// message that comes both ways from a server speaking both plays once, and nothing is muted for
+// its sender's address.
 #include "core/dump_store.hpp"
 #include "core/window_flags.hpp"
 #include "net/client_engine.hpp"
@@ -82,7 +84,8 @@ std::vector<std::byte> Raw(std::initializer_list<int> values) {
   return out;
 }
 
-// Host 0 is a Kestrel server and another program; host 1 runs a Kestrel server and client both.
+// Host 0 is a Kestrel server and another program; host 1 runs a Kestrel server and client both;
+// host 2 is a second Kestrel server.
 // The client's own port (8801) hears nothing unless a test sends there.
 struct MulticastTest : ::testing::Test {
   MulticastTest() {
@@ -108,7 +111,7 @@ struct MulticastTest : ::testing::Test {
   }
   ~MulticastTest() override { engine.Stop(); }
 
-  test::NetworkLab lab{2};
+  test::NetworkLab lab{3};
   WindowFlags flags;
   DumpStore dump{SystemClock(), flags};
   test::RecordingOutputs outputs;
@@ -168,22 +171,94 @@ TEST_F(MulticastTest, OtherProgramsDatagramsNotMidiCountedSplitDumpsPlayedWhole)
   }));
 }
 
-TEST_F(MulticastTest, AKestrelServerHeardOnItsOwnPortIsPlayedOnce) {
-  CUdpSender kestrelServer{8801};
-  lab.In(0, [&] { kestrelServer.Open(); });
-  const auto keepAlive = MakeKeepAlive(8);
+// What was played after the first `before` messages, once `expected` came and nothing more does.
+Shorts PlayedSince(const test::RecordingOutputs& outputs, std::size_t before, std::size_t expected) {
+  WaitUntil([&] { return outputs.Shorts().size() >= before + expected; });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300)); // a second copy would be here now
+  const Shorts played = outputs.Shorts();
+  return {played.begin() + static_cast<std::ptrdiff_t>(before), played.end()};
+}
+
+TEST_F(MulticastTest, AServerSpeakingBothPlaysOnceFromTheFirstBatchOnAndSoDoesASecondServer) {
+  CUdpSender heard{8801};
+  CUdpSender second{8801};
+  CMulticastSender secondMulticast;
+  lab.In(0, [&] { heard.Open(); });
+  lab.In(2, [&] {
+    second.Open();
+    secondMulticast.Open();
+  });
+  // As a server sends a batch: its multicast copies first, then Kestrel's datagram; or, delayed on
+  // the way, the other way round.
+  const auto sendBoth = [&](int host, CUdpSender& kestrel, CMulticastSender& multicast,
+                            const std::vector<std::byte>& records, bool multicastFirst) {
+    if (!multicastFirst) kestrel.Send(records);
+    if (!multicastFirst) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    lab.In(host, [&] { multicast.SendRecords(records); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (multicastFirst) kestrel.Send(records);
+  };
+  const auto notes = [](int first, int count) {
+    std::vector<std::byte> records;
+    for (int k = 0; k < count; ++k)
+      AppendShort(records, 1, PackShortMessage(0x90, static_cast<std::uint8_t>(first + k), 1));
+    return records;
+  };
+  Shorts expected;
+  for (int k = 0; k < 3; ++k) expected.emplace_back(0, PackShortMessage(0x90, static_cast<std::uint8_t>(70 + k), 1));
+
+  // The first batch of a connection, before the server is known.
+  std::size_t before = outputs.Shorts().size();
+  sendBoth(0, heard, farServer, notes(70, 3), true);
+  EXPECT_EQ(PlayedSince(outputs, before, 3), expected) << "the first batch";
+  ASSERT_EQ(reports.CurrentState(), ConnectionState::Connected);
+
+  // MIDI Clock: identical messages, each played once, whichever way came first.
+  before = outputs.Shorts().size();
+  std::vector<std::byte> clock;
+  AppendShort(clock, 1, PackShortMessage(0xF8));
+  for (int i = 0; i < 10; ++i) sendBoth(0, heard, farServer, clock, i % 2 == 0);
+  EXPECT_EQ(PlayedSince(outputs, before, 10), Shorts(10, {0, PackShortMessage(0xF8)})) << "the clock";
+
+  // A second Kestrel server speaking both, while the first one is heard.
+  heard.Send(MakeKeepAlive(8));
+  before = outputs.Shorts().size();
+  sendBoth(2, second, secondMulticast, notes(70, 3), true);
+  EXPECT_EQ(PlayedSince(outputs, before, 3), expected) << "a second server";
+
+  // Again at the next connection.
+  engine.PostCommand(CClientThread::CmdDisconnect);
+  engine.Connect(8801, inet_addr(lab.Address(1).c_str()));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  before = outputs.Shorts().size();
+  sendBoth(0, heard, farServer, notes(70, 3), true);
+  EXPECT_EQ(PlayedSince(outputs, before, 3), expected) << "the first batch of the next connection";
+}
+
+TEST_F(MulticastTest, AnotherProgramOnTheHeardServersHostIsPlayedWhole) {
+  CUdpSender heard{8801};
+  lab.In(0, [&] { heard.Open(); });
   ASSERT_TRUE(WaitUntil([&] {
-    kestrelServer.Send(keepAlive);
+    heard.Send(MakeKeepAlive(8));
     return reports.CurrentState() == ConnectionState::Connected;
   }));
   const std::size_t before = outputs.Shorts().size();
-  std::vector<std::byte> records;
-  AppendShort(records, 1, PackShortMessage(0x90, 70, 1));
-  lab.In(0, [&] { farServer.SendRecords(records); });
-  kestrelServer.Send(records);
-  ASSERT_TRUE(WaitUntil([&] { return outputs.Shorts().size() > before; }));
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  EXPECT_EQ(outputs.Shorts().size(), before + 1);
+  // Keep-alives and notes from the server, raw notes from another program of its host between.
+  std::vector<std::vector<std::byte>> raw;
+  Shorts expected;
+  for (int k = 0; k < 30; ++k) {
+    raw.push_back(Raw({0x91, 40 + k, 100}));
+    expected.emplace_back(0, PackShortMessage(0x91, static_cast<std::uint8_t>(40 + k), 100));
+  }
+  std::thread server([&] {
+    for (int i = 0; i < 10; ++i) {
+      heard.Send(MakeKeepAlive(8));
+      std::this_thread::sleep_for(std::chrono::milliseconds(15));
+    }
+  });
+  SendRaw(lab, 0, 1, raw);
+  server.join();
+  EXPECT_EQ(PlayedSince(outputs, before, 30), expected);
 }
 
 TEST_F(MulticastTest, WhatTheyPlayedIsSilencedWhenTheClientStopsNotWhenAConnectionEnds) {

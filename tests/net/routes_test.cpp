@@ -189,7 +189,7 @@ TEST(Routes, ASongReachesAClientTwoRoutersAwayThroughTargetsWhereTheBroadcastSto
   for (const auto& d : heardBeside) {
     RecordReader reader(d);
     for (RecordView view; reader.Next(view);) {
-      if (view.header.Is(RecordType::MIM_DATA) && !repeats.IsCopy(view.header, view.Word())) ++notes;
+      if (view.header.Is(RecordType::MIM_DATA) && !repeats.IsCopy(view.header, view.Word(), TickCount())) ++notes;
     }
   }
   EXPECT_EQ(notes, song.shorts.size()) << "the broadcast went on beside the unreachable target";

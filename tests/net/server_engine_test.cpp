@@ -1,6 +1,7 @@
 // The server engine between namespace hosts: what reaches the queue leaves as broadcasts of at
 // most 512 bytes, long messages as fragments, nothing after a stop, everything after a restart;
-// messages that end sound leave a second time, never behind a later Note On of their key.
+// messages that end sound leave a second time, never behind a later Note On of their key, and a
+// key's last Note Off leaves late again.
 #include "core/auto_reset_event.hpp"
 #include "core/dump_store.hpp"
 #include "core/send_queue.hpp"
@@ -181,7 +182,7 @@ TEST_F(ServerEngineTest, MessagesThatEndSoundLeaveTwiceAndNeverBehindANewNoteOfT
   for (const ShortRecord& r : run) queue.Append(r);
   engine.Start();
   auto got = Datagrams(300ms);
-  ASSERT_EQ(got.size(), 2U) << "the run, then its repeats within a few milliseconds";
+  ASSERT_EQ(got.size(), 3U) << "the run, its repeats within a few milliseconds, late copies 100 ms after";
   EXPECT_EQ(got[0].size(), run.size() * kShortRecordSize);
   EXPECT_EQ(got[1].size(), 4 * kShortRecordSize) << "repeats are whole records, header and all";
   EXPECT_TRUE(std::equal(got[1].begin(), got[1].begin() + kShortRecordSize, run[1].begin()));
@@ -189,6 +190,15 @@ TEST_F(ServerEngineTest, MessagesThatEndSoundLeaveTwiceAndNeverBehindANewNoteOfT
                                     {2, PackShortMessage(0x90, 62, 0)},
                                     {1, PackShortMessage(0xB3, 123, 0)},
                                     {1, PackShortMessage(0xB3, 64, 10)}}));
+  // Nothing more came for those keys and that pedal: their last Note Off and Sustain Off leave
+  // again, 100 ms and a second after, identical.
+  const Words late{
+      {1, PackShortMessage(0x80, 60, 64)}, {2, PackShortMessage(0x90, 62, 0)}, {1, PackShortMessage(0xB3, 64, 10)}};
+  EXPECT_EQ(wordsOf(got[2]), late);
+  EXPECT_TRUE(std::equal(got[2].begin(), got[2].begin() + kShortRecordSize, run[1].begin()));
+  got = Datagrams(1500ms);
+  ASSERT_EQ(got.size(), 1U);
+  EXPECT_EQ(wordsOf(got[0]), late);
 
   // A repeat that is still waiting leads the next datagram: it never follows a new Note On.
   for (int i = 0; i < 20; ++i) {
