@@ -342,7 +342,8 @@ while time.monotonic() < end:
                 if rss_last[side] > rss_first[side] * 1.10:
                     self.fail(f"the {side} Kestrel grew from {rss_first[side]} to {rss_last[side]} KiB")
         if self.failures:
-            print("FAILED:\n  " + "\n  ".join(self.failures))
+            print(f"FAILED with seed {self.o.seed} (scripts/soak --seed {self.o.seed} --minutes {self.o.minutes:g} "
+                  "runs the same schedule):\n  " + "\n  ".join(self.failures))
             for name in ("srv.log", "cli.log", "provider.log"):
                 path = os.path.join(self.work, name)
                 if os.path.exists(path):
@@ -373,7 +374,9 @@ def main():
     parser.add_argument("--no-memory-check", action="store_true")
     options = parser.parse_args()
     if options.seed is None:
-        options.seed = random.randrange(1 << 31)
+        # The test run's seed (scripts/test picks one and prints it), else one of our own.
+        seed = os.environ.get("KESTREL_SOAK_SEED", "")
+        options.seed = int(seed) if seed.isdigit() else random.randrange(1 << 31)
     soak = Soak(options)
     try:
         return soak.run()
