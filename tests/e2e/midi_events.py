@@ -53,10 +53,16 @@ def interop_performance():
     return events
 
 
-def write(path, events):
+def dumps():
+    """Ten system-exclusive dumps of 10000 bytes, each 21 fragments on the network, one a second:
+    a reader that takes them slower than a burst must get each one whole."""
+    return [bytes([0xF0]) + bytes((i * 7 + n) % 128 for i in range(9998)) + bytes([0xF7]) for n in range(10)]
+
+
+def write(path, events, ticks_apart=4):
     track = bytearray()
     for e in events:
-        track += var_length(4)  # ticks apart: 4/96 of a beat at 120 bpm, about 20 ms
+        track += var_length(ticks_apart)  # 4/96 of a beat at 120 bpm: about 20 ms
         if e[0] == 0xF0:
             track += bytes([0xF0]) + var_length(len(e) - 1) + e[1:]
         else:
@@ -69,15 +75,18 @@ def write(path, events):
 
 if __name__ == "__main__":
     # write FILE | compare FILE, of the two-host performance; write-interop FILE | compare-interop
-    # FILE, of the interop one; count FILE: the number of events recorded.
+    # FILE, of the interop one; write-dumps FILE | compare-dumps FILE, of the dumps; count FILE: the
+    # number of events recorded.
     if sys.argv[1] == "write":
         write(sys.argv[2], performance())
     elif sys.argv[1] == "write-interop":
         write(sys.argv[2], interop_performance())
+    elif sys.argv[1] == "write-dumps":
+        write(sys.argv[2], dumps(), ticks_apart=192)
     elif sys.argv[1] == "count":
         print(len(read_events(sys.argv[2])))
     else:
-        expected = interop_performance() if sys.argv[1] == "compare-interop" else performance()
+        expected = {"compare-interop": interop_performance, "compare-dumps": dumps}.get(sys.argv[1], performance)()
         played, recorded = expected, read_events(sys.argv[2])
         if played == recorded:
             print(f"recorded {len(recorded)} events, equal to the played ones and in order")

@@ -3,7 +3,7 @@
 # the virtual machine's real ALSA sequencer: a headless Kestrel server on one, a headless Kestrel
 # client on the other. aplaymidi plays a MIDI file into "Kestrel Port1" on the server side; the
 # client plays port 1 into "Midi Through", which arecordmidi records. The recorded events must
-# equal the played ones, in order.
+# equal the played ones, in order; then ten dumps of 10000 bytes must each arrive whole.
 #
 #   two_hosts.sh KESTREL KESTREL_PORTS [routed]
 #
@@ -105,6 +105,17 @@ kill -INT "$recorder"
 wait "$recorder" || true
 
 python3 "$here/midi_events.py" compare "$work/recorded.mid" || fail "the recording differs"
+
+# Long dumps to a program that reads all the time, only slower than a burst: each arrives whole.
+python3 "$here/midi_events.py" write-dumps "$work/dumps.mid"
+arecordmidi -p "Midi Through:0" "$work/dumps-recorded.mid" >"$work/arecordmidi-dumps.log" 2>&1 &
+recorder=$!
+sleep 0.5
+aplaymidi -p Kestrel:0 "$work/dumps.mid" || fail "aplaymidi failed on the dumps"
+sleep 3
+kill -INT "$recorder"
+wait "$recorder" || true
+python3 "$here/midi_events.py" compare-dumps "$work/dumps-recorded.mid" || fail "a dump did not arrive whole"
 
 # Both end in order on SIGTERM (and both must still be running to be asked).
 for p in "${pids[@]:1}"; do kill -TERM "$p" 2>/dev/null || fail "a Kestrel had ended before it was asked to"; done
