@@ -447,6 +447,7 @@ void CMainDlg::FillInterfaceList() {
 }
 
 void CMainDlg::FollowAddressChanges() {
+  if (clientThread_ != nullptr && multicast_) clientThread_->SetOwnAddresses(net::LocalAddresses());
   const std::vector<std::string> ips = f_.ipList.Entries();
   const std::vector<std::string> interfaces = f_.interfaces.Entries();
   FillIpList();
@@ -845,6 +846,7 @@ bool CMainDlg::ClientAddressMissing() {
 
 void CMainDlg::ConnectClient() {
   if (clientThread_ == nullptr) return;
+  if (multicast_) clientThread_->SetOwnAddresses(net::LocalAddresses());
   const bool missing = ClientAddressMissing();
   connector_.ConnectClient(clientThread_.get(), static_cast<std::uint16_t>(f_.clientPort), f_.localAddress);
   if (f_.clientPort != 0 && !missing) {

@@ -355,7 +355,7 @@ void CClientThread::ReadMulticast() {
     return;
   }
   const Tick now = clock_.Now();
-  multicast_.ReadReady(now, [&](int port, std::span<const std::byte> datagram, in_addr_t from) {
+  multicast_.ReadReady([&](int port, std::span<const std::byte> datagram, in_addr_t from) {
     EventRecord h;
     h.port = port;
     h.timestamp = static_cast<std::int32_t>(now);

@@ -103,6 +103,9 @@ public:
   // (peers of that convention send no keep-alives): the sockets stay open between connections,
   // and are closed when the client stops or listens on another address. UI thread.
   void SetMulticast(bool on) noexcept { multicastOn_.store(on); }
+  // This machine's addresses: multicast datagrams from them are its own. The engine never asks
+  // the system itself while datagrams arrive. UI thread, once a second and before connecting.
+  void SetOwnAddresses(std::span<const in_addr_t> addresses) noexcept { multicast_.Own().Set(addresses); }
   // Multicast datagrams dropped whole because they were not MIDI. Any thread.
   [[nodiscard]] std::uint64_t MulticastNotMidi() const noexcept {
     return multicastNotMidi_.load(std::memory_order_relaxed);

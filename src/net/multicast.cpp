@@ -136,7 +136,6 @@ int CMulticastReceiver::Open(in_addr_t address) {
   interfaceIndex_ = address == 0 ? 0 : static_cast<int>(InterfaceOfAddress(address));
   if (address != 0 && interfaceIndex_ == 0) return 0; // the client refuses that address too
   if (!buffer_) buffer_ = std::make_unique<std::byte[]>(kMaxRawDatagram + 1);
-  ownKnown_ = false; // looked at with the first datagram
   for (int port = 1; port <= kMulticastPorts; ++port) {
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) break;
@@ -204,26 +203,36 @@ long CMulticastReceiver::ReadOne(int fd, in_addr_t* from) noexcept {
   return static_cast<long>(n);
 }
 
-bool CMulticastReceiver::OwnAddress(in_addr_t address, Tick now) noexcept {
-  if (!ownKnown_ || TickElapsed(now, ownTime_) >= 1000) {
-    ownKnown_ = true;
-    ownTime_ = now;
-    ownCount_ = 0;
-    ifaddrs* list = nullptr;
-    if (getifaddrs(&list) == 0) {
-      for (const ifaddrs* a = list; a != nullptr && ownCount_ < own_.size(); a = a->ifa_next) {
-        if (a->ifa_addr == nullptr || a->ifa_addr->sa_family != AF_INET) continue;
-        sockaddr_in in{};
-        std::memcpy(&in, a->ifa_addr, sizeof in);
-        own_[ownCount_++] = in.sin_addr.s_addr;
-      }
-      freeifaddrs(list);
-    }
+void OwnAddresses::Set(std::span<const in_addr_t> addresses) noexcept {
+  const std::size_t n = std::min(addresses.size(), kMost);
+  version_.fetch_add(1, std::memory_order_acq_rel);
+  for (std::size_t i = 0; i < n; ++i) addresses_[i].store(addresses[i], std::memory_order_relaxed);
+  count_.store(n, std::memory_order_relaxed);
+  version_.fetch_add(1, std::memory_order_release);
+}
+
+bool OwnAddresses::Contains(in_addr_t address) const noexcept {
+  const std::uint32_t before = version_.load(std::memory_order_acquire);
+  if ((before & 1U) != 0) return false;
+  bool found = false;
+  const std::size_t n = std::min(count_.load(std::memory_order_relaxed), kMost);
+  for (std::size_t i = 0; i < n && !found; ++i) found = addresses_[i].load(std::memory_order_relaxed) == address;
+  std::atomic_thread_fence(std::memory_order_acquire);
+  return found && version_.load(std::memory_order_relaxed) == before;
+}
+
+std::vector<in_addr_t> LocalAddresses() {
+  std::vector<in_addr_t> list;
+  ifaddrs* all = nullptr;
+  if (getifaddrs(&all) != 0) return list;
+  for (const ifaddrs* a = all; a != nullptr; a = a->ifa_next) {
+    if (a->ifa_addr == nullptr || a->ifa_addr->sa_family != AF_INET) continue;
+    sockaddr_in in{};
+    std::memcpy(&in, a->ifa_addr, sizeof in);
+    list.push_back(in.sin_addr.s_addr);
   }
-  for (std::size_t i = 0; i < ownCount_; ++i) {
-    if (own_[i] == address) return true;
-  }
-  return false;
+  freeifaddrs(all);
+  return list;
 }
 
 } // namespace kestrel::net

@@ -20,6 +20,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace kestrel {
 class DropCounters;
@@ -102,6 +103,27 @@ private:
 };
 
 // Client engine thread only.
+// This machine's IPv4 addresses, as one thread last wrote them: read by the engine without a lock,
+// an allocation or a system call. A reader that meets a write in progress takes the list as
+// empty for that datagram.
+class OwnAddresses {
+public:
+  static constexpr std::size_t kMost = 32;
+  // One writer (the window's thread, once a second).
+  void Set(std::span<const in_addr_t> addresses) noexcept;
+  // Any thread.
+  [[nodiscard]] bool Contains(in_addr_t address) const noexcept;
+
+private:
+  std::atomic<std::uint32_t> version_{0}; // odd while a write is in progress
+  std::atomic<std::size_t> count_{0};
+  std::array<std::atomic<in_addr_t>, kMost> addresses_{};
+};
+
+// Every IPv4 address of this machine's interfaces, loopback included. Allocates; not for the
+// engine threads.
+[[nodiscard]] std::vector<in_addr_t> LocalAddresses();
+
 class CMulticastReceiver {
 public:
   CMulticastReceiver() = default;
@@ -126,15 +148,16 @@ public:
   // port holds up the others) and calls `handle(int midiPort, std::span<const std::byte>,
   // in_addr_t sender)` for each datagram that is not this machine's own; clears the revents.
   template <class Handle>
-  void ReadReady(Tick now, Handle&& handle);
+  void ReadReady(Handle&& handle);
 
   // Datagrams passed over because they came from this machine's own addresses.
   [[nodiscard]] std::uint64_t FromSelf() const noexcept { return fromSelf_; }
+  // This machine's addresses, kept up to date by the window's thread.
+  [[nodiscard]] OwnAddresses& Own() noexcept { return own_; }
 
 private:
   // -1: nothing more; else the datagram's length (its bytes in buffer_), sender in *from.
   long ReadOne(int fd, in_addr_t* from) noexcept;
-  [[nodiscard]] bool OwnAddress(in_addr_t address, Tick now) noexcept;
 
   std::array<pollfd, kMulticastPorts> fds_{};
   std::array<int, kMulticastPorts> ports_{}; // the MIDI port of each socket
@@ -142,16 +165,12 @@ private:
   in_addr_t address_ = 0;
   int interfaceIndex_ = 0;              // 0: any
   std::unique_ptr<std::byte[]> buffer_; // kMaxRawDatagram + 1
-  // This machine's addresses, looked at again at most once a second while datagrams arrive.
-  std::array<in_addr_t, 32> own_{};
-  std::size_t ownCount_ = 0;
-  Tick ownTime_ = 0;
-  bool ownKnown_ = false;
+  OwnAddresses own_;
   std::uint64_t fromSelf_ = 0;
 };
 
 template <class Handle>
-void CMulticastReceiver::ReadReady(Tick now, Handle&& handle) {
+void CMulticastReceiver::ReadReady(Handle&& handle) {
   for (std::size_t i = 0; i < count_; ++i) {
     pollfd& p = fds_[i];
     if ((p.revents & POLLIN) == 0) continue;
@@ -161,7 +180,7 @@ void CMulticastReceiver::ReadReady(Tick now, Handle&& handle) {
       const long n = ReadOne(p.fd, &from);
       if (n < 0) break;
       if (n == 0) continue;
-      if (OwnAddress(from, now)) {
+      if (own_.Contains(from)) {
         ++fromSelf_;
         continue;
       }

@@ -95,6 +95,7 @@ struct MulticastTest : ::testing::Test {
     lab.In(1, [&] {
       ownServer.Open();
       engine.Start();
+      engine.SetOwnAddresses(LocalAddresses()); // as the window does, once a second
     });
     EXPECT_EQ(engine.PostCommand(CClientThread::CmdOpenOutput, 0, "synth"), 1);
     EXPECT_EQ(engine.PostCommand(CClientThread::CmdOpenOutput, 2, "synth"), 1);
