@@ -434,6 +434,81 @@ TEST_F(MainDlgTest, ASwitchRequestThatComesDuringASwitchIsActedOnAfterIt) {
   EXPECT_TRUE(w->ServerRunning());
 }
 
+// An end (SIGTERM, SIGINT, "Exit", quillon's cancel) or another switch that is queued while the
+// client is being switched runs after that switch, never inside it: whatever the switch and
+// whatever came, the program ends in order (what the client played silenced, both sides off,
+// the view told to quit). The engine's report of the ended connection waits in the same queue,
+// so a switch that handled the queue while it waited would run the end every time; a busy notice
+// or a box does handle it.
+TEST_F(MainDlgTest, AnEndQueuedDuringASwitchRunsAfterItAndEndsInOrder) {
+  struct Case {
+    const char* name;
+    std::function<void(CMainDlg&)> queued;
+    std::function<void(CMainDlg&)> switchNow;
+  };
+  const auto clientBoxOff = [this](CMainDlg& w) {
+    Controls(w).clientEnabled = false;
+    w.OnClientClicked();
+  };
+  const std::vector<Case> cases{
+      {"SIGTERM during --client off", [](CMainDlg& w) { w.OnCancel(); },
+       [](CMainDlg& w) { w.OnSwitchRequest(false, false); }},
+      {"Exit during the client's box", [](CMainDlg& w) { w.OnTrayMenu(kTrayExit, true); }, clientBoxOff},
+      {"--client off and SIGTERM during the client's box",
+       [](CMainDlg& w) {
+         w.OnSwitchRequest(false, false);
+         w.OnCancel();
+       },
+       clientBoxOff},
+      {"SIGTERM during a new client port", [](CMainDlg& w) { w.OnCancel(); },
+       [this](CMainDlg& w) {
+         Controls(w).clientPort = "8801";
+         w.OnApplyTimer();
+       }},
+      {"--client on and --server off after the end",
+       [](CMainDlg& w) {
+         w.OnCancel();
+         w.OnSwitchRequest(false, true);
+         w.OnSwitchRequest(true, false);
+       },
+       [](CMainDlg& w) { w.OnSwitchRequest(false, false); }},
+      {"SIGTERM during the busy notice of a provider restart", [](CMainDlg& w) { w.OnCancel(); },
+       [this](CMainDlg& w) {
+         devices.virtualPorts = 4;
+         view.boxesRunPosted = true;
+         w.RestorePortCount();
+       }},
+  };
+  net::CUdpSocket server;
+  ASSERT_TRUE(server.Create(0, nullptr));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Write("Server", "Enable", "1");
+    Write("Client", "Enable", "1");
+    view.quit = false;
+    view.controls.reset();
+    auto w = Open();
+    const int played = outputs.PlayedCount();
+    ASSERT_TRUE(test::WaitUntil([&] {
+      SendNote(server);
+      return outputs.PlayedCount() > played;
+    }));
+    view.RunPosted();
+    ASSERT_EQ(w->State(), ConnectionState::Connected);
+    const int notesOff = outputs.NotesOffCount();
+    view.Post([&] { c.queued(*w); });
+    c.switchNow(*w);
+    view.RunPosted();
+    EXPECT_TRUE(view.quit);
+    EXPECT_FALSE(w->ClientRunning());
+    EXPECT_FALSE(w->ServerRunning());
+    EXPECT_EQ(link.sender.load(), nullptr);
+    EXPECT_GT(outputs.NotesOffCount(), notesOff) << "what the client played is silenced";
+    view.boxesRunPosted = false;
+    devices.virtualPorts = 8;
+  }
+}
+
 // The network is chosen in the window: the server's interface ("Automatic" or one of the
 // machine's, stored as [Server] Interface and applied to a running server at once), and the
 // client's address with its interface's name. Both lists follow the machine's addresses as they

@@ -127,6 +127,17 @@ TEST_F(HeadlessTest, TerminationSignalsEndItInOrder) {
     EXPECT_TRUE(Said(log, sig == SIGTERM ? "Ending on SIGTERM" : "Ending on SIGINT"));
     EXPECT_TRUE(Said(log, "Kestrel ended"));
   }
+  // A script switches the client off and stops the program at once: both requests wait in the
+  // queue together while the client, still waiting for a server, is switched off. The end runs
+  // after the switch, in order.
+  const auto log = home.Path() / "together.log";
+  ChildProcess k({KESTREL_PROGRAM, "--headless"}, log);
+  ASSERT_TRUE(WaitUntil([&] { return Said(log, "Client: listening"); })) << ReadText(log);
+  ASSERT_TRUE(WaitUntil([] { // the socket listens soon after the client does
+    return SendToRunningInstance(std::string(kClientOffRequest) + "\n" + std::string(kCancelRequest));
+  }));
+  EXPECT_EQ(k.Wait(std::chrono::seconds(20)), 0) << ReadText(log);
+  EXPECT_TRUE(Said(log, "Client: disconnected\nKestrel ended")) << ReadText(log);
 }
 
 TEST_F(HeadlessTest, TellsOnceWhetherItsEngineThreadsRunInRealTime) {
