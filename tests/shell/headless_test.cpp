@@ -115,6 +115,17 @@ TEST_F(HeadlessTest, OneInstancePerUserItsRequestsSwitchItAndACancelEndsItInOrde
   ChildProcess again({KESTREL_PROGRAM, "--headless"}, home.Path() / "again.log");
   EXPECT_TRUE(WaitUntil([&] { return Said(home.Path() / "again.log", "Client: listening"); }));
   EXPECT_EQ(again.Terminate(), 0);
+
+  // A lock that cannot be opened is no running instance: the program says why and ends.
+  std::filesystem::remove(run / "KestrelApp.lock");
+  std::filesystem::create_directory(run / "KestrelApp.lock");
+  for (const char* option : {"--headless", "--status"}) {
+    const auto lockLog = home.Path() / "lock.log";
+    ChildProcess k(WithErrors({KESTREL_PROGRAM, option}), lockLog);
+    EXPECT_EQ(k.Wait(std::chrono::seconds(20)), 1) << option;
+    EXPECT_TRUE(Said(lockLog, "cannot open the instance lock")) << ReadText(lockLog);
+    EXPECT_TRUE(Said(lockLog, "Is a directory")) << ReadText(lockLog);
+  }
 }
 
 TEST_F(HeadlessTest, TerminationSignalsEndItInOrder) {
