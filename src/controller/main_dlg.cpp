@@ -857,6 +857,7 @@ void CMainDlg::ClientOff() {
   clientThread_->Stop();
   clientThread_.reset();
   outputs_.reset();
+  listeningSaid_.clear();
   WriteToControls();
 }
 
@@ -878,14 +879,20 @@ void CMainDlg::ConnectClient() {
   if (clientThread_ == nullptr) return;
   const bool missing = ClientAddressMissing();
   connector_.ConnectClient(clientThread_.get(), static_cast<std::uint16_t>(f_.clientPort), f_.localAddress);
-  if (f_.clientPort != 0 && !missing) {
-    view_.Notice("Client: listening on " +
-                 (f_.localAddress != 0 ? DottedAddress(f_.localAddress) : std::string("every address")) +
-                 ", UDP port " + std::to_string(f_.clientPort));
-    if (multicast_) {
-      view_.Notice(std::string("Client: also playing raw MIDI from ") + kMulticastGroup + ", UDP ports " +
-                   std::to_string(MulticastPortOf(1)) + "-" + std::to_string(MulticastPortOf(kRows)));
-    }
+  if (f_.clientPort == 0 || missing) {
+    listeningSaid_.clear();
+    return;
+  }
+  std::string listening = "Client: listening on " +
+                          (f_.localAddress != 0 ? DottedAddress(f_.localAddress) : std::string("every address")) +
+                          ", UDP port " + std::to_string(f_.clientPort);
+  // The retry rule connects anew every 1.5 s while no server sends: said once per change.
+  if (listening == listeningSaid_) return;
+  view_.Notice(listening);
+  listeningSaid_ = std::move(listening);
+  if (multicast_) {
+    view_.Notice(std::string("Client: also playing raw MIDI from ") + kMulticastGroup + ", UDP ports " +
+                 std::to_string(MulticastPortOf(1)) + "-" + std::to_string(MulticastPortOf(kRows)));
   }
 }
 

@@ -334,6 +334,7 @@ private:
   std::uint64_t multicastNotSentSeen_ = 0;
   std::uint64_t multicastNotMidiSeen_ = 0;
   in_addr_t missingAddressNoticed_ = 0;
+  std::string listeningSaid_;                         // the client's last "listening on" notice, while it still holds
   int switching_ = 0;                                 // switches under way, nested ones counted
   std::array<std::optional<bool>, 2> deferredSwitch_; // server, client: the latest request
   bool deferredCancel_ = false;
