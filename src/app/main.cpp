@@ -247,7 +247,8 @@ int main(int argc, char** argv) {
     if (!HaveDisplay()) return 0;
   }
 
-  auto notice = [](const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); };
+  // What start-up could not do is said by the front end, with its other notices.
+  auto notice = [](const std::string& /*text*/) {};
   if (cmd.headless) {
     QCoreApplication app(argc, argv);
     kestrel::ui::AppContext context(dataFile, notice);

@@ -249,6 +249,14 @@ void CMainDlg::OnInitDialog() {
   initialised_ = true;
   ServerOnOff();
   ClientOnOff();
+  // Last, so that the notice line shows them rather than the switches' news.
+  for (const std::string& problem : s_.startupProblems) view_.Notice(problem);
+  if (s_.noSequencer) {
+    // Once the window shows: the box comes in front of it.
+    view_.Post([this, alive = alive_] {
+      if (alive->load()) view_.ShowErrorMessage(std::string(kNoSequencerHelp));
+    });
+  }
 }
 
 void CMainDlg::Destroy() {

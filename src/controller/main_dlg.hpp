@@ -93,7 +93,19 @@ struct ControllerServices {
   // What the program dropped since it started (the engines count there). Null: the controller
   // keeps counters of its own.
   DropCounters* drops = nullptr;
+  // What start-up could not do (no provider, no sequencer): said in the notice line once the
+  // window is up. Without a sequencer nothing plays at all, and a box says what to do.
+  std::vector<std::string> startupProblems;
+  bool noSequencer = false;
 };
+
+// The box a window without a sequencer shows: what is missing and how to get it.
+inline constexpr std::string_view kNoSequencerHelp =
+    "Kestrel found no MIDI sequencer on this computer: it can neither capture nor play MIDI.\n\n"
+    "Load the sequencer's kernel module:\n    sudo modprobe snd-seq\n"
+    "and to load it at every start:\n    echo snd-seq | sudo tee /etc/modules-load.d/snd-seq.conf\n\n"
+    "If there is no such module, install your kernel's sound modules (on Ubuntu the package "
+    "linux-modules-extra-$(uname -r)), then start Kestrel again.";
 
 // The window's fields, in the order the window binds them.
 struct MainFields {

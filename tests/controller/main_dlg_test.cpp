@@ -67,6 +67,8 @@ protected:
   std::vector<int> restarts;
   int portsAfterRestart = 8;
   std::function<void(int)> probeDone;
+  std::vector<std::string> startupProblems;
+  bool noSequencer = false;
 
   ControllerServices Services() {
     return ControllerServices{
@@ -95,6 +97,9 @@ protected:
               probes.push_back(a);
               probeDone = std::move(done);
             },
+        .drops = nullptr,
+        .startupProblems = startupProblems,
+        .noSequencer = noSequencer,
     };
   }
 
@@ -855,6 +860,28 @@ TEST_F(MainDlgTest, EscapeHidesAndCancelEndsInOrder) {
   EXPECT_FALSE(w->ClientRunning());
   EXPECT_EQ(link.sender.load(), nullptr);
   EXPECT_EQ(Int(config::kServerEnable), 1) << "ending the program does not switch anything off for next time";
+}
+
+// What start-up could not do is the window's latest notice once it is up; without a sequencer a
+// box, queued behind the window's showing, says what to do. Headless, the box is a line on stderr.
+TEST_F(MainDlgTest, StartUpProblemsAreTheLatestNoticeAndNoSequencerAsksForAModule) {
+  startupProblems = {"The Kestrel ports are not available: kestrel-ports ended without making its ports",
+                     "No MIDI: no ALSA sequencer: No such file or directory"};
+  auto w = std::make_unique<CMainDlg>(Services(), view);
+  w->OnInitDialog();
+  EXPECT_EQ(view.notices.back(), startupProblems.back());
+  EXPECT_EQ(view.notices[view.notices.size() - 2], startupProblems.front());
+  view.RunPosted();
+  EXPECT_TRUE(view.messages.empty()) << "a sequencer: no box";
+  w.reset();
+
+  noSequencer = true;
+  w = std::make_unique<CMainDlg>(Services(), view);
+  w->OnInitDialog();
+  EXPECT_TRUE(view.messages.empty());
+  view.RunPosted();
+  ASSERT_EQ(view.messages.size(), 1U);
+  EXPECT_EQ(view.messages[0], kNoSequencerHelp);
 }
 
 TEST_F(MainDlgTest, WindowGeometryIsStoredAndRead) {

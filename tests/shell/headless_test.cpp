@@ -151,6 +151,22 @@ TEST_F(HeadlessTest, TerminationSignalsEndItInOrder) {
   EXPECT_TRUE(Said(log, "Client: disconnected\nKestrel ended")) << ReadText(log);
 }
 
+// Without a sequencer the provider starts but cannot make its ports: Kestrel does not wait out
+// the provider's time for it, and says why, with what to do, among its notices.
+TEST_F(HeadlessTest, AProviderThatEndsWithoutItsPortsIsNotWaitedForAndSaysWhy) {
+  if (std::filesystem::exists("/dev/snd/seq")) GTEST_SKIP() << "this machine has a sequencer";
+  const auto log = home.Path() / "noseq.log";
+  const std::string path =
+      std::filesystem::path(KESTREL_PORTS_PROGRAM).parent_path().string() + ":" + std::getenv("PATH");
+  ChildProcess k(WithErrors({"env", "PATH=" + path, KESTREL_PROGRAM, "--headless"}), log);
+  ASSERT_TRUE(WaitUntil([&] { return Said(log, "Client: listening"); })) << ReadText(log);
+  EXPECT_TRUE(Said(log, "The Kestrel ports are not available: kestrel-ports ended without making its ports "
+                        "(kestrel-ports: no ALSA sequencer"))
+      << ReadText(log);
+  EXPECT_TRUE(Said(log, "sudo modprobe snd-seq")) << ReadText(log);
+  EXPECT_EQ(k.Terminate(), 0);
+}
+
 TEST_F(HeadlessTest, TellsOnceWhetherItsEngineThreadsRunInRealTime) {
   const auto log = home.Path() / "realtime.log";
   {
