@@ -1068,8 +1068,8 @@ void CMainDlg::OnStatusReport(int code, std::int64_t value) {
   switch (code) {
   case kReportConnection: {
     const auto state = static_cast<ConnectionState>(value);
-    if (state == state_.load()) return;
-    state_ = state;
+    const ConnectionState before = state_.exchange(state);
+    if (state == before) return;
     if (state == ConnectionState::Connected) {
       s_.settings.WriteConfigText(config::kHostIp, DottedAddress(f_.localAddress));
       s_.settings.WriteConfigInt(config::kClientUdpPort, static_cast<std::int32_t>(f_.clientPort));
@@ -1078,7 +1078,8 @@ void CMainDlg::OnStatusReport(int code, std::int64_t value) {
       latencyText_.clear();
       heardServerText_.clear();
       secondServersNoticed_.clear();
-      view_.Notice("Client: disconnected");
+      // Only a connection that was there ends: a retry while no server sends is no news.
+      if (before == ConnectionState::Connected) view_.Notice("Client: disconnected");
     } else if (state == ConnectionState::PortInUse) {
       view_.Notice(FormatNumber(Tr("Error: Port %d already in use"), f_.clientPort));
     }

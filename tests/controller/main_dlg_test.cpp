@@ -370,6 +370,8 @@ TEST_F(MainDlgTest, SilenceDisconnectsSilencesTheOutputsAndTheRetryRuleReconnect
   EXPECT_EQ(reconnections(52), 1) << "reconnected once within 52 ticks";
   EXPECT_EQ(reconnections(3 * 52), 3);
   EXPECT_EQ(connects(), before) << "listening where it listened before is not news";
+  EXPECT_EQ(std::count(view.notices.begin(), view.notices.end(), "Client: disconnected"), 1)
+      << "nor is the end of a retry that heard no server";
   Controls(*w).clientPort = "8801";
   w->OnApplyTimer();
   EXPECT_EQ(connects(), before + 1) << "another port is";
