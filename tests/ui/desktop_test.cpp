@@ -905,22 +905,32 @@ protected:
     for (const char* tool : {"Xvfb", "openbox", "trayer", "xdotool", "xwininfo"}) {
       if (Shell(std::string("command -v ") + tool).empty()) GTEST_SKIP() << tool << " is missing (scripts/setup-deps)";
     }
-    int number = 90 + getpid() % 400;
-    while (std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(number))) ++number;
-    display = ":" + std::to_string(number);
     std::filesystem::create_directories(home.Path() / "run");
     std::filesystem::permissions(home.Path() / "run", std::filesystem::perms::owner_all);
-    Start({"Xvfb", display, "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
-    ASSERT_TRUE(test::WaitUntil([&] { return !X("xdotool getdisplaygeometry").empty(); }));
+    // The server picks a free display itself and names it once it listens.
+    const auto number = home.Path() / "display";
+    desktop.push_back(std::make_unique<test::ChildProcess>(
+        std::vector<std::string>{"sh", "-c", "exec Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>\"$0\"",
+                                 number.string()},
+        home.Path() / "desktop.log"));
+    ASSERT_TRUE(test::WaitUntil([&] { return test::ReadText(number).find('\n') != std::string::npos; }))
+        << test::ReadText(home.Path() / "desktop.log");
+    display = ":" + test::ReadText(number).substr(0, test::ReadText(number).find('\n'));
     Start({"openbox"});
-    ASSERT_TRUE(
-        test::WaitUntil([&] { return X("xprop -root _NET_SUPPORTING_WM_CHECK").find('#') != std::string::npos; }));
+    ASSERT_TRUE(test::WaitUntil([&] {
+      return X("xprop -root _NET_SUPPORTING_WM_CHECK").find('#') != std::string::npos;
+    })) << test::ReadText(home.Path() / "desktop.log");
     Start({"trayer", "--edge", "bottom"});
-    ASSERT_TRUE(test::WaitUntil([&] { return !X("xdotool search --class trayer").empty(); }));
+    ASSERT_TRUE(test::WaitUntil([&] { return !X("xdotool search --class trayer").empty(); }))
+        << test::ReadText(home.Path() / "desktop.log");
   }
 
   void TearDown() override {
-    while (!desktop.empty()) desktop.pop_back(); // trayer, openbox, then the server
+    // trayer, openbox, then the server, each asked to end (a killed server leaves its lock behind)
+    while (!desktop.empty()) {
+      desktop.back()->Terminate(std::chrono::seconds(5));
+      desktop.pop_back();
+    }
   }
 
   // Runs a command on this desktop, as this test's user, and returns what it printed.
