@@ -194,8 +194,14 @@ int main(int argc, char** argv) {
     return 1;
   }
   kestrel::InstanceLock lock;
+  std::string lockError;
+  const kestrel::InstanceLock::Result locked = lock.TryAcquire(&lockError);
+  if (locked == kestrel::InstanceLock::Result::Failed) {
+    std::fprintf(stderr, "kestrel: %s\n", lockError.c_str());
+    return 1;
+  }
   if (!cmd.requests.empty() || cmd.status) {
-    if (lock.TryAcquire()) {
+    if (locked == kestrel::InstanceLock::Result::Acquired) {
       std::fprintf(stderr,
                    cmd.requests.empty() ? "kestrel: no Kestrel runs\n" : "kestrel: no Kestrel runs to switch\n");
       return 1;
@@ -216,7 +222,7 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
-  if (!lock.TryAcquire()) {
+  if (locked == kestrel::InstanceLock::Result::Held) {
     if (!cmd.assignments.empty()) {
       std::fprintf(stderr, "kestrel: Kestrel already runs; close it before changing its settings\n");
       return 1;
@@ -241,7 +247,8 @@ int main(int argc, char** argv) {
     if (!HaveDisplay()) return 0;
   }
 
-  auto notice = [](const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); };
+  // What start-up could not do is said by the front end, with its other notices.
+  auto notice = [](const std::string& /*text*/) {};
   if (cmd.headless) {
     QCoreApplication app(argc, argv);
     kestrel::ui::AppContext context(dataFile, notice);

@@ -51,12 +51,16 @@ AppContext::AppContext(std::filesystem::path dataFile, const std::function<void(
       translator(LanguageOf(settings).empty() ? Translator()
                                               : Translator(LanguageFileNameFor(LanguageOf(settings)),
                                                            ProgramDirectory(), std::filesystem::current_path())) {
+  const auto problem = [&](std::string text) {
+    notice(text);
+    startupProblems.push_back(std::move(text));
+  };
   std::string error;
   if (startProvider && !driverctl::EnsureProviderRunning(ProgramDirectory(), &error)) {
-    notice("The Kestrel ports are not available: " + error);
+    problem("The Kestrel ports are not available: " + error);
   }
   seq = midi::OpenSequencer("Kestrel Network", &error);
-  if (!seq) notice("No MIDI: " + error);
+  if (!seq) problem("No MIDI: " + error);
   inputs_ = std::make_unique<midi::InputHub>(seq.get(), queue, flags, relay_);
   devices_ = std::make_unique<SequencerDevices>(seq.get());
 }
@@ -90,6 +94,8 @@ ControllerServices AppContext::Services() {
           },
       .probe = {},
       .drops = &drops,
+      .startupProblems = startupProblems,
+      .noSequencer = !seq,
   };
 }
 

@@ -20,6 +20,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace kestrel::ui {
 
@@ -45,7 +46,8 @@ private:
 class AppContext {
 public:
   // Reads nothing but the language choice; `notice` hears what start-up could not do (no
-  // sequencer, no provider). `startProvider` false leaves the provider alone.
+  // sequencer, no provider), which the window says again. `startProvider` false leaves the
+  // provider alone.
   AppContext(std::filesystem::path dataFile, const std::function<void(const std::string&)>& notice,
              bool startProvider = true);
   ~AppContext();
@@ -65,6 +67,7 @@ public:
   SendQueue queue{dump, flags, &drops};
   net::ServerLink serverLink;
   midi::SeqHandle seq; // empty when the machine has no sequencer
+  std::vector<std::string> startupProblems;
 
 private:
   CaptureRelay relay_;

@@ -160,7 +160,7 @@ int SequencerDevices::CountVirtualPorts() const {
 // ---- construction and the window's life -----------------------------------------------------
 
 CMainDlg::CMainDlg(ControllerServices services, MainView& view)
-    : s_(std::move(services)), view_(view), connector_(state_, [this] { return view_.PumpEvents(); }) {
+    : s_(std::move(services)), view_(view), connector_(state_, [this] { ApplyEngineReports(); }) {
   if (s_.drops == nullptr) {
     ownDrops_ = std::make_unique<DropCounters>();
     s_.drops = ownDrops_.get();
@@ -250,6 +250,14 @@ void CMainDlg::OnInitDialog() {
   initialised_ = true;
   ServerOnOff();
   ClientOnOff();
+  // Last, so that the notice line shows them rather than the switches' news.
+  for (const std::string& problem : s_.startupProblems) view_.Notice(problem);
+  if (s_.noSequencer) {
+    // Once the window shows: the box comes in front of it.
+    view_.Post([this, alive = alive_] {
+      if (alive->load()) view_.ShowErrorMessage(std::string(kNoSequencerHelp));
+    });
+  }
 }
 
 void CMainDlg::Destroy() {
@@ -261,8 +269,32 @@ void CMainDlg::Destroy() {
 }
 
 void CMainDlg::OnCancel() {
+  if (switching_ > 0) {
+    deferredCancel_ = true;
+    return;
+  }
   Destroy();
   view_.Quit();
+}
+
+template <class Body>
+void CMainDlg::AsOneSwitch(Body&& body) {
+  ++switching_;
+  body();
+  if (--switching_ == 0) SwitchesDone();
+}
+
+void CMainDlg::SwitchesDone() {
+  // The outermost switch is done: what came meanwhile runs now, an end before any switch.
+  if (std::exchange(deferredCancel_, false)) {
+    deferredSwitch_ = {};
+    OnCancel();
+    return;
+  }
+  for (const bool server : {true, false}) {
+    if (const auto wanted = std::exchange(deferredSwitch_[server ? 0 : 1], std::nullopt))
+      OnSwitchRequest(server, *wanted);
+  }
 }
 
 WindowGeometry CMainDlg::StoredGeometry() const {
@@ -515,19 +547,23 @@ void CMainDlg::ApplyClientRow(RowChange kind, int row) {
 // ---- handlers -------------------------------------------------------------------------------
 
 void CMainDlg::OnServerClicked() {
-  if (!ReadFromControls()) return;
-  s_.settings.WriteConfigInt(config::kServerEnable, f_.serverEnabled ? 1 : 0);
-  if (f_.clientEnabled) RefreshDeviceLists(false);
-  ServerOnOff();
-  WriteToControls();
+  AsOneSwitch([this] {
+    if (!ReadFromControls()) return;
+    s_.settings.WriteConfigInt(config::kServerEnable, f_.serverEnabled ? 1 : 0);
+    if (f_.clientEnabled) RefreshDeviceLists(false);
+    ServerOnOff();
+    WriteToControls();
+  });
 }
 
 void CMainDlg::OnClientClicked() {
-  if (!ReadFromControls()) return;
-  s_.settings.WriteConfigInt(config::kClientEnable, f_.clientEnabled ? 1 : 0);
-  RefreshDeviceLists(false);
-  ClientOnOff();
-  WriteToControls();
+  AsOneSwitch([this] {
+    if (!ReadFromControls()) return;
+    s_.settings.WriteConfigInt(config::kClientEnable, f_.clientEnabled ? 1 : 0);
+    RefreshDeviceLists(false);
+    ClientOnOff();
+    WriteToControls();
+  });
 }
 
 void CMainDlg::OnServerPortClicked(int row) {
@@ -640,17 +676,22 @@ void CMainDlg::RefreshInputs() {
 // ---- tray --------------------------------------------------------------------------------
 
 void CMainDlg::OnSwitchRequest(bool server, bool on) {
-  if (switching_) {
+  if (destroyed_) return;
+  if (switching_ > 0) {
     deferredSwitch_[server ? 0 : 1] = on;
     return;
   }
-  switching_ = true;
-  if ((server ? f_.serverEnabled : f_.clientEnabled) != on) OnTrayMenu(server ? kTrayServer : kTrayClient, false);
-  switching_ = false;
-  for (const bool which : {true, false}) {
-    if (const auto wanted = std::exchange(deferredSwitch_[which ? 0 : 1], std::nullopt))
-      OnSwitchRequest(which, *wanted);
-  }
+  AsOneSwitch([&] {
+    bool& enabled = server ? f_.serverEnabled : f_.clientEnabled;
+    if (enabled == on) return;
+    enabled = on;
+    WriteToControls();
+    if (server) {
+      OnServerClicked();
+    } else {
+      OnClientClicked();
+    }
+  });
 }
 
 void CMainDlg::OnTrayMenu(int command, bool windowVisible) {
@@ -662,15 +703,11 @@ void CMainDlg::OnTrayMenu(int command, bool windowVisible) {
     });
     return;
   case kTrayServer:
-    f_.serverEnabled = !f_.serverEnabled;
-    WriteToControls();
-    OnServerClicked();
+  case kTrayClient: {
+    const bool server = command == kTrayServer;
+    OnSwitchRequest(server, !(server ? f_.serverEnabled : f_.clientEnabled));
     return;
-  case kTrayClient:
-    f_.clientEnabled = !f_.clientEnabled;
-    WriteToControls();
-    OnClientClicked();
-    return;
+  }
   case kTrayMinimize:
   case kTrayOpen: OnTrayClick(windowVisible); return;
   default: return;
@@ -692,26 +729,29 @@ bool CMainDlg::RestoreAvailable() const {
 }
 
 void CMainDlg::RestorePortCount() {
-  if (!ReadFromControls()) return;
-  if (f_.virtualPortSnapshot == CurrentVirtualPortCount() || !s_.setVirtualPortCount) return;
-  // In English: the notice is a window of its own, which the view translates as it builds it.
-  view_.ShowBusyNotice("Restarting MIDI Drivers. Please Wait...");
-  const int wanted = f_.virtualPortSnapshot;
-  // No virtual port may be held open while the provider restarts.
-  ServerOff();
-  ClientOff();
-  const int found = s_.setVirtualPortCount(wanted);
-  if (s_.inputs != nullptr) s_.inputs->SetVirtualPortCount(found);
-  f_.virtualPortSnapshot = found;
-  WriteToControls();
-  ServerOnOff();
-  ClientOnOff();
-  view_.HideBusyNotice();
-  if (wanted != s_.devices.CountVirtualPorts()) {
-    view_.Notice("The provider came back with " + std::to_string(found) + " of " + std::to_string(wanted) + " ports");
-    view_.ShowErrorMessage(
-        Tr("Error: Setting KestrelPorts count failed.\nTry at first to release MIDI devices or restart the Computer"));
-  }
+  if (destroyed_) return;
+  AsOneSwitch([this] { // the busy notice runs the window's events
+    if (!ReadFromControls()) return;
+    if (f_.virtualPortSnapshot == CurrentVirtualPortCount() || !s_.setVirtualPortCount) return;
+    // In English: the notice is a window of its own, which the view translates as it builds it.
+    view_.ShowBusyNotice("Restarting MIDI Drivers. Please Wait...");
+    const int wanted = f_.virtualPortSnapshot;
+    // No virtual port may be held open while the provider restarts.
+    ServerOff();
+    ClientOff();
+    const int found = s_.setVirtualPortCount(wanted);
+    if (s_.inputs != nullptr) s_.inputs->SetVirtualPortCount(found);
+    f_.virtualPortSnapshot = found;
+    WriteToControls();
+    ServerOnOff();
+    ClientOnOff();
+    view_.HideBusyNotice();
+    if (wanted != s_.devices.CountVirtualPorts()) {
+      view_.Notice("The provider came back with " + std::to_string(found) + " of " + std::to_string(wanted) + " ports");
+      view_.ShowErrorMessage(Tr(
+          "Error: Setting KestrelPorts count failed.\nTry at first to release MIDI devices or restart the Computer"));
+    }
+  });
 }
 
 // ---- server and client on and off -----------------------------------------------------------
@@ -827,6 +867,7 @@ void CMainDlg::ClientOff() {
   clientThread_->Stop();
   clientThread_.reset();
   outputs_.reset();
+  listeningSaid_.clear();
   WriteToControls();
 }
 
@@ -849,14 +890,20 @@ void CMainDlg::ConnectClient() {
   if (multicast_) clientThread_->SetOwnAddresses(net::LocalAddresses());
   const bool missing = ClientAddressMissing();
   connector_.ConnectClient(clientThread_.get(), static_cast<std::uint16_t>(f_.clientPort), f_.localAddress);
-  if (f_.clientPort != 0 && !missing) {
-    view_.Notice("Client: listening on " +
-                 (f_.localAddress != 0 ? DottedAddress(f_.localAddress) : std::string("every address")) +
-                 ", UDP port " + std::to_string(f_.clientPort));
-    if (multicast_) {
-      view_.Notice(std::string("Client: also playing raw MIDI from ") + kMulticastGroup + ", UDP ports " +
-                   std::to_string(MulticastPortOf(1)) + "-" + std::to_string(MulticastPortOf(kRows)));
-    }
+  if (f_.clientPort == 0 || missing) {
+    listeningSaid_.clear();
+    return;
+  }
+  std::string listening = "Client: listening on " +
+                          (f_.localAddress != 0 ? DottedAddress(f_.localAddress) : std::string("every address")) +
+                          ", UDP port " + std::to_string(f_.clientPort);
+  // The retry rule connects anew every 1.5 s while no server sends: said once per change.
+  if (listening == listeningSaid_) return;
+  view_.Notice(listening);
+  listeningSaid_ = std::move(listening);
+  if (multicast_) {
+    view_.Notice(std::string("Client: also playing raw MIDI from ") + kMulticastGroup + ", UDP ports " +
+                 std::to_string(MulticastPortOf(1)) + "-" + std::to_string(MulticastPortOf(kRows)));
   }
 }
 
@@ -1030,8 +1077,8 @@ void CMainDlg::OnStatusReport(int code, std::int64_t value) {
   switch (code) {
   case kReportConnection: {
     const auto state = static_cast<ConnectionState>(value);
-    if (state == state_.load()) return;
-    state_ = state;
+    const ConnectionState before = state_.exchange(state);
+    if (state == before) return;
     if (state == ConnectionState::Connected) {
       s_.settings.WriteConfigText(config::kHostIp, DottedAddress(f_.localAddress));
       s_.settings.WriteConfigInt(config::kClientUdpPort, static_cast<std::int32_t>(f_.clientPort));
@@ -1040,7 +1087,8 @@ void CMainDlg::OnStatusReport(int code, std::int64_t value) {
       latencyText_.clear();
       heardServerText_.clear();
       secondServersNoticed_.clear();
-      view_.Notice("Client: disconnected");
+      // Only a connection that was there ends: a retry while no server sends is no news.
+      if (before == ConnectionState::Connected) view_.Notice("Client: disconnected");
     } else if (state == ConnectionState::PortInUse) {
       view_.Notice(FormatNumber(Tr("Error: Port %d already in use"), f_.clientPort));
     }
@@ -1079,23 +1127,26 @@ void CMainDlg::OnStatusReport(int code, std::int64_t value) {
 // ---- timers ---------------------------------------------------------------------------------
 
 void CMainDlg::OnApplyTimer() {
-  view_.StopApplyTimer();
-  if (ReadFromControls()) {
-    if (clientThread_ != nullptr && net::SettingsRuleDue(clientThread_->Port(), clientThread_->Address(),
-                                                         static_cast<std::uint16_t>(f_.clientPort), f_.localAddress)) {
-      ConnectClient();
-    }
-    if (sender_ != nullptr && sender_->DestinationPort() != f_.serverPort) {
-      sender_->SetDestinationPort(static_cast<std::uint16_t>(f_.serverPort));
-      s_.settings.WriteConfigInt(config::kServerUdpPort, static_cast<std::int32_t>(f_.serverPort));
-      view_.Notice("Server: broadcasting to UDP port " + std::to_string(f_.serverPort));
-      if (f_.clientEnabled) {
-        RefreshDeviceLists(false);
-        WriteToControls();
+  AsOneSwitch([this] {
+    view_.StopApplyTimer();
+    if (ReadFromControls()) {
+      if (clientThread_ != nullptr &&
+          net::SettingsRuleDue(clientThread_->Port(), clientThread_->Address(),
+                               static_cast<std::uint16_t>(f_.clientPort), f_.localAddress)) {
+        ConnectClient();
+      }
+      if (sender_ != nullptr && sender_->DestinationPort() != f_.serverPort) {
+        sender_->SetDestinationPort(static_cast<std::uint16_t>(f_.serverPort));
+        s_.settings.WriteConfigInt(config::kServerUdpPort, static_cast<std::int32_t>(f_.serverPort));
+        view_.Notice("Server: broadcasting to UDP port " + std::to_string(f_.serverPort));
+        if (f_.clientEnabled) {
+          RefreshDeviceLists(false);
+          WriteToControls();
+        }
       }
     }
-  }
-  OnStatusTimer();
+    OnStatusTimer();
+  });
 }
 
 void CMainDlg::OnStatusTimer() {

@@ -93,7 +93,19 @@ struct ControllerServices {
   // What the program dropped since it started (the engines count there). Null: the controller
   // keeps counters of its own.
   DropCounters* drops = nullptr;
+  // What start-up could not do (no provider, no sequencer): said in the notice line once the
+  // window is up. Without a sequencer nothing plays at all, and a box says what to do.
+  std::vector<std::string> startupProblems;
+  bool noSequencer = false;
 };
+
+// The box a window without a sequencer shows: what is missing and how to get it.
+inline constexpr std::string_view kNoSequencerHelp =
+    "Kestrel found no MIDI sequencer on this computer: it can neither capture nor play MIDI.\n\n"
+    "Load the sequencer's kernel module:\n    sudo modprobe snd-seq\n"
+    "and to load it at every start:\n    echo snd-seq | sudo tee /etc/modules-load.d/snd-seq.conf\n\n"
+    "If there is no such module, install your kernel's sound modules (on Ubuntu the package "
+    "linux-modules-extra-$(uname -r)), then start Kestrel again.";
 
 // The window's fields, in the order the window binds them.
 struct MainFields {
@@ -171,7 +183,9 @@ public:
   void OnInitDialog();
   // Server off, then client off. The view then ends the program.
   void Destroy();
-  // "Exit" in the tray, or a cancel request: Destroy(), then the view quits.
+  // "Exit" in the tray, or an end request (SIGTERM, SIGINT, quillon): Destroy(), then the view
+  // quits. One that comes while a switch is under way (a box or the busy notice runs the window's
+  // events meanwhile) is acted on once that switch is done.
   void OnCancel();
 
   // ---- handlers of the controls
@@ -204,8 +218,8 @@ public:
   void OnTrayClick(bool windowVisible) { view_.ShowMainWindow(!windowVisible); }
   void OnTrayMenu(int command, bool windowVisible);
   // A request from outside (kestrel --server on, ...): the server or client switched as the tray
-  // menu switches it, when it is not as asked already. One that comes while a switch waits for an
-  // engine (the window handles its events meanwhile) is acted on once that switch is done.
+  // menu switches it, when it is not as asked already. One that comes while a switch is under way
+  // is acted on once that switch is done; once the program ends, none is.
   void OnSwitchRequest(bool server, bool on);
 
   // ---- the virtual ports
@@ -264,6 +278,13 @@ public:
 
 private:
   enum class RowChange { Device, CheckBox };
+
+  // Runs `body` as a switch under way: the end and switch requests that come meanwhile (a box or
+  // the busy notice runs the window's events) wait, and run when the outermost switch is done.
+  // A failure raised inside ends the program, so nothing is owed to the count then.
+  template <class Body>
+  void AsOneSwitch(Body&& body);
+  void SwitchesDone();
 
   void ReadSettings();
   std::uint32_t ReadPortSetting(const config::IntKey& key, std::uint32_t lowest);
@@ -325,8 +346,10 @@ private:
   std::uint64_t multicastNotSentSeen_ = 0;
   std::uint64_t multicastNotMidiSeen_ = 0;
   in_addr_t missingAddressNoticed_ = 0;
-  bool switching_ = false;
+  std::string listeningSaid_;                         // the client's last "listening on" notice, while it still holds
+  int switching_ = 0;                                 // switches under way, nested ones counted
   std::array<std::optional<bool>, 2> deferredSwitch_; // server, client: the latest request
+  bool deferredCancel_ = false;
   std::string latencyText_;
   std::string heardServerText_;
   std::vector<in_addr_t> secondServersNoticed_; // since the client connected

@@ -51,9 +51,6 @@ public:
   // (Re)starts the 1000 ms one-shot timer that applies edited ports; StopApplyTimer stops it.
   virtual void StartApplyTimer() = 0;
   virtual void StopApplyTimer() = 0;
-  // Handles what is pending on the window's thread while the controller waits for the client
-  // engine; false when the program is ending.
-  virtual bool PumpEvents() = 0;
   // Queues `fn` to the window's thread. Any thread.
   virtual void Post(std::function<void()> fn) = 0;
   // Connection changes, ignored settings and other news a user without a window wants to read.

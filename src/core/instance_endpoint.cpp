@@ -21,16 +21,23 @@ std::filesystem::path InstanceSocketPath() { return RuntimeFilePath(kInstanceNam
 
 InstanceLock::~InstanceLock() { Release(); }
 
-bool InstanceLock::TryAcquire() {
-  if (fd_ >= 0) return true;
+InstanceLock::Result InstanceLock::TryAcquire(std::string* error) {
+  if (fd_ >= 0) return Result::Acquired;
+  const auto failed = [&](const char* what) {
+    if (error != nullptr) *error = std::string("cannot ") + what + " " + path_.string() + ": " + std::strerror(errno);
+    return Result::Failed;
+  };
   fd_ = open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd_ < 0) return false;
+  if (fd_ < 0) return failed("open the instance lock");
   if (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+    const int reason = errno;
     close(fd_);
     fd_ = -1;
-    return false;
+    if (reason == EWOULDBLOCK) return Result::Held;
+    errno = reason;
+    return failed("lock");
   }
-  return true;
+  return Result::Acquired;
 }
 
 void InstanceLock::Release() {

@@ -37,8 +37,12 @@ public:
   InstanceLock(const InstanceLock&) = delete;
   InstanceLock& operator=(const InstanceLock&) = delete;
 
-  // True when this process now holds the lock (no other instance runs).
-  bool TryAcquire();
+  enum class Result {
+    Acquired, // this process holds the lock now: no other instance runs
+    Held,     // another instance holds it
+    Failed,   // the lock file cannot be opened or locked; `error` says why
+  };
+  [[nodiscard]] Result TryAcquire(std::string* error = nullptr);
   void Release();
 
 private:

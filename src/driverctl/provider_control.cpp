@@ -5,11 +5,13 @@
 #include "driverctl/provider_files.hpp"
 #include "midi/alsa_seq.hpp"
 
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -37,23 +39,32 @@ fs::path FindProviderProgram(const fs::path& programDir) {
   return {};
 }
 
-bool StartProvider(const fs::path& program, std::string* error) {
+bool StartProvider(const fs::path& program, std::string* error, pid_t* pid) {
   if (program.empty() || access(program.c_str(), X_OK) != 0) {
     if (error != nullptr) *error = "the virtual port provider kestrel-ports was not found";
     return false;
   }
   if (!RuntimeDirectory(error)) return false;
   const std::string logPath = ProviderLogPath().string();
+  // The middle process hands the provider's pid back through this pipe.
+  std::array<int, 2> pidPipe{-1, -1};
+  if (pipe2(pidPipe.data(), O_CLOEXEC) != 0) pidPipe = {-1, -1};
   // Two forks: the provider is handed to init, so it is never left as our zombie and lives on
   // when Kestrel ends. Between fork and exec only async-signal-safe calls.
   const pid_t child = fork();
   if (child < 0) {
     if (error != nullptr) *error = "cannot start kestrel-ports: " + std::generic_category().message(errno);
+    for (const int fd : pidPipe) {
+      if (fd >= 0) close(fd);
+    }
     return false;
   }
   if (child == 0) {
     setsid();
-    if (fork() != 0) _exit(0);
+    if (const pid_t provider = fork(); provider != 0) {
+      if (pidPipe[1] >= 0) (void)write(pidPipe[1], &provider, sizeof provider);
+      _exit(0);
+    }
     // No terminal, its messages in a log beside its pid file, and none of our descriptors (a
     // socket of ours held open by the provider would keep a port taken).
     const int null = open("/dev/null", O_RDWR);
@@ -74,8 +85,15 @@ bool StartProvider(const fs::path& program, std::string* error) {
     execl(program.c_str(), kProviderProgram, static_cast<char*>(nullptr));
     _exit(127);
   }
+  if (pidPipe[1] >= 0) close(pidPipe[1]);
   int status = 0;
   while (waitpid(child, &status, 0) < 0 && errno == EINTR) {}
+  pid_t provider = -1;
+  if (pidPipe[0] >= 0) {
+    if (read(pidPipe[0], &provider, sizeof provider) != static_cast<ssize_t>(sizeof provider)) provider = -1;
+    close(pidPipe[0]);
+  }
+  if (pid != nullptr) *pid = provider;
   return true;
 }
 
@@ -92,6 +110,17 @@ bool Ended(int process, std::chrono::milliseconds timeout) {
   int r = 0;
   while ((r = poll(&fd, 1, static_cast<int>(timeout.count()))) < 0 && errno == EINTR) {}
   return r > 0;
+}
+
+// The provider's last line in its log: why it ended ("kestrel-ports: no ALSA sequencer: ...").
+std::string LastLogLine() {
+  std::ifstream log(ProviderLogPath());
+  std::string line;
+  std::string last;
+  while (std::getline(log, line)) {
+    if (!line.empty()) last = line;
+  }
+  return last;
 }
 
 } // namespace
@@ -118,16 +147,27 @@ bool StopProvider(std::chrono::milliseconds timeout) {
 
 bool EnsureProviderRunning(const fs::path& programDir, std::string* error) {
   if (RunningProvider(ProviderPidPath())) return true;
-  if (!StartProvider(FindProviderProgram(programDir), error)) return false;
+  pid_t pid = -1;
+  if (!StartProvider(FindProviderProgram(programDir), error, &pid)) return false;
+  const int process = pid > 0 ? OpenProcess(pid) : -1;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  bool ended = false;
   while (!RunningProvider(ProviderPidPath())) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      if (error != nullptr) *error = "kestrel-ports started but made no ports";
-      return false;
+    if (std::chrono::steady_clock::now() > deadline) break;
+    if (process >= 0) {
+      ended = Ended(process, std::chrono::milliseconds(20));
+      if (ended) break;
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  return true;
+  if (process >= 0) close(process);
+  if (RunningProvider(ProviderPidPath())) return true;
+  if (error != nullptr) {
+    *error = ended ? "kestrel-ports ended without making its ports" : "kestrel-ports started but made no ports";
+    if (const std::string why = LastLogLine(); ended && !why.empty()) *error += " (" + why + ")";
+  }
+  return false;
 }
 
 fs::path ProviderAutostartPath() { return ConfigHome() / "autostart" / "kestrel-ports.desktop"; }

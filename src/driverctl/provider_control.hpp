@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <sys/types.h>
 
 namespace kestrel::midi {
 class DeviceDirectory;
@@ -19,14 +20,16 @@ namespace kestrel::driverctl {
 [[nodiscard]] std::filesystem::path FindProviderProgram(const std::filesystem::path& programDir);
 
 // Starts the provider detached from the caller (own session, no terminal). Returns false, with
-// the reason, when it cannot be started.
-bool StartProvider(const std::filesystem::path& program, std::string* error = nullptr);
+// the reason, when it cannot be started; `pid` receives the provider's process id.
+bool StartProvider(const std::filesystem::path& program, std::string* error = nullptr, pid_t* pid = nullptr);
 
 // Asks the running provider to end (SIGTERM) and waits for it; one that does not end within the
 // time is killed. True when no provider runs afterwards.
 bool StopProvider(std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
-// Starts the provider when none runs and its program can be found. True when one runs after.
+// Starts the provider when none runs and its program can be found, and waits for its ports. True
+// when one runs after; a provider that ends without making them (no sequencer) is not waited
+// for, and its last words are the reason.
 bool EnsureProviderRunning(const std::filesystem::path& programDir, std::string* error = nullptr);
 
 // Where a user's session starts the provider: an XDG autostart entry, or a systemd user unit

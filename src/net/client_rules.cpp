@@ -4,9 +4,9 @@
 
 namespace kestrel::net {
 
-ClientConnector::ClientConnector(std::atomic<ConnectionState>& state, std::function<bool()> pumpOneMessage,
+ClientConnector::ClientConnector(std::atomic<ConnectionState>& state, std::function<void()> takeReports,
                                  std::function<void(std::chrono::milliseconds)> sleep)
-    : state_(state), pump_(std::move(pumpOneMessage)), sleep_(std::move(sleep)) {
+    : state_(state), takeReports_(std::move(takeReports)), sleep_(std::move(sleep)) {
   if (!sleep_) sleep_ = [](std::chrono::milliseconds ms) { std::this_thread::sleep_for(ms); };
 }
 
@@ -22,10 +22,10 @@ void ClientConnector::DisconnectClient(CClientThread* engine) {
   engine->PostCommand(CClientThread::CmdDisconnect);
   constexpr int kMaxWaits = 50; // 5 s
   for (int i = 0; i < kMaxWaits; ++i) {
+    if (takeReports_) takeReports_();
     const ConnectionState s = state_.load();
     if (s == ConnectionState::Disconnected || s == ConnectionState::PortInUse) return;
     sleep_(std::chrono::milliseconds(100));
-    if (pump_ && !pump_()) return;
   }
 }
 

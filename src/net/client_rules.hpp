@@ -36,23 +36,25 @@ inline constexpr unsigned kRetryTicks = 52; // the retry rule runs on every 52nd
 // ConnectClient and DisconnectClient on the window's connection state.
 class ClientConnector {
 public:
-  // `pumpOneMessage` lets the window handle one pending event while it waits and returns false
-  // when that event ends the program; `sleep` waits (tests shorten it).
-  ClientConnector(std::atomic<ConnectionState>& state, std::function<bool()> pumpOneMessage,
+  // `takeReports` moves the engine's latest report into `state` and does nothing else: the
+  // window handles no event while a connection is switched, so no request (an end, another
+  // switch) can run inside one. `sleep` waits (tests shorten it).
+  ClientConnector(std::atomic<ConnectionState>& state, std::function<void()> takeReports,
                   std::function<void(std::chrono::milliseconds)> sleep = {});
 
   // Ends a running connection, then (for a port other than 0) connects anew: the state becomes
   // Connecting until the engine reports.
   void ConnectClient(CClientThread* engine, std::uint16_t port, in_addr_t address);
 
-  // Asks a running engine to disconnect and waits, 100 ms at a time while handling the window's
-  // events, until it has reported Disconnected or PortInUse; an engine that has ended is not
-  // waited for, and neither is one that does not answer within 5 s.
+  // Asks a running engine to disconnect (the engine has ended the connection and reported it when
+  // the command returns) and takes its report, waiting 100 ms at a time until the state is
+  // Disconnected or PortInUse; an engine that has ended is not waited for, and neither is one
+  // whose report does not come within 5 s.
   void DisconnectClient(CClientThread* engine);
 
 private:
   std::atomic<ConnectionState>& state_;
-  std::function<bool()> pump_;
+  std::function<void()> takeReports_;
   std::function<void(std::chrono::milliseconds)> sleep_;
 };
 

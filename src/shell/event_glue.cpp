@@ -2,7 +2,6 @@
 
 #include "core/beep.hpp"
 
-#include <QCoreApplication>
 #include <QSocketNotifier>
 
 #include <algorithm>
@@ -44,8 +43,8 @@ void EventGlue::Post(std::function<void()> fn) {
 void EventGlue::RunQueued() {
   std::uint64_t count = 0;
   [[maybe_unused]] const auto read = ::read(wakeFd_, &count, sizeof count);
-  // One call at a time, so that a call that pumps events (waiting for the client engine) finds
-  // the rest still queued in order.
+  // One call at a time, so that a call that runs a nested event loop (a message box) finds the
+  // rest still queued in order.
   for (;;) {
     std::function<void()> fn;
     {
@@ -79,13 +78,6 @@ std::size_t EventGlue::QueuedHighWater() {
 std::uint64_t EventGlue::Dropped() {
   const std::lock_guard guard(lock_);
   return dropped_;
-}
-
-bool EventGlue::PumpEvents() {
-  QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-  // Also when the wait runs inside a queued call, whose notifier Qt does not deliver again.
-  RunQueued();
-  return !quitting_;
 }
 
 void InstallBell(EventGlue& glue, std::function<void()> ring) {

@@ -1,8 +1,7 @@
 #pragma once
 
 // What both front ends (window and headless) need from Qt's event loop: reports queued to the
-// window's thread from any thread, every entry into the controller run inside the error guard,
-// and the short waits during which the window keeps handling its events.
+// window's thread from any thread, and every entry into the controller run inside the error guard.
 
 #include <QObject>
 
@@ -37,8 +36,6 @@ public:
 
   // Runs `fn` now inside the error guard.
   void Guard(const std::function<void()>& fn);
-  // Handles what is pending; false once the program is ending.
-  bool PumpEvents();
   void SetQuitting() noexcept { quitting_ = true; }
   [[nodiscard]] bool Quitting() const noexcept { return quitting_; }
   // The longest the queue has been, and the calls dropped because it was full. Any thread.

@@ -50,7 +50,6 @@ public:
   void RepaintLamp(int /*index*/) override {}
   void StartApplyTimer() override { applyTimer_.start(kApplyDelayMs); }
   void StopApplyTimer() override { applyTimer_.stop(); }
-  bool PumpEvents() override { return glue_.PumpEvents(); }
   void Post(std::function<void()> fn) override { glue_.Post(std::move(fn)); }
   void Notice(const std::string& text) override { Line(out_, text); }
   void Quit() override {

@@ -35,8 +35,8 @@ void InstanceServer::Accept() {
   while (QLocalSocket* peer = server_->nextPendingConnection()) {
     connect(peer, &QLocalSocket::disconnected, peer, &QObject::deleteLater);
     connect(peer, &QLocalSocket::readyRead, this, [this, peer = QPointer<QLocalSocket>(peer)] {
-      // Every line is read before any is acted on: an action may run the event loop (switching
-      // the client off waits for the engine), which may delete the peer meanwhile.
+      // Every line is read before any is acted on: an action may run a nested event loop (a
+      // message box), which may delete the peer meanwhile.
       std::vector<QByteArray> lines;
       while (peer->canReadLine()) lines.push_back(peer->readLine(64).trimmed());
       // A peer that sends a long line without an end is not served further.

@@ -27,7 +27,8 @@ int Usage() {
 // A running Kestrel holds the instance lock: ask it to end as "Exit" does, and give it a second.
 void CloseRunningKestrel() {
   kestrel::InstanceLock lock;
-  if (lock.TryAcquire()) return;
+  // A lock that cannot be opened says nothing of an instance: it is asked all the same.
+  if (lock.TryAcquire() == kestrel::InstanceLock::Result::Acquired) return;
   if (kestrel::SendToRunningInstance(kestrel::kCancelRequest)) std::this_thread::sleep_for(std::chrono::seconds(1));
 }
 

@@ -647,8 +647,6 @@ void MainWindow::StartApplyTimer() { applyTimer_.start(kApplyDelayMs); }
 
 void MainWindow::StopApplyTimer() { applyTimer_.stop(); }
 
-bool MainWindow::PumpEvents() { return glue_.PumpEvents(); }
-
 void MainWindow::Post(std::function<void()> fn) { glue_.Post(std::move(fn)); }
 
 void MainWindow::Notice(const std::string& text) {

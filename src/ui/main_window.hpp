@@ -97,7 +97,6 @@ public:
   void RepaintLamp(int index) override;
   void StartApplyTimer() override;
   void StopApplyTimer() override;
-  bool PumpEvents() override;
   void Post(std::function<void()> fn) override;
   void Notice(const std::string& text) override;
   void Quit() override;

@@ -67,6 +67,8 @@ protected:
   std::vector<int> restarts;
   int portsAfterRestart = 8;
   std::function<void(int)> probeDone;
+  std::vector<std::string> startupProblems;
+  bool noSequencer = false;
 
   ControllerServices Services() {
     return ControllerServices{
@@ -95,6 +97,9 @@ protected:
               probes.push_back(a);
               probeDone = std::move(done);
             },
+        .drops = nullptr,
+        .startupProblems = startupProblems,
+        .noSequencer = noSequencer,
     };
   }
 
@@ -352,11 +357,29 @@ TEST_F(MainDlgTest, SilenceDisconnectsSilencesTheOutputsAndTheRetryRuleReconnect
                          [](const std::string& n) { return n.rfind("Client: listening", 0) == 0; });
   };
   const auto before = connects();
-  for (int i = 0; i < 52; ++i) {
-    w->OnStatusTimer();
-    view.RunPosted();
-  }
-  EXPECT_EQ(connects(), before + 1) << "reconnected once within 52 ticks";
+  // The retry rule's reconnection shows as Connecting until the silence rule's report is applied.
+  const auto reconnections = [&](int ticks) {
+    int n = 0;
+    for (int i = 0; i < ticks; ++i) {
+      w->OnStatusTimer();
+      if (w->State() == ConnectionState::Connecting) ++n;
+      view.RunPosted();
+    }
+    return n;
+  };
+  EXPECT_EQ(reconnections(52), 1) << "reconnected once within 52 ticks";
+  EXPECT_EQ(reconnections(3 * 52), 3);
+  EXPECT_EQ(connects(), before) << "listening where it listened before is not news";
+  EXPECT_EQ(std::count(view.notices.begin(), view.notices.end(), "Client: disconnected"), 1)
+      << "nor is the end of a retry that heard no server";
+  Controls(*w).clientPort = "8801";
+  w->OnApplyTimer();
+  EXPECT_EQ(connects(), before + 1) << "another port is";
+  Controls(*w).clientEnabled = false;
+  w->OnClientClicked();
+  Controls(*w).clientEnabled = true;
+  w->OnClientClicked();
+  EXPECT_EQ(connects(), before + 2) << "and so is a client switched on again";
 }
 
 // The client's stored address is gone from the machine (DHCP moved it, another network): it must
@@ -432,6 +455,81 @@ TEST_F(MainDlgTest, ASwitchRequestThatComesDuringASwitchIsActedOnAfterIt) {
   view.RunPosted();
   EXPECT_TRUE(w->ClientRunning());
   EXPECT_TRUE(w->ServerRunning());
+}
+
+// An end (SIGTERM, SIGINT, "Exit", quillon's cancel) or another switch that is queued while the
+// client is being switched runs after that switch, never inside it: whatever the switch and
+// whatever came, the program ends in order (what the client played silenced, both sides off,
+// the view told to quit). The engine's report of the ended connection waits in the same queue,
+// so a switch that handled the queue while it waited would run the end every time; a busy notice
+// or a box does handle it.
+TEST_F(MainDlgTest, AnEndQueuedDuringASwitchRunsAfterItAndEndsInOrder) {
+  struct Case {
+    const char* name;
+    std::function<void(CMainDlg&)> queued;
+    std::function<void(CMainDlg&)> switchNow;
+  };
+  const auto clientBoxOff = [this](CMainDlg& w) {
+    Controls(w).clientEnabled = false;
+    w.OnClientClicked();
+  };
+  const std::vector<Case> cases{
+      {"SIGTERM during --client off", [](CMainDlg& w) { w.OnCancel(); },
+       [](CMainDlg& w) { w.OnSwitchRequest(false, false); }},
+      {"Exit during the client's box", [](CMainDlg& w) { w.OnTrayMenu(kTrayExit, true); }, clientBoxOff},
+      {"--client off and SIGTERM during the client's box",
+       [](CMainDlg& w) {
+         w.OnSwitchRequest(false, false);
+         w.OnCancel();
+       },
+       clientBoxOff},
+      {"SIGTERM during a new client port", [](CMainDlg& w) { w.OnCancel(); },
+       [this](CMainDlg& w) {
+         Controls(w).clientPort = "8801";
+         w.OnApplyTimer();
+       }},
+      {"--client on and --server off after the end",
+       [](CMainDlg& w) {
+         w.OnCancel();
+         w.OnSwitchRequest(false, true);
+         w.OnSwitchRequest(true, false);
+       },
+       [](CMainDlg& w) { w.OnSwitchRequest(false, false); }},
+      {"SIGTERM during the busy notice of a provider restart", [](CMainDlg& w) { w.OnCancel(); },
+       [this](CMainDlg& w) {
+         devices.virtualPorts = 4;
+         view.boxesRunPosted = true;
+         w.RestorePortCount();
+       }},
+  };
+  net::CUdpSocket server;
+  ASSERT_TRUE(server.Create(0, nullptr));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Write("Server", "Enable", "1");
+    Write("Client", "Enable", "1");
+    view.quit = false;
+    view.controls.reset();
+    auto w = Open();
+    const int played = outputs.PlayedCount();
+    ASSERT_TRUE(test::WaitUntil([&] {
+      SendNote(server);
+      return outputs.PlayedCount() > played;
+    }));
+    view.RunPosted();
+    ASSERT_EQ(w->State(), ConnectionState::Connected);
+    const int notesOff = outputs.NotesOffCount();
+    view.Post([&] { c.queued(*w); });
+    c.switchNow(*w);
+    view.RunPosted();
+    EXPECT_TRUE(view.quit);
+    EXPECT_FALSE(w->ClientRunning());
+    EXPECT_FALSE(w->ServerRunning());
+    EXPECT_EQ(link.sender.load(), nullptr);
+    EXPECT_GT(outputs.NotesOffCount(), notesOff) << "what the client played is silenced";
+    view.boxesRunPosted = false;
+    devices.virtualPorts = 8;
+  }
 }
 
 // The network is chosen in the window: the server's interface ("Automatic" or one of the
@@ -764,6 +862,28 @@ TEST_F(MainDlgTest, EscapeHidesAndCancelEndsInOrder) {
   EXPECT_FALSE(w->ClientRunning());
   EXPECT_EQ(link.sender.load(), nullptr);
   EXPECT_EQ(Int(config::kServerEnable), 1) << "ending the program does not switch anything off for next time";
+}
+
+// What start-up could not do is the window's latest notice once it is up; without a sequencer a
+// box, queued behind the window's showing, says what to do. Headless, the box is a line on stderr.
+TEST_F(MainDlgTest, StartUpProblemsAreTheLatestNoticeAndNoSequencerAsksForAModule) {
+  startupProblems = {"The Kestrel ports are not available: kestrel-ports ended without making its ports",
+                     "No MIDI: no ALSA sequencer: No such file or directory"};
+  auto w = std::make_unique<CMainDlg>(Services(), view);
+  w->OnInitDialog();
+  EXPECT_EQ(view.notices.back(), startupProblems.back());
+  EXPECT_EQ(view.notices[view.notices.size() - 2], startupProblems.front());
+  view.RunPosted();
+  EXPECT_TRUE(view.messages.empty()) << "a sequencer: no box";
+  w.reset();
+
+  noSequencer = true;
+  w = std::make_unique<CMainDlg>(Services(), view);
+  w->OnInitDialog();
+  EXPECT_TRUE(view.messages.empty());
+  view.RunPosted();
+  ASSERT_EQ(view.messages.size(), 1U);
+  EXPECT_EQ(view.messages[0], kNoSequencerHelp);
 }
 
 TEST_F(MainDlgTest, WindowGeometryIsStoredAndRead) {

@@ -22,7 +22,7 @@ using test::ChildProcess;
 class FakeInstance {
 public:
   FakeInstance() {
-    EXPECT_TRUE(lock_.TryAcquire());
+    EXPECT_EQ(lock_.TryAcquire(), InstanceLock::Result::Acquired);
     fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;

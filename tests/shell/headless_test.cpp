@@ -117,6 +117,17 @@ TEST_F(HeadlessTest, OneInstancePerUserItsRequestsSwitchItAndACancelEndsItInOrde
   ChildProcess again({KESTREL_PROGRAM, "--headless"}, home.Path() / "again.log");
   EXPECT_TRUE(WaitUntil([&] { return Said(home.Path() / "again.log", "Client: listening"); }));
   EXPECT_EQ(again.Terminate(), 0);
+
+  // A lock that cannot be opened is no running instance: the program says why and ends.
+  std::filesystem::remove(run / "KestrelApp.lock");
+  std::filesystem::create_directory(run / "KestrelApp.lock");
+  for (const char* option : {"--headless", "--status"}) {
+    const auto lockLog = home.Path() / "lock.log";
+    ChildProcess k(WithErrors({KESTREL_PROGRAM, option}), lockLog);
+    EXPECT_EQ(k.Wait(std::chrono::seconds(20)), 1) << option;
+    EXPECT_TRUE(Said(lockLog, "cannot open the instance lock")) << ReadText(lockLog);
+    EXPECT_TRUE(Said(lockLog, "Is a directory")) << ReadText(lockLog);
+  }
 }
 
 TEST_F(HeadlessTest, TerminationSignalsEndItInOrder) {
@@ -129,6 +140,33 @@ TEST_F(HeadlessTest, TerminationSignalsEndItInOrder) {
     EXPECT_TRUE(Said(log, sig == SIGTERM ? "Ending on SIGTERM" : "Ending on SIGINT"));
     EXPECT_TRUE(Said(log, "Kestrel ended"));
   }
+  // A script switches the client off and stops the program at once: both requests wait in the
+  // queue together while the client, still waiting for a server, is switched off. The end runs
+  // after the switch, in order.
+  const auto log = home.Path() / "together.log";
+  ChildProcess k({KESTREL_PROGRAM, "--headless"}, log);
+  ASSERT_TRUE(WaitUntil([&] { return Said(log, "Client: listening"); })) << ReadText(log);
+  ASSERT_TRUE(WaitUntil([] { // the socket listens soon after the client does
+    return SendToRunningInstance(std::string(kClientOffRequest) + "\n" + std::string(kCancelRequest));
+  }));
+  EXPECT_EQ(k.Wait(std::chrono::seconds(20)), 0) << ReadText(log);
+  EXPECT_TRUE(Said(log, "Kestrel ended")) << ReadText(log);
+}
+
+// Without a sequencer the provider starts but cannot make its ports: Kestrel does not wait out
+// the provider's time for it, and says why, with what to do, among its notices.
+TEST_F(HeadlessTest, AProviderThatEndsWithoutItsPortsIsNotWaitedForAndSaysWhy) {
+  if (std::filesystem::exists("/dev/snd/seq")) GTEST_SKIP() << "this machine has a sequencer";
+  const auto log = home.Path() / "noseq.log";
+  const std::string path =
+      std::filesystem::path(KESTREL_PORTS_PROGRAM).parent_path().string() + ":" + std::getenv("PATH");
+  ChildProcess k(WithErrors({"env", "PATH=" + path, KESTREL_PROGRAM, "--headless"}), log);
+  ASSERT_TRUE(WaitUntil([&] { return Said(log, "Client: listening"); })) << ReadText(log);
+  EXPECT_TRUE(Said(log, "The Kestrel ports are not available: kestrel-ports ended without making its ports "
+                        "(kestrel-ports: no ALSA sequencer"))
+      << ReadText(log);
+  EXPECT_TRUE(Said(log, "sudo modprobe snd-seq")) << ReadText(log);
+  EXPECT_EQ(k.Terminate(), 0);
 }
 
 TEST_F(HeadlessTest, TellsOnceWhetherItsEngineThreadsRunInRealTime) {

@@ -1,7 +1,7 @@
 #pragma once
 
 // Test support: the main window's view without any widget. Queued calls wait in a list until the
-// test runs them (RunPosted) or the controller pumps while it waits for the client engine.
+// test runs them (RunPosted).
 
 #include "controller/main_view.hpp"
 
@@ -30,24 +30,25 @@ public:
   bool applyTimerRunning = false;
   int writes = 0;
   bool quit = false;
+  // Boxes and the busy notice run the queued calls, as the window's do (they handle its events).
+  bool boxesRunPosted = false;
 
   void ReadControls(ControlValues& values) override {
     if (controls) values = *controls;
   }
   void WriteControls() override { ++writes; }
-  void ShowMessage(const std::string& text) override { messages.push_back(text); }
-  void ShowError(const std::string& text) override { messages.push_back("Error: " + text); }
-  void ShowErrorMessage(const std::string& text) override { messages.push_back(text); }
-  void ShowBusyNotice(const std::string& text) override { notices.push_back("busy: " + text); }
+  void ShowMessage(const std::string& text) override { Box(text); }
+  void ShowError(const std::string& text) override { Box("Error: " + text); }
+  void ShowErrorMessage(const std::string& text) override { Box(text); }
+  void ShowBusyNotice(const std::string& text) override {
+    notices.push_back("busy: " + text);
+    if (boxesRunPosted) RunPosted();
+  }
   void HideBusyNotice() override { notices.emplace_back("idle"); }
   void ShowMainWindow(bool show) override { shown = show; }
   void RepaintLamp(int /*index*/) override {}
   void StartApplyTimer() override { applyTimerRunning = true; }
   void StopApplyTimer() override { applyTimerRunning = false; }
-  bool PumpEvents() override {
-    RunPosted();
-    return true;
-  }
   void Post(std::function<void()> fn) override {
     const std::lock_guard g(postLock);
     posted.push_back(std::move(fn));
@@ -66,6 +67,10 @@ public:
       }
       fn();
     }
+  }
+  void Box(const std::string& text) {
+    messages.push_back(text);
+    if (boxesRunPosted) RunPosted();
   }
   [[nodiscard]] bool Noticed(std::string_view part) const {
     return std::any_of(notices.begin(), notices.end(),

@@ -416,6 +416,25 @@ TEST_F(MainWindowTest, TheLatestNoticeShowsWithACountAndTheLastTenInItsTip) {
   EXPECT_EQ(w.width(), width);
 }
 
+// What start-up could not do shows in the notice line once the window is up, not only on a
+// terminal nobody reads; without a sequencer a box in front of the window says what to do.
+TEST_F(MainWindowTest, StartUpProblemsShowInTheNoticeLineAndNoSequencerInABox) {
+  bench.startupProblems = {"The Kestrel ports are not available: kestrel-ports ended: no ALSA sequencer",
+                           "No MIDI: no ALSA sequencer: No such file or directory"};
+  bench.noSequencer = true;
+  MainWindow& w = bench.Open();
+  w.show();
+  auto* line = Find<QLabel>(w, "notice");
+  ASSERT_NE(line, nullptr);
+  EXPECT_TRUE(line->text().startsWith("No MIDI: no ALSA sequencer")) << line->text().toStdString();
+  EXPECT_TRUE(line->toolTip().contains("The Kestrel ports are not available")) << line->toolTip().toStdString();
+  EXPECT_TRUE(bench.messages.empty()) << "the box comes once the window shows";
+  QCoreApplication::processEvents();
+  ASSERT_EQ(bench.messages.size(), 1U);
+  EXPECT_NE(bench.messages[0].find("sudo modprobe snd-seq"), std::string::npos) << bench.messages[0];
+  EXPECT_NE(bench.messages[0].find("sound modules"), std::string::npos) << bench.messages[0];
+}
+
 TEST_F(MainWindowTest, EmptiedPortEditAsksForANumberAndKeepsThePort) {
   MainWindow& w = bench.Open();
   w.show();

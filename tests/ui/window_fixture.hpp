@@ -69,6 +69,8 @@ struct WindowBench {
   std::vector<std::string> fatal;
   // Restarts the made-up provider (RestorePortCount); unset: no provider to restart.
   std::function<int(int count)> setPortCount;
+  std::vector<std::string> startupProblems; // what start-up could not do
+  bool noSequencer = false;
   shell::EventGlue glue{[this](const std::string& text) { fatal.push_back(text); }};
   std::unique_ptr<ui::MainWindow> window;
 
@@ -91,6 +93,8 @@ struct WindowBench {
         .setVirtualPortCount = setPortCount,
         .probe = [](in_addr_t, const std::function<void(int)>&) {},
         .drops = &drops,
+        .startupProblems = startupProblems,
+        .noSequencer = noSequencer,
     };
   }
 
