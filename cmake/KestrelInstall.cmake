@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # What `cmake --install` puts in place beside the three programs (the language files are
 # installed by data/lang): the desktop entry and its icons, AppStream data, manual pages and
 # systemd user units. The application id names the desktop entry, the icon and the metainfo.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The Debian package (scripts/package): kestrel_<version>_<arch>.deb, its library dependencies
 # computed by dpkg-shlibdeps from the installed programs.
 set(CPACK_GENERATOR DEB)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // kestrel-ports: the virtual MIDI ports "Kestrel Port1".."Kestrel PortN".
 //
 // One sequencer client named "Kestrel" with N duplex ports (N from the "MaxDevs" key of section

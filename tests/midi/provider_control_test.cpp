@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Setting the virtual port count restarts the real provider and waits for its ports.
 #include "driverctl/provider_control.hpp"
 #include "midi/flow_control.hpp"

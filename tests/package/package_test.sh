@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # package_test.sh BUILD_DIR SOURCE_DIR VERSION PREFIX
 # Packs the build with CPack, installs the package with dpkg into a scratch root (no root needed),
 # runs the programs from there and checks the files of a desktop install; Debian's own checker,
