@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Speed of the record path: queueing, packing, reading, gathering and decoding.
 #include "core/dump_store.hpp"
 #include "core/event_decoder.hpp"

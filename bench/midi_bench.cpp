@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Speed of MIDI on the sequencer: a program playing into "Kestrel Port1" through the provider
 // into Kestrel's capture and the send queue, and records played out to a local device.
 // Run inside the virtual machine (scripts/bench does): it emulates the processor, so the figures

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Speed of the network path between two hosts made of network namespaces on a veth pair:
 // the UDP floor (a bare ping-pong of 36-byte datagrams, and single datagrams paced like MIDI
 // events), Kestrel's one-way delay from the capture side's Append to the client's output call,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One server and many clients on one LAN, on this machine's real processors: the server engine
 // broadcasts 10 000 short events a second (one every 100 us, from a producer under the capture
 // thread's policy) to 32 client engines, each in a host of its own (network namespaces on one

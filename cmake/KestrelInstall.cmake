@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # What `cmake --install` puts in place beside the three programs (the language files are
 # installed by data/lang): the desktop entry and its icons, AppStream data, manual pages and
 # systemd user units. The application id names the desktop entry, the icon and the metainfo.
@@ -28,10 +29,29 @@ foreach(size IN LISTS KESTREL_ICON_SIZES)
           RENAME ${KESTREL_APP_ID}.png)
 endforeach()
 
+# Manual pages and the changelog go in compressed, as Debian's policy asks: gzip -9n stores neither
+# name nor time, so the same sources give the same bytes.
+find_program(KESTREL_GZIP gzip REQUIRED)
+set(KESTREL_GZIPPED)
 foreach(page kestrel kestrel-ports quillon)
   configure_file(${KESTREL_DATA}/man/${page}.1 man/${page}.1 @ONLY)
-  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/man/${page}.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  list(APPEND KESTREL_GZIPPED man/${page}.1)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/man/${page}.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endforeach()
+configure_file(${KESTREL_DATA}/changelog doc/changelog COPYONLY)
+list(APPEND KESTREL_GZIPPED doc/changelog)
+set(KESTREL_GZIP_OUTPUTS)
+foreach(file IN LISTS KESTREL_GZIPPED)
+  add_custom_command(OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/${file}.gz
+    COMMAND ${KESTREL_GZIP} -9nkf ${CMAKE_CURRENT_BINARY_DIR}/${file}
+    DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/${file} VERBATIM)
+  list(APPEND KESTREL_GZIP_OUTPUTS ${CMAKE_CURRENT_BINARY_DIR}/${file}.gz)
+endforeach()
+add_custom_target(kestrel_gzipped ALL DEPENDS ${KESTREL_GZIP_OUTPUTS})
+
+# The licence in the machine-readable form, and the changelog, where Debian looks for them.
+set(KESTREL_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/kestrel)
+install(FILES ${KESTREL_DATA}/copyright ${CMAKE_CURRENT_BINARY_DIR}/doc/changelog.gz DESTINATION ${KESTREL_DOC_DIR})
 
 # systemd user units, in the folder systemd's pkg-config file names, taken below our own prefix:
 #   systemctl --user enable --now kestrel-ports kestrel-headless

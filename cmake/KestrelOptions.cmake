@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Build options shared by every target: warnings, sanitizers, test and benchmark switches.
 
 option(KESTREL_WERROR "Treat compiler warnings as errors" OFF)

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The measurements of scripts/bench-compare, run inside the ALSA virtual machine (run-in-vm), where
 # every host is a network namespace on the one kernel, sequencer and clock. Prints its results as
 # lines starting with "CMP " (one figure) and "LAT " (a delay distribution as 200 quantiles, µs);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The measuring client of scripts/bench-compare, on the ALSA sequencer.
 //
 //   compare_probe serve INPUTS       sender "ProbeSend" plus INPUTS ports to play into; commands on stdin

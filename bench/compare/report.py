@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Turns the console of bench/compare/inside-vm.sh into the comparison table (Markdown, on standard
 output) and the plot of delay distributions.
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Compares a played standard MIDI file with its recording, event by event.
 
 The played file's tracks are merged by time as a player sends them (at equal times the lower track

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Counts what a recording leaves sounding at its end, beside what the played file itself leaves.
 
 A key sounds from a Note On with a velocity until a Note Off for it (a Note On with velocity 0

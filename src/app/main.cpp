@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // kestrel: MIDI across the studio network, in a window or headless.
 
 #include "controller/app_context.hpp"

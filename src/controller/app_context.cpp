@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "controller/app_context.hpp"
 
 #include "driverctl/provider_control.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // The objects that live as long as the program: settings, translation, the send queue, the dump,

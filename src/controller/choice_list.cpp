@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "controller/choice_list.hpp"
 
 #include <strings.h>

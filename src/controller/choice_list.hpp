@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // A drop-down list of the window as the controller keeps it: the entries' texts and the selected

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // What the main window's behaviour needs from whatever shows it: the Qt window, or the headless

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "controller/server_destinations.hpp"
 
 #include "core/config_keys.hpp"

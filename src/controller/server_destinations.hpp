@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // The server's destinations beyond the broadcast, as Kestrel.dat gives them, and the notices of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "controller/setting_assignment.hpp"
 
 #include "controller/main_dlg.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // "Section.Key=Value" from the command line, written to Kestrel.dat as the window would write

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "controller/status_report.hpp"
 
 #include "controller/main_dlg.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // What a running Kestrel tells `kestrel --status`: one JSON object with the client's connection,

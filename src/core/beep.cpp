@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "core/beep.hpp"
 
 #include "core/tick_clock.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // The audible signal of a failure: a line on standard error naming the sound and its cause, and

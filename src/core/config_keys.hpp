@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // Every key of Kestrel.dat with its default, in one place. Where a default depends on the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // What Kestrel dropped (or took for a fault) since the program started, one counter per kind.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // The dump as text lines, for headless --dump: one line per row, tab-separated cells, and a note

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // Every record the MIDI dump shows, kept as received (the list decodes rows only when it draws

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // The text of the MIDI dump: what each cell of a row shows for a logged record. Rows are decoded

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // The EventRecord: the one unit that is captured, queued, sent, received and shown in the dump.

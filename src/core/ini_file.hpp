@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // Profile (INI) files read and written key by key, the way the settings file and the language

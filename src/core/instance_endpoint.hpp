@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // How a running Kestrel is found by a second start and by quillon: a per-user lock, held for the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // JSON text for the answers Kestrel gives scripts (kestrel --status). Only what those answers

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // The local MIDI outputs the client engine plays on: sixteen slots, one per server port. The

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // A Note Off that is lost leaves a note sounding until somebody notices. The server therefore sends

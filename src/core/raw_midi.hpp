@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // Raw MIDI bytes as the payload of UDP datagrams to a multicast group, one UDP port per MIDI

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // Real-time scheduling for the threads that carry MIDI (capture, the engines, paced writing, the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // The one hand-over point between everything that produces server-side events (MIDI capture,

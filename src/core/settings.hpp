@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // Kestrel.dat: where it lives, and the four key-by-key read and write operations. Nothing is

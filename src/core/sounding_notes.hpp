@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // Which notes are sounding on which output, as the client turned them on: a Note On with a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // How records travel: packing a run of queued records into datagrams of at most 512 bytes,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "driverctl/provider_control.hpp"
 
 #include "core/ini_file.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // Starting, stopping and restarting the virtual-port provider, and setting its port count. The

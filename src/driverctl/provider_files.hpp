@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // Where the virtual-port provider keeps its settings and announces itself, shared by the provider,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // The ALSA sequencer handle as an RAII object, and the device list every part of Kestrel sees:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "midi/flow_control.hpp"
 
 #include "core/auto_reset_event.hpp"

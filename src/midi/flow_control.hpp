@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // Flow control towards sequencer readers. A reader's input pool holds at most 2000 cells (about

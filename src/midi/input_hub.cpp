@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "midi/input_hub.hpp"
 
 #include "core/auto_reset_event.hpp"

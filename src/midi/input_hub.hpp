@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // Capture: the eight virtual ports and one ordinary MIDI In device, read from the sequencer on one

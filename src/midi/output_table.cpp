@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "midi/output_table.hpp"
 
 #include "core/drop_counters.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // The client side's local MIDI outputs: sixteen slots, one per server port, each empty, routed

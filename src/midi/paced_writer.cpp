@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "midi/paced_writer.hpp"
 
 #include "core/drop_counters.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // Writing to MIDI ports that must not be written faster than they take, on a thread of its own.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // Where the server sends beyond its broadcast: `[Server] Targets=` (unicast addresses) and

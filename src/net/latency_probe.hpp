@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // The network delay to the server, measured as the window shows it: one ICMP echo of 32 bytes

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // The sockets of the multicast raw-MIDI convention (core/raw_midi.hpp): a sender for the server

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // The server engine: one thread that sends everything reaching the send queue to the LAN the

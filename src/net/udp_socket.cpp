@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "net/udp_socket.hpp"
 
 #include "core/auto_reset_event.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // IPv4 datagram sockets: a broadcast sender for the server engine and a receiver for the client

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // What both front ends (window and headless) need from Qt's event loop: reports queued to the

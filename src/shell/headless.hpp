@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // Kestrel without a window: the same controller, driven by Qt's event loop without any widget.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // The running instance's end of the per-user local socket: a second start asks it to show its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // SIGINT, SIGTERM and SIGHUP as events of the window's thread, so that they end the program in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // kestrel-icons: draws the application icon for installation, from the same picture as the tray's
 // (the keyboard without marks): a scalable SVG and PNGs at the sizes desktops ask for.
 //

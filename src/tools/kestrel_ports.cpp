@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // kestrel-ports: the virtual MIDI ports "Kestrel Port1".."Kestrel PortN".
 //
 // One sequencer client named "Kestrel" with N duplex ports (N from the "MaxDevs" key of section
@@ -13,6 +14,7 @@
 #include "midi/alsa_seq.hpp"
 #include "midi/flow_control.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -107,10 +109,56 @@ private:
   int fd_ = -1;
 };
 
+// A trouble that may come back with every event (an input overrun, a write the sequencer refuses):
+// told when first met, then as a count at most once per `every`, so that a flood costs the log a
+// line now and then instead of one per event.
+class RepeatedNotice {
+public:
+  using Clock = std::chrono::steady_clock;
+
+  RepeatedNotice(const char* first, const char* again, Clock::duration every)
+      : first_(first), again_(again), every_(every) {}
+
+  // `detail` is a static text (snd_strerror's), or empty.
+  void Happened(const char* detail) {
+    detail_ = detail;
+    const auto now = Clock::now();
+    if (told_ && now - lastTold_ < every_) {
+      ++pending_;
+      return;
+    }
+    std::fprintf(stderr, "kestrel-ports: %s%s%s\n", first_, *detail != '\0' ? ": " : "", detail);
+    told_ = true;
+    lastTold_ = now;
+  }
+
+  // Tells the count that is due (any waiting when `final`). Returns the time until the next is due,
+  // or Clock::duration::max() when none waits.
+  Clock::duration ReportDue(Clock::time_point now, bool final) {
+    if (pending_ == 0) return Clock::duration::max();
+    if (!final && now - lastTold_ < every_) return lastTold_ + every_ - now;
+    std::fprintf(stderr, "kestrel-ports: %s %ld more times%s%s\n", again_, pending_, *detail_ != '\0' ? ", last: " : "",
+                 detail_);
+    pending_ = 0;
+    lastTold_ = now;
+    return Clock::duration::max();
+  }
+
+private:
+  const char* first_;
+  const char* again_;
+  const char* detail_ = "";
+  Clock::duration every_;
+  long pending_ = 0;
+  bool told_ = false;
+  Clock::time_point lastTold_{};
+};
+
 // What the log says about readers that fall behind. The log lives in the runtime folder, often in
 // memory, and a reader that takes nothing would cost it a line per event: a stall is told when it
 // begins and when it ends, with the count of events refused meanwhile, and refusals outside a
-// stall as a count at most once per kReportEvery.
+// stall as a count at most once per kReportEvery. Input overruns and writes the sequencer refuses
+// outright are told the same way.
 class ReaderNotices {
 public:
   static constexpr std::chrono::seconds kReportEvery{10};
@@ -136,24 +184,26 @@ public:
   void Refused(int port) {
     if (port >= 0 && static_cast<std::size_t>(port) < ports_.size()) ++ports_[static_cast<std::size_t>(port)].refused;
   }
+  void Overrun() { overruns_.Happened(""); }
+  void NotForwarded(int error) { notForwarded_.Happened(snd_strerror(error)); }
 
   // Writes the counts that are due (all of them when `final`). Returns the milliseconds until the
   // next is due, -1 when none waits.
   int ReportDue(bool final) {
     const auto now = std::chrono::steady_clock::now();
     const bool due = final || now - lastReport_ >= kReportEvery;
-    bool waiting = false;
+    auto wait = std::min(overruns_.ReportDue(now, final), notForwarded_.ReportDue(now, final));
     for (std::size_t port = 0; port < ports_.size(); ++port) {
       Port& p = ports_[port];
       if (p.refused == 0 || (p.stalled && !final)) continue;
       if (due) {
         Report(static_cast<int>(port), p);
       } else {
-        waiting = true;
+        wait = std::min(wait, lastReport_ + kReportEvery - now);
       }
     }
-    if (!waiting) return -1;
-    return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(lastReport_ + kReportEvery - now).count());
+    if (wait == std::chrono::steady_clock::duration::max()) return -1;
+    return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wait).count());
   }
 
 private:
@@ -172,6 +222,8 @@ private:
 
   std::vector<Port> ports_;
   std::chrono::steady_clock::time_point lastReport_{};
+  RepeatedNotice overruns_{"input overrun, events were lost", "input overrun", kReportEvery};
+  RepeatedNotice notForwarded_{"cannot forward an event", "could not forward an event", kReportEvery};
 };
 
 // Hands on what has been gathered; what a reader refuses is dropped and counted for its port.
@@ -250,7 +302,7 @@ int Run() {
       const int r = snd_seq_event_input(seq.get(), &ev);
       if (r == -EAGAIN || r == -EWOULDBLOCK) { break; }
       if (r == -ENOSPC) {
-        std::fprintf(stderr, "kestrel-ports: input overrun, events were lost\n");
+        notices.Overrun();
         continue;
       }
       if (r < 0 || ev == nullptr) { break; }
@@ -280,7 +332,7 @@ int Run() {
       if (w < 0) { // larger than the whole buffer
         Forward(seq.get(), notices);
         w = snd_seq_event_output_direct(seq.get(), ev);
-        if (w < 0) std::fprintf(stderr, "kestrel-ports: cannot forward an event: %s\n", snd_strerror(w));
+        if (w < 0) notices.NotForwarded(w);
       }
       // Back to poll once alsa-lib's buffer is empty, instead of a read that would only say so.
       if (snd_seq_event_input_pending(seq.get(), 0) == 0) { break; }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // quillon: closes a running Kestrel and removes the virtual-port provider.
 //
 //   quillon /u   close Kestrel, stop kestrel-ports, remove its autostart entry and user unit

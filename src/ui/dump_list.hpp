@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // The MIDI dump list: a table over the DumpStore that holds no text of its own. Each visible cell

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // The two small pictures of the main window: an activity lamp beside each server port, and the

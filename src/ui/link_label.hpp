@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // A text that acts as a hyperlink: underlined, pure blue until it has been opened once and purple

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // The main window: two panels (server and client), the MIDI In, filter and dump boxes, the dump

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // Kestrel with its window and tray icon, on a QApplication that already exists.

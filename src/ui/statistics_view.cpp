@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "ui/statistics_view.hpp"
 
 #include "ui/translated_dialog.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // The tray icon and its pictures. The pictures are drawn in code: a small piano keyboard, with a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The controller's small parts: choice lists and their name-order rule, the lamps, number
 // formats from language files, port edits and command-line settings.
 

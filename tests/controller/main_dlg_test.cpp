@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The main window's behaviour, driven as the window drives it but without a single widget: real
 // settings file, real engines (in a network namespace of their own), a fake device list and fake
 // MIDI outputs, a manual clock.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The MIDI and network paths must not allocate per short message: an allocation can take a lock
 // inside the C library and stall a real-time thread. A counting operator new shows it.
 #include "core/dump_store.hpp"

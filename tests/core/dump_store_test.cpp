@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "core/dump_store.hpp"
 
 #include "core/dump_printer.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "core/event_decoder.hpp"
 #include "core/event_record.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The copies of messages that end sound, as the server makes them and as a client takes them: a
 // copy never ends a note struck after its original, on the wire or in the client, and a client
 // takes for a copy only what the server could have sent as one.

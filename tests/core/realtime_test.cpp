@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Real-time scheduling: the limits RTKit is asked with, the report over recorded outcomes, and
 // real requests: granted directly to root, and for a user without the rights, through a
 // stand-in RTKit on a private bus, refused by a bus without RTKit, or by no bus at all.

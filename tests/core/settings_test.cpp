@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "core/config_keys.hpp"
 #include "core/ini_file.hpp"
 #include "core/settings.hpp"

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Kestrel and Debian's qmidinet on one gateway-less LAN of two network namespaces, inside the
 # virtual machine with a real sequencer: the multicast raw-MIDI convention, both ways.
 #  - Kestrel's host runs both sides ([Interop] Multicast=1; its own client listens on another UDP

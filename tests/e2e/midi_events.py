@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Standard MIDI files for the end-to-end test: writes the performance to play, and reads back
 the channel and system-exclusive events of a recorded file, in order, without their times
 (tests/support/smf.py)."""

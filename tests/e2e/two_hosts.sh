@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Two machines on one gateway-less LAN, each a network namespace joined by a veth pair, sharing
 # the virtual machine's real ALSA sequencer: a headless Kestrel server on one, a headless Kestrel
 # client on the other. aplaymidi plays a MIDI file into "Kestrel Port1" on the server side; the

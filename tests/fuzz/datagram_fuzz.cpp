@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The client's reader against two kinds of input, with checks that trap on any wrong answer:
 //  - the input as a hostile datagram: every record the reader yields lies inside the datagram
 //    with exactly its announced length, a gathered message is exactly the total length its first

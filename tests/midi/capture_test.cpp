@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Capture on a real sequencer: what programs play into the virtual ports, or what an ordinary
 // MIDI In device sends, becomes records in the send queue, byte for byte and in order.
 #include "core/drop_counters.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Device lists, names and the virtual port count on a real sequencer, with the real provider.
 #include "driverctl/provider_files.hpp"
 #include "midi/alsa_seq.hpp"

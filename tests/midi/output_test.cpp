@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Output slots on a real sequencer: what the client engine plays reaches the local device byte for
 // byte, as a program that reads the port (aseqdump, or a reader of our own) sees it.
 #include "core/auto_reset_event.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Bringing lost virtual ports back, against the real provider on a real sequencer: ports vanish
 // while the server runs, the window's restore restarts the provider with the count the server
 // panel was set up for, and says so when fewer come back.

@@ -1,5 +1,7 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Setting the virtual port count restarts the real provider and waits for its ports.
 #include "driverctl/provider_control.hpp"
+#include "midi/flow_control.hpp"
 #include "provider_fixture.hpp"
 
 #include <gtest/gtest.h>
@@ -202,6 +204,49 @@ TEST_F(ProviderControlTest, AReaderThatTakesNothingCostsTheLogAFewLinesAndAGrown
             1)
       << *recovery;
   EXPECT_GT(refused, 0) << *recovery;
+}
+
+TEST_F(ProviderControlTest, InputOverrunsCostTheLogALineAndACount) {
+  ASSERT_TRUE(EnsureProviderRunning(kProgramDir));
+  const auto provider = RunningProvider(ProviderPidPath());
+  ASSERT_TRUE(provider);
+  const auto port1 = directory.FindMidiOutDevice(midi::VirtualPortName(1));
+  ASSERT_TRUE(port1);
+  // A device that sends without waiting for its reader, as hardware does, plays into Port1.
+  const midi::SeqHandle keys = midi::OpenSequencer("USB Keys");
+  const int out = snd_seq_create_simple_port(keys.get(), "out", SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ,
+                                             SND_SEQ_PORT_TYPE_MIDI_GENERIC);
+  ASSERT_EQ(snd_seq_connect_to(keys.get(), out, port1->client, port1->port), 0);
+  // Each round the provider is held while more than its input pool arrives: the sequencer drops the
+  // rest and tells it of the overrun at its next read, which empties its input.
+  constexpr int kOverruns = 4;
+  for (int round = 0; round < kOverruns; ++round) {
+    ASSERT_EQ(kill(*provider, SIGSTOP), 0);
+    for (int n = 0; n < 3000; ++n) {
+      snd_seq_event_t ev{};
+      ev.type = SND_SEQ_EVENT_NOTEON;
+      ev.data.note.note = static_cast<unsigned char>(n % 128);
+      ev.data.note.velocity = 100;
+      snd_seq_ev_set_source(&ev, static_cast<unsigned char>(out));
+      snd_seq_ev_set_subs(&ev);
+      snd_seq_ev_set_direct(&ev);
+      snd_seq_event_output_direct(keys.get(), &ev);
+    }
+    ASSERT_LT(midi::InputRoom(seq.get(), port1->client), 100) << "the provider's input is full";
+    ASSERT_EQ(kill(*provider, SIGCONT), 0);
+    ASSERT_TRUE(test::WaitUntil([&] { return midi::InputRoom(seq.get(), port1->client) > 1000; }))
+        << "the provider read the overrun";
+  }
+  ASSERT_TRUE(StopProvider());
+
+  const std::string log = test::ReadText(ProviderLogPath());
+  std::vector<std::string> overruns;
+  for (const std::string& line : Lines(log)) {
+    if (line.find("input overrun") != std::string::npos) overruns.push_back(line);
+  }
+  ASSERT_EQ(overruns.size(), 2U) << "the first when it happens, the count of the others at the end\n" << log;
+  EXPECT_EQ(overruns[0], "kestrel-ports: input overrun, events were lost");
+  EXPECT_EQ(overruns[1], "kestrel-ports: input overrun " + std::to_string(kOverruns - 1) + " more times");
 }
 
 TEST_F(ProviderControlTest, PortsThatNeverComeUseUpTheirAttempts) {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // Test support: the real provider in a runtime and configuration folder of the test's own.

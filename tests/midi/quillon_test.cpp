@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // quillon closes a running Kestrel through its per-user endpoint and removes the real provider.
 #include "core/instance_endpoint.hpp"
 #include "driverctl/provider_control.hpp"

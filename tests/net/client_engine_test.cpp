@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The client engine between namespace hosts: it plays each port on its slot, gathers long
 // messages, survives hostile datagrams and takes commands while it waits on the network. The
 // outputs are a recording stand-in here; the sequencer's own are tested on a real sequencer.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Long system-exclusive messages from the server engine to the client engine over a network that
 // loses, duplicates or reorders single fragments (netem on the server's host, aimed by a filter
 // at one fragment of one message). A message that is not gathered whole and in order is never

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The delay probe between namespace hosts: an answered echo gives the round trip, no answer -1.
 #include "net/latency_probe.hpp"
 #include "support/child_process.hpp"

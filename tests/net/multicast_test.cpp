@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The multicast raw-MIDI ports between namespace hosts: what a Kestrel server sends there, a
 // Kestrel client plays; a host running both sides never plays its own messages, nor anything
 // from its own addresses; datagrams that are not MIDI are counted, a split dump played whole; a

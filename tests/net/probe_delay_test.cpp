@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The delay probe on a path with a known delay (netem on the answering host): it reports that
 // delay, gives -1 within its time when every answer is lost, and never takes the late answer to
 // an earlier probe for its own.

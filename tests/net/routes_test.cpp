@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Beyond one broadcast segment: a server's unicast targets reach a client two routers away,
 // where its broadcast never arrives; a target without route costs only its own datagrams; with
 // the broadcast off nothing goes to 255.255.255.255; a multicast group reaches the clients that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The server engine between namespace hosts: what reaches the queue leaves as broadcasts of at
 // most 512 bytes, long messages as fragments, nothing after a stop, everything after a restart;
 // messages that end sound leave a second time, never behind a later Note On of their key, and a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // UDP between hosts of a LAN made of network namespaces: broadcasts from a server reach the
 // clients bound to their own addresses, and a client's wait can be interrupted.
 #include "core/auto_reset_event.hpp"

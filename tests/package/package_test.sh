@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # package_test.sh BUILD_DIR SOURCE_DIR VERSION PREFIX
 # Packs the build with CPack, installs the package with dpkg into a scratch root (no root needed),
-# runs the programs from there and checks the files of a desktop install. Then checks that a build
-# without tests needs neither GoogleTest nor Google Benchmark.
+# runs the programs from there and checks the files of a desktop install; Debian's own checker,
+# lintian, finds no error in the package. Then checks that a build without tests needs neither
+# GoogleTest nor Google Benchmark.
 set -euo pipefail
 build=$1 source=$2 version=$3 prefix=$4
 scratch=$(mktemp -d /tmp/kestrel-package.XXXXXX)
@@ -40,7 +42,8 @@ files=(
   share/kestrel/Lang.de share/kestrel/Lang.fr
   share/applications/$id.desktop share/metainfo/$id.metainfo.xml
   share/icons/hicolor/scalable/apps/$id.svg
-  share/man/man1/kestrel.1 share/man/man1/kestrel-ports.1 share/man/man1/quillon.1
+  share/man/man1/kestrel.1.gz share/man/man1/kestrel-ports.1.gz share/man/man1/quillon.1.gz
+  share/doc/kestrel/copyright share/doc/kestrel/changelog.gz
 )
 for size in 16 22 24 32 48 64 128 256; do files+=("share/icons/hicolor/${size}x${size}/apps/$id.png"); done
 for f in "${files[@]}"; do [ -s "$p/$f" ] || fail "missing $prefix/$f"; done
@@ -64,9 +67,36 @@ echo "== validators"
 desktop-file-validate "$p/share/applications/$id.desktop" || fail "desktop-file-validate"
 appstreamcli validate --no-net "$p/share/metainfo/$id.metainfo.xml" || fail "appstreamcli validate"
 for page in kestrel kestrel-ports quillon; do
-  warnings=$(MANWIDTH=80 man --warnings -l "$p/share/man/man1/$page.1" 2>&1 >/dev/null)
+  warnings=$(MANWIDTH=80 man --warnings -l "$p/share/man/man1/$page.1.gz" 2>&1 >/dev/null)
   [ -z "$warnings" ] || fail "man $page: $warnings"
 done
+
+# The changelog's latest entry is this version's: a new version needs its entry.
+latest=$(gzip -dc "$p/share/doc/kestrel/changelog.gz" | head -1)
+grep -q "^kestrel ($version) " <<<"$latest" || fail "the changelog's latest entry is not $version: $latest"
+grep -q "^License: GPL-3+$" "$p/share/doc/kestrel/copyright" || fail "the copyright file names no licence"
+grep -q "<project_license>GPL-3.0-or-later</project_license>" "$p/share/metainfo/$id.metainfo.xml" ||
+  fail "the metainfo's licence"
+
+echo "== lintian"
+command -v lintian >/dev/null || fail "lintian is not installed (scripts/setup-deps installs it)"
+# lintian judges a package as a distribution ships it, under /usr (scripts/package builds it so).
+# A build for another prefix (the tests' /usr/local) is checked moved there: only the paths written
+# inside the units differ.
+checked=$deb
+if [ "$prefix" != /usr ]; then
+  tree="$scratch/relocated"
+  dpkg-deb -R "$deb" "$tree"
+  mkdir -p "$tree/usr.new"
+  cp -a "$tree$prefix/." "$tree/usr.new/"
+  rm -rf "${tree:?}/usr"
+  mv "$tree/usr.new" "$tree/usr"
+  (cd "$tree" && find usr -type f -print0 | sort -z | xargs -0 md5sum) >"$tree/DEBIAN/md5sums"
+  checked="$scratch/out/relocated/$(basename "$deb")"
+  mkdir -p "$(dirname "$checked")"
+  dpkg-deb --root-owner-group -Zxz -b "$tree" "$checked" >/dev/null || fail "dpkg-deb -b"
+fi
+lintian --fail-on error --display-info "$checked" || fail "lintian found errors in the package"
 
 echo "== a build without tests"
 cmake -S "$source" -B "$scratch/notests" -G Ninja -DBUILD_TESTING=OFF >"$scratch/notests.log" 2>&1 ||

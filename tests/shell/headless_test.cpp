@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // kestrel --headless as a user or a script runs it: one instance per user, the local socket's
 // requests, orderly ends on signals, a taken port, nonsense in Kestrel.dat, and what a technician
 // reads of its drop counters (kestrel --status, --stats).

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Fault-injection soak: two headless Kestrels on two namespace hosts play a song in a loop through
 "Kestrel Port1" into a recording synth, while faults are injected at random times (the seed is
 printed first). Runs inside the ALSA virtual machine (tests/alsa-vm/run-in-vm), as root.

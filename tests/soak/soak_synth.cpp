@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // soak_synth NAME: a synthesizer as far as the soak can tell. A sequencer client NAME with one
 // writable port "NAME in"; every event it reads becomes one line on standard output:
 //   <CLOCK_MONOTONIC ms> on|off|cc|sysex|other <channel> <data1> <data2>

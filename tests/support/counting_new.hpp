@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // Test support: counts every allocation of the program. Include it in exactly one source file of

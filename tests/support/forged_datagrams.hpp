@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // Test support: datagrams made by hand, as a faulty or foreign sender would make them, and a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // Test support: a standard MIDI file (format 0) written from raw track events, for aplaymidi.

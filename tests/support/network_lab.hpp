@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // Test support: hosts on a LAN of their own. Each host is a network namespace with one interface

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Reading standard MIDI files, for the end-to-end test and the comparison with another program."""
 import struct
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window's place on the desktop: the tray icon and its menu, the About box and its links, the
 // statistics view, the port restore button, and the translation of every window and text from the language files
 // (files written here, and the shipped ones in data/lang).

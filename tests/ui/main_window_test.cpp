@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The Qt main window on the offscreen platform: its controls reach the controller, the
 // controller's fields come back into the controls, and the dump list follows the store.
 

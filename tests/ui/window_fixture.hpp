@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // A main window on made-up surroundings: a temporary Kestrel.dat, a device list of a few names,

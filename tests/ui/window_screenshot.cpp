@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Draws the pictures of the documentation offscreen: the main window with server and client on
 // and a few events in the dump, in English and in German, and the tray menu beside its icon.
 // Usage: window_screenshot DOCS_DIR LANG_DIR (LANG_DIR holds the language files).
