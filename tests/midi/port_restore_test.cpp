@@ -163,5 +163,39 @@ TEST_F(PortRestoreTest, AProviderKilledAndStartedAgainIsCapturedAgainWithoutACli
   context.Attach(nullptr);
 }
 
+// The same while a program plays into the port, as on stage: the provider is killed and started
+// again before the next status tick, as the same client with the same ports, three times over.
+TEST_F(PortRestoreTest, AProviderKilledWhileAProgramPlaysIsCapturedAgainEveryTime) {
+  AppContext context(
+      folders.Path() / "Kestrel.dat", [](const std::string&) {}, false);
+  auto window = Open(context);
+  context.flags.serverLog = true; // what capture queues shows in the dump
+  const test::FollowingPlayer program;
+  const auto tick = [&] {
+    window->OnStatusTimer();
+    view.RunPosted();
+  };
+  for (int round = 0; round < 3; ++round) {
+    ASSERT_TRUE(test::WaitUntil([&] {
+      tick();
+      return context.dump.RowCount() > 0;
+    }));
+    const int client = midi::DeviceDirectory(context.seq.get()).FindMidiInDevice("Kestrel Port1")->client;
+    provider->Kill();
+    provider = test::StartProvider();
+    ASSERT_EQ(midi::DeviceDirectory(context.seq.get()).FindMidiInDevice("Kestrel Port1")->client, client);
+    context.dump.ClearDump();
+    EXPECT_TRUE(test::WaitUntil(
+        [&] {
+          tick();
+          return context.dump.RowCount() >= 20;
+        },
+        std::chrono::seconds(8)))
+        << "round " << round << ": captured again while the program plays";
+  }
+  window->OnCancel();
+  context.Attach(nullptr);
+}
+
 } // namespace
 } // namespace kestrel::ui
