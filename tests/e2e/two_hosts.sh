@@ -96,27 +96,23 @@ start_kestrel cli "$lan-cli" Server.Enable=0 Client.Enable=1 Client.HostIP="$cli
 for _ in $(seq 300); do grep -q "Client: connected" "$work/cli.log" 2>/dev/null && break; sleep 0.1; done
 grep -q "Client: connected" "$work/cli.log" || fail "the client never connected"
 
-python3 "$here/midi_events.py" write "$work/played.mid"
-arecordmidi -p "Midi Through:0" "$work/recorded.mid" >"$work/arecordmidi.log" 2>&1 &
-recorder=$!
-sleep 0.5
-aplaymidi -p Kestrel:0 "$work/played.mid" || fail "aplaymidi failed"
-sleep 2
-kill -INT "$recorder"
-wait "$recorder" || true
-
-python3 "$here/midi_events.py" compare "$work/recorded.mid" || fail "the recording differs"
-
+# play_recorded NAME WAIT: writes performance NAME (midi_events.py write[-NAME]), plays it into
+# "Kestrel Port1" while arecordmidi records "Midi Through", then compares what was recorded.
+play_recorded() {
+  local suffix=${1:+-$1}
+  python3 "$here/midi_events.py" "write$suffix" "$work/played$suffix.mid"
+  arecordmidi -p "Midi Through:0" "$work/recorded$suffix.mid" >"$work/arecordmidi$suffix.log" 2>&1 &
+  local recorder=$!
+  sleep 0.5
+  aplaymidi -p Kestrel:0 "$work/played$suffix.mid" || fail "aplaymidi failed${1:+ on the $1}"
+  sleep "$2"
+  kill -INT "$recorder"
+  wait "$recorder" || true
+  python3 "$here/midi_events.py" "compare$suffix" "$work/recorded$suffix.mid"
+}
+play_recorded "" 2 || fail "the recording differs"
 # Long dumps to a program that reads all the time, only slower than a burst: each arrives whole.
-python3 "$here/midi_events.py" write-dumps "$work/dumps.mid"
-arecordmidi -p "Midi Through:0" "$work/dumps-recorded.mid" >"$work/arecordmidi-dumps.log" 2>&1 &
-recorder=$!
-sleep 0.5
-aplaymidi -p Kestrel:0 "$work/dumps.mid" || fail "aplaymidi failed on the dumps"
-sleep 3
-kill -INT "$recorder"
-wait "$recorder" || true
-python3 "$here/midi_events.py" compare-dumps "$work/dumps-recorded.mid" || fail "a dump did not arrive whole"
+play_recorded dumps 3 || fail "a dump did not arrive whole"
 
 # Both end in order on SIGTERM (and both must still be running to be asked).
 for p in "${pids[@]:1}"; do kill -TERM "$p" 2>/dev/null || fail "a Kestrel had ended before it was asked to"; done
