@@ -52,7 +52,7 @@ struct Player {
   }
   void To(const MidiPort& dest) {
     target = dest;
-    budget.emplace(seq.get(), port, dest.client);
+    budget.emplace(seq.get(), port, Address(dest));
   }
   void Send(snd_seq_event_t ev) {
     snd_seq_ev_set_source(&ev, static_cast<unsigned char>(port));
