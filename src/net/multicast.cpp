@@ -215,10 +215,10 @@ void OwnAddresses::Set(std::span<const in_addr_t> addresses) noexcept {
 bool OwnAddresses::Contains(in_addr_t address) const noexcept {
   const std::uint32_t before = version_.load(std::memory_order_acquire);
   if ((before & 1U) != 0) return false;
+  // Acquire loads, so that the last look at the version cannot come before them.
   bool found = false;
-  const std::size_t n = std::min(count_.load(std::memory_order_relaxed), kMost);
-  for (std::size_t i = 0; i < n && !found; ++i) found = addresses_[i].load(std::memory_order_relaxed) == address;
-  std::atomic_thread_fence(std::memory_order_acquire);
+  const std::size_t n = std::min(count_.load(std::memory_order_acquire), kMost);
+  for (std::size_t i = 0; i < n && !found; ++i) found = addresses_[i].load(std::memory_order_acquire) == address;
   return found && version_.load(std::memory_order_relaxed) == before;
 }
 
