@@ -207,8 +207,9 @@ long CMulticastReceiver::ReadOne(int fd, in_addr_t* from) noexcept {
 void OwnAddresses::Set(std::span<const in_addr_t> addresses) noexcept {
   const std::size_t n = std::min(addresses.size(), kMost);
   version_.fetch_add(1, std::memory_order_acq_rel);
-  for (std::size_t i = 0; i < n; ++i) addresses_[i].store(addresses[i], std::memory_order_relaxed);
-  count_.store(n, std::memory_order_relaxed);
+  // Release stores: a reader that sees one of them sees the odd version before it too.
+  for (std::size_t i = 0; i < n; ++i) addresses_[i].store(addresses[i], std::memory_order_release);
+  count_.store(n, std::memory_order_release);
   version_.fetch_add(1, std::memory_order_release);
 }
 
