@@ -14,6 +14,8 @@
 #include <QCoreApplication>
 #include <QTimer>
 
+#include <poll.h>
+
 #include <csignal>
 #include <cstring>
 #include <ctime>
@@ -29,6 +31,12 @@ constexpr int kApplyDelayMs = 1000;
 constexpr int kRealtimeReportDelayMs = 1000;
 
 void Line(std::FILE* to, const std::string& text) {
+  // Under a supervisor, standard error may be a pipe that nobody reads: a line that would wait
+  // for room is left out rather than stop the program's thread, and with it every report.
+  if (to == stderr) {
+    pollfd room{fileno(to), POLLOUT, 0};
+    if (poll(&room, 1, 0) != 1 || (room.revents & POLLOUT) == 0) return;
+  }
   std::fprintf(to, "%s\n", text.c_str());
   std::fflush(to);
 }
