@@ -12,6 +12,7 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <system_error>
 #include <unistd.h>
 
 namespace kestrel {
@@ -25,7 +26,8 @@ InstanceLock::~InstanceLock() { Release(); }
 InstanceLock::Result InstanceLock::TryAcquire(std::string* error) {
   if (fd_ >= 0) return Result::Acquired;
   const auto failed = [&](const char* what) {
-    if (error != nullptr) *error = std::string("cannot ") + what + " " + path_.string() + ": " + std::strerror(errno);
+    if (error != nullptr)
+      *error = std::string("cannot ") + what + " " + path_.string() + ": " + std::generic_category().message(errno);
     return Result::Failed;
   };
   fd_ = open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
