@@ -34,6 +34,11 @@ using net::ConnectionState;
 constexpr unsigned kFoldTicks = 50; // the lag fold and the retry rule run when the count passes this
 constexpr std::uint32_t kMaxUdpPort = 65535;
 
+std::string InputGoneNotice(int inputIndex) {
+  return inputIndex == midi::InputHub::kMidiInSlot ? std::string("The MIDI In device went away")
+                                                   : midi::VirtualPortName(inputIndex + 1) + " went away";
+}
+
 bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) noexcept {
   return text.size() >= prefix.size() && strncasecmp(text.data(), prefix.data(), prefix.size()) == 0;
 }
@@ -912,6 +917,10 @@ void CMainDlg::DisconnectClient() { connector_.DisconnectClient(clientThread_.ge
 
 void CMainDlg::ReviveDevices() {
   if (serverThread_ != nullptr && s_.inputs != nullptr) {
+    const unsigned lost = s_.inputs->CloseUnsubscribed();
+    for (int i = 0; i < midi::InputHub::kSlots; ++i) {
+      if ((lost & (1U << static_cast<unsigned>(i))) != 0) view_.Notice(InputGoneNotice(i));
+    }
     const unsigned opened = s_.inputs->ReopenReturned(
         f_.serverPorts, f_.midiInIndex > 0 ? f_.midiIn.SelectedText() : std::string(), f_.virtualPortSnapshot);
     for (int i = 0; i < midi::InputHub::kSlots; ++i) {
@@ -1004,11 +1013,7 @@ void CMainDlg::VirtualPortsVanished(int found) {
 void CMainDlg::InputVanished(int inputIndex) noexcept {
   try {
     view_.Post([this, alive = alive_, inputIndex] {
-      if (alive->load()) {
-        view_.Notice(inputIndex == midi::InputHub::kMidiInSlot
-                         ? std::string("The MIDI In device went away")
-                         : "Kestrel Port" + std::to_string(inputIndex + 1) + " went away");
-      }
+      if (alive->load()) view_.Notice(InputGoneNotice(inputIndex));
     });
   } catch (...) { // a notice lost for want of memory
   }

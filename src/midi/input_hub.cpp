@@ -185,6 +185,20 @@ unsigned InputHub::ReopenReturned(const std::array<bool, kVirtualPorts>& serverP
   return opened;
 }
 
+unsigned InputHub::CloseUnsubscribed() {
+  unsigned closed = 0;
+  for (int i = 0; i < kSlots; ++i) {
+    Slot& s = *slots_[static_cast<std::size_t>(i)];
+    std::int32_t source = s.source.load();
+    if (!s.open || source == kNoSource || Subscribed(source >> 8, source & 0xFF)) continue;
+    // The capture thread may close it at the same moment, for a notice it did get: one of the two.
+    if (!s.source.compare_exchange_strong(source, kNoSource)) continue;
+    CaptureCallback(i + 1, RecordType::MIM_CLOSE, 0, clock_.Now() - s.openTick.load());
+    closed |= 1U << static_cast<unsigned>(i);
+  }
+  return closed;
+}
+
 void InputHub::CloseAllInputs() {
   for (int i = 0; i < kSlots; ++i) SetInputOpen(std::nullopt, i, false);
 }
@@ -219,6 +233,8 @@ void InputHub::CaptureLoop() {
         // longer be completed. The window says so.
         overruns_.fetch_add(1, std::memory_order_relaxed);
         CountDrop(queue_.Drops(), Drop::CaptureOverrun);
+        // Notices of sources that came or went may have been among the dropped events.
+        devicesChanged_.store(true);
         for (auto& slot : slots_) {
           slot->sysexLength = 0;
           if (slot->decoder != nullptr) snd_midi_event_reset_decode(slot->decoder);

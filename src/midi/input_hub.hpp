@@ -93,6 +93,12 @@ public:
   // provider brought its ports back. A device that refuses (held by another program) is left for
   // the next change, the user's choice untouched. Returns the slots that opened, as bits
   // (1 << slot). UI thread.
+  // Inputs Kestrel still takes for open whose subscription the sequencer no longer has are
+  // closed: their source went away while its notices were lost (dropped with everything else when
+  // capture fell behind), and may be back under the same address. Returns the slots closed, as
+  // bits, for the caller to say so before it reopens them. UI thread.
+  unsigned CloseUnsubscribed();
+
   unsigned ReopenReturned(const std::array<bool, kVirtualPorts>& serverPorts, const std::string& midiInChoice,
                           int wantedPorts);
 

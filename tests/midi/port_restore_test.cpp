@@ -11,8 +11,10 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <fstream>
 #include <sched.h>
+#include <thread>
 
 namespace kestrel::ui {
 namespace {
@@ -195,6 +197,38 @@ TEST_F(PortRestoreTest, AProviderKilledWhileAProgramPlaysIsCapturedAgainEveryTim
   }
   window->OnCancel();
   context.Attach(nullptr);
+}
+
+// The machine stalls Kestrel (a swap storm, a debugger, SIGSTOP) while a program plays, long
+// enough for the sequencer to fill Kestrel's input and drop what follows: among it the notices
+// that the provider died and came back. Kestrel must find out all the same, and capture again.
+TEST_F(PortRestoreTest, AStalledKestrelThatMissedTheProvidersRestartCapturesAgain) {
+  const std::filesystem::path log = folders.Path() / "server.log";
+  test::ChildProcess kestrel({"sh", "-c", "exec \"$0\" \"$@\" 2>&1", KESTREL_PROGRAM, "--headless", "--dump", "--set",
+                              "Server.Enable=1", "--set", "Client.Enable=0", "--set",
+                              "Server.MidiIN_Port=--Disabled--"},
+                             log);
+  const test::FollowingPlayer program;
+  const auto notesIn = [&] {
+    std::ifstream in(log);
+    std::string line;
+    std::size_t n = 0;
+    while (std::getline(in, line)) n += line.find("Note on") != std::string::npos ? 1U : 0U;
+    return n;
+  };
+  ASSERT_TRUE(test::WaitUntil([&] { return notesIn() > 20; })) << "captured before the stall";
+  ASSERT_EQ(kill(kestrel.Pid(), SIGSTOP), 0);
+  std::this_thread::sleep_for(6s); // 3000 notes: more than the sequencer keeps for a reader
+  provider->Kill();
+  provider = test::StartProvider();
+  std::this_thread::sleep_for(1s);
+  const std::size_t before = notesIn();
+  ASSERT_EQ(kill(kestrel.Pid(), SIGCONT), 0);
+  EXPECT_TRUE(test::WaitUntil([&] { return notesIn() > before + 100; }, 10s)) << "captured again after the stall";
+  const std::string said = test::ReadText(log);
+  EXPECT_NE(said.find("Kestrel Port1 went away"), std::string::npos);
+  EXPECT_NE(said.find("Kestrel Port1 is back"), std::string::npos);
+  EXPECT_EQ(kestrel.Terminate(), 0);
 }
 
 } // namespace
