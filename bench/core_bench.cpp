@@ -4,7 +4,7 @@
 #include "core/event_decoder.hpp"
 #include "core/send_queue.hpp"
 #include "core/window_flags.hpp"
-#include "core/wire_protocol.hpp"
+#include "core/wire/wire_protocol.hpp"
 
 #include <benchmark/benchmark.h>
 

@@ -4,9 +4,9 @@
 // Run inside the virtual machine (scripts/bench does): it emulates the processor, so the figures
 // are for comparing versions, not absolute.
 #include "bench_support.hpp"
+#include "config/translation.hpp"
 #include "core/dump_store.hpp"
 #include "core/send_queue.hpp"
-#include "core/translation.hpp"
 #include "core/window_flags.hpp"
 #include "driverctl/provider_control.hpp"
 #include "driverctl/provider_files.hpp"

@@ -12,12 +12,12 @@
 #include "bench_support.hpp"
 #include "core/dump_store.hpp"
 #include "core/midi_outputs.hpp"
-#include "core/realtime.hpp"
 #include "core/send_queue.hpp"
 #include "core/window_flags.hpp"
 #include "net/client_engine.hpp"
 #include "net/server_engine.hpp"
 #include "net/udp_socket.hpp"
+#include "platform/realtime.hpp"
 #include "support/network_lab.hpp"
 
 #include <algorithm>

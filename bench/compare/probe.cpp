@@ -22,8 +22,8 @@
 //                                    prints whether input port 1 got it whole and when the last
 //                                    byte came
 //   quit
-#include "core/realtime.hpp"
 #include "midi/flow_control.hpp"
+#include "platform/realtime.hpp"
 
 #include <alsa/asoundlib.h>
 

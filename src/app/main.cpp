@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // kestrel: MIDI across the studio network, in a window or headless.
 
+#include "config/settings.hpp"
 #include "controller/app_context.hpp"
 #include "controller/setting_assignment.hpp"
-#include "core/instance_endpoint.hpp"
-#include "core/settings.hpp"
 #include "midi/alsa_seq.hpp"
+#include "platform/instance_endpoint.hpp"
+#include "platform/paths.hpp"
 #include "shell/headless.hpp"
 #include "shell/signal_watcher.hpp"
 #include "ui/run_window.hpp"

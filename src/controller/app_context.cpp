@@ -3,6 +3,8 @@
 
 #include "driverctl/provider_control.hpp"
 #include "midi/output_table.hpp"
+#include "platform/autostart.hpp"
+#include "platform/paths.hpp"
 
 #include <thread>
 

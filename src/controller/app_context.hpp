@@ -5,12 +5,12 @@
 // the sequencer and capture. The window (or the headless front end) is built on top of them and
 // goes before them.
 
+#include "config/settings.hpp"
+#include "config/translation.hpp"
 #include "controller/main_dlg.hpp"
 #include "core/drop_counters.hpp"
 #include "core/dump_store.hpp"
 #include "core/send_queue.hpp"
-#include "core/settings.hpp"
-#include "core/translation.hpp"
 #include "core/window_flags.hpp"
 #include "midi/alsa_seq.hpp"
 #include "midi/input_hub.hpp"

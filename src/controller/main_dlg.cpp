@@ -1,14 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "controller/main_dlg.hpp"
 
-#include "core/beep.hpp"
-#include "core/config_keys.hpp"
+#include "config/config_keys.hpp"
+#include "config/settings.hpp"
+#include "config/translation.hpp"
 #include "core/drop_counters.hpp"
 #include "core/dump_store.hpp"
 #include "core/midi_outputs.hpp"
-#include "core/realtime.hpp"
-#include "core/settings.hpp"
-#include "core/translation.hpp"
 #include "core/window_flags.hpp"
 #include "midi/alsa_seq.hpp"
 #include "net/destinations.hpp"
@@ -16,6 +14,9 @@
 #include "net/multicast.hpp"
 #include "net/server_engine.hpp"
 #include "net/udp_socket.hpp"
+#include "platform/autostart.hpp"
+#include "platform/beep.hpp"
+#include "platform/realtime.hpp"
 
 #include <arpa/inet.h>
 #include <charconv>

@@ -6,12 +6,12 @@
 // from its controls and forwards its events here; the headless mode drives the same object with
 // no controls at all. Everything runs on the window's thread unless a member says otherwise.
 
+#include "base/tick_clock.hpp"
+#include "config/config_keys.hpp"
 #include "controller/choice_list.hpp"
 #include "controller/indicators.hpp"
 #include "controller/main_view.hpp"
 #include "controller/server_destinations.hpp"
-#include "core/config_keys.hpp"
-#include "core/tick_clock.hpp"
 #include "midi/input_hub.hpp"
 #include "net/client_engine.hpp"
 #include "net/client_rules.hpp"

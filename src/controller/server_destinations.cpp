@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "controller/server_destinations.hpp"
 
-#include "core/config_keys.hpp"
-#include "core/settings.hpp"
+#include "config/config_keys.hpp"
+#include "config/settings.hpp"
 #include "net/destinations.hpp"
 
 #include <cerrno>

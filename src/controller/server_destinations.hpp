@@ -4,7 +4,7 @@
 // The server's destinations beyond the broadcast, as Kestrel.dat gives them, and the notices of
 // targets that cannot be reached. Window thread.
 
-#include "core/tick_clock.hpp"
+#include "base/tick_clock.hpp"
 #include "net/udp_socket.hpp"
 
 #include <cstdint>

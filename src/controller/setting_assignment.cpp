@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "controller/setting_assignment.hpp"
 
+#include "config/config_keys.hpp"
+#include "config/settings.hpp"
 #include "controller/main_dlg.hpp"
-#include "core/config_keys.hpp"
-#include "core/settings.hpp"
 #include "net/destinations.hpp"
 
 #include <array>

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "controller/status_report.hpp"
 
+#include "base/json_text.hpp"
 #include "controller/main_dlg.hpp"
 #include "core/drop_counters.hpp"
-#include "core/json_text.hpp"
-#include "core/realtime.hpp"
+#include "platform/realtime.hpp"
 
 #include <array>
 #include <chrono>

@@ -4,8 +4,8 @@
 // Every record the MIDI dump shows, kept as received (the list decodes rows only when it draws
 // them), and the per-port time bases from which the lag figures are computed.
 
+#include "base/tick_clock.hpp"
 #include "core/event_record.hpp"
-#include "core/tick_clock.hpp"
 
 #include <array>
 #include <cstddef>

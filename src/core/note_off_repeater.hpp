@@ -16,8 +16,8 @@
 //
 // Fixed storage; one thread only (the server engine).
 
+#include "base/tick_clock.hpp"
 #include "core/event_record.hpp"
-#include "core/tick_clock.hpp"
 
 #include <array>
 #include <cstddef>

@@ -3,7 +3,7 @@
 
 #include "core/dump_store.hpp"
 #include "core/window_flags.hpp"
-#include "core/wire_protocol.hpp"
+#include "core/wire/wire_protocol.hpp"
 
 #include <cstring>
 #include <utility>

@@ -4,7 +4,7 @@
 // The one hand-over point between everything that produces server-side events (MIDI capture,
 // keep-alives, test notes) and the server engine thread that broadcasts them.
 
-#include "core/auto_reset_event.hpp"
+#include "base/auto_reset_event.hpp"
 #include "core/drop_counters.hpp"
 #include "core/event_record.hpp"
 

@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "driverctl/provider_control.hpp"
 
-#include "core/ini_file.hpp"
-#include "core/settings.hpp"
+#include "base/ini_file.hpp"
+#include "config/settings.hpp"
 #include "driverctl/provider_files.hpp"
 #include "midi/alsa_seq.hpp"
+#include "platform/autostart.hpp"
+#include "platform/paths.hpp"
 
 #include <array>
 #include <cerrno>

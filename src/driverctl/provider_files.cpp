@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "driverctl/provider_files.hpp"
 
-#include "core/ini_file.hpp"
-#include "core/settings.hpp"
+#include "base/ini_file.hpp"
+#include "config/settings.hpp"
+#include "platform/paths.hpp"
 
 #include <algorithm>
 #include <array>

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "midi/alsa_seq.hpp"
 
+#include "base/ini_file.hpp"
 #include "core/event_record.hpp"
-#include "core/ini_file.hpp"
 
 namespace kestrel::midi {
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "midi/flow_control.hpp"
 
-#include "core/auto_reset_event.hpp"
+#include "base/auto_reset_event.hpp"
 
 #include <algorithm>
 #include <climits>

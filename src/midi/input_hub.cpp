@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "midi/input_hub.hpp"
 
-#include "core/auto_reset_event.hpp"
+#include "base/auto_reset_event.hpp"
 #include "core/drop_counters.hpp"
-#include "core/realtime.hpp"
 #include "core/send_queue.hpp"
 #include "core/window_flags.hpp"
+#include "platform/realtime.hpp"
 
 #include <algorithm>
 #include <cerrno>

@@ -9,8 +9,8 @@
 // cable pulled) gives a close notice too. System-exclusive data arrives in pieces and is gathered
 // into buffers of at most 65536 bytes, each leaving as one long record.
 
+#include "base/tick_clock.hpp"
 #include "core/event_record.hpp"
-#include "core/tick_clock.hpp"
 #include "midi/alsa_seq.hpp"
 
 #include <array>

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "midi/output_table.hpp"
 
+#include "base/ini_file.hpp"
+#include "config/translation.hpp"
 #include "core/drop_counters.hpp"
-#include "core/ini_file.hpp"
-#include "core/translation.hpp"
 #include "midi/input_hub.hpp"
 
 #include <algorithm>

@@ -2,8 +2,8 @@
 #include "midi/paced_writer.hpp"
 
 #include "core/drop_counters.hpp"
-#include "core/realtime.hpp"
 #include "midi/flow_control.hpp"
+#include "platform/realtime.hpp"
 
 #include <algorithm>
 #include <cerrno>

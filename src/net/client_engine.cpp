@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "net/client_engine.hpp"
 
-#include "core/beep.hpp"
 #include "core/drop_counters.hpp"
 #include "core/dump_store.hpp"
 #include "core/midi_outputs.hpp"
-#include "core/realtime.hpp"
 #include "core/window_flags.hpp"
+#include "platform/beep.hpp"
+#include "platform/realtime.hpp"
 
 #include <cerrno>
 #include <exception>

@@ -6,12 +6,12 @@
 // connection stands. Commands from the window (open or close an output, disconnect, quit) reach it
 // through a synchronous channel that also breaks its wait on the network.
 
-#include "core/auto_reset_event.hpp"
+#include "base/auto_reset_event.hpp"
+#include "base/tick_clock.hpp"
 #include "core/note_off_repeater.hpp"
-#include "core/raw_midi.hpp"
 #include "core/sounding_notes.hpp"
-#include "core/tick_clock.hpp"
-#include "core/wire_protocol.hpp"
+#include "core/wire/raw_midi.hpp"
+#include "core/wire/wire_protocol.hpp"
 #include "net/multicast.hpp"
 #include "net/udp_socket.hpp"
 

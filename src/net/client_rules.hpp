@@ -4,7 +4,7 @@
 // The client side's connection rules, run by the window's controller on its own thread: connect
 // and disconnect the engine, and the silence, retry and settings rules of the status timer.
 
-#include "core/tick_clock.hpp"
+#include "base/tick_clock.hpp"
 #include "net/client_engine.hpp"
 
 #include <atomic>

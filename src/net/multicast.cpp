@@ -3,8 +3,8 @@
 
 #include "core/drop_counters.hpp"
 
-#include "core/beep.hpp"
 #include "net/udp_socket.hpp"
+#include "platform/beep.hpp"
 
 #include <arpa/inet.h>
 #include <cerrno>

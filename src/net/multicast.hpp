@@ -1,15 +1,15 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-// The sockets of the multicast raw-MIDI convention (core/raw_midi.hpp): a sender for the server
+// The sockets of the multicast raw-MIDI convention (core/wire/raw_midi.hpp): a sender for the server
 // engine, which sends every captured message of port n to 225.0.0.37, UDP port 21927 + n, and a
 // receiver for the client engine, which joins the group and reads those ports. Neither hears
 // itself: the sender turns multicast loopback off, and the receiver passes over datagrams whose
 // source is an address of this machine.
 
+#include "base/tick_clock.hpp"
 #include "core/event_record.hpp"
-#include "core/raw_midi.hpp"
-#include "core/tick_clock.hpp"
+#include "core/wire/raw_midi.hpp"
 
 #include <netinet/in.h>
 #include <poll.h>
@@ -47,7 +47,7 @@ public:
 
   // Sends the raw bytes of every MIDI record of ports 1..8 among whole records lying end to end
   // (as the send queue hands them over), one datagram each. Records it may not send (see
-  // core/raw_midi.hpp) are counted. Server engine thread; never allocates.
+  // core/wire/raw_midi.hpp) are counted. Server engine thread; never allocates.
   void SendRecords(std::span<const std::byte> records) noexcept;
 
   // Whole system-exclusive messages above kMaxRawDatagram, and pieces of messages longer than one

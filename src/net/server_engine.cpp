@@ -1,14 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "net/server_engine.hpp"
 
-#include "core/beep.hpp"
 #include "core/drop_counters.hpp"
-#include "core/realtime.hpp"
 #include "core/send_queue.hpp"
 #include "core/window_flags.hpp"
-#include "core/wire_protocol.hpp"
+#include "core/wire/wire_protocol.hpp"
 #include "net/multicast.hpp"
 #include "net/udp_socket.hpp"
+#include "platform/beep.hpp"
+#include "platform/realtime.hpp"
 
 #include <algorithm>
 #include <cerrno>

@@ -5,8 +5,8 @@
 // moment it is woken, packed into broadcasts of at most 512 bytes, long messages in fragments.
 // Messages that end sound go out a second time, ahead of the next datagram or 5 ms later.
 
+#include "base/tick_clock.hpp"
 #include "core/note_off_repeater.hpp"
-#include "core/tick_clock.hpp"
 
 #include <atomic>
 #include <chrono>

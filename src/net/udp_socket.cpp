@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "net/udp_socket.hpp"
 
-#include "core/auto_reset_event.hpp"
+#include "base/auto_reset_event.hpp"
+#include "base/tick_clock.hpp"
 #include "core/drop_counters.hpp"
-#include "core/realtime.hpp"
-#include "core/tick_clock.hpp"
+#include "platform/realtime.hpp"
 
 #include <arpa/inet.h>
 #include <cerrno>

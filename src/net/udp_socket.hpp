@@ -4,7 +4,7 @@
 // IPv4 datagram sockets: a broadcast sender for the server engine and a receiver for the client
 // engine whose wait a second, user-controlled event can break.
 
-#include "core/tick_clock.hpp"
+#include "base/tick_clock.hpp"
 
 #include <netinet/in.h>
 #include <poll.h>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "shell/event_glue.hpp"
 
-#include "core/beep.hpp"
+#include "platform/beep.hpp"
 
 #include <QSocketNotifier>
 

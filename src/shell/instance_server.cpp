@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "shell/instance_server.hpp"
 
-#include "core/instance_endpoint.hpp"
+#include "platform/instance_endpoint.hpp"
 
 #include <QLocalServer>
 #include <QLocalSocket>

@@ -7,12 +7,13 @@
 // Kestrel's capture. It announces itself with a pid file in the user's runtime folder and ends
 // cleanly on SIGTERM, SIGINT or SIGHUP; the ports and the pid file go with it.
 
-#include "core/realtime.hpp"
-#include "core/settings.hpp"
+#include "config/settings.hpp"
 #include "driverctl/provider_control.hpp"
 #include "driverctl/provider_files.hpp"
 #include "midi/alsa_seq.hpp"
 #include "midi/flow_control.hpp"
+#include "platform/paths.hpp"
+#include "platform/realtime.hpp"
 
 #include <algorithm>
 #include <array>

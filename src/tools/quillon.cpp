@@ -5,10 +5,11 @@
 //   quillon /d   close Kestrel, delete this program's own file (whatever it is called)
 // Anything else prints the usage and ends with exit code 1.
 
-#include "core/ini_file.hpp"
-#include "core/instance_endpoint.hpp"
-#include "core/settings.hpp"
+#include "base/ini_file.hpp"
+#include "config/settings.hpp"
 #include "driverctl/provider_control.hpp"
+#include "platform/instance_endpoint.hpp"
+#include "platform/paths.hpp"
 
 #include <chrono>
 #include <cstdio>

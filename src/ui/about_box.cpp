@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "ui/about_box.hpp"
 
-#include "core/realtime.hpp"
+#include "platform/realtime.hpp"
 #include "ui/translated_dialog.hpp"
 #include "ui/tray_icon.hpp"
 

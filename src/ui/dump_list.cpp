@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "ui/dump_list.hpp"
 
-#include "core/beep.hpp"
 #include "core/dump_store.hpp"
+#include "platform/beep.hpp"
 
 #include <QHeaderView>
 #include <QItemSelectionModel>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "ui/link_label.hpp"
 
-#include "core/beep.hpp"
+#include "platform/beep.hpp"
 #include "ui/indicator_widgets.hpp"
 
 #include <QApplication>

@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "ui/run_window.hpp"
 
+#include "config/translation.hpp"
 #include "controller/app_context.hpp"
 #include "controller/status_report.hpp"
-#include "core/beep.hpp"
-#include "core/instance_endpoint.hpp"
-#include "core/realtime.hpp"
-#include "core/translation.hpp"
+#include "platform/beep.hpp"
+#include "platform/instance_endpoint.hpp"
+#include "platform/realtime.hpp"
 #include "shell/event_glue.hpp"
 #include "shell/instance_server.hpp"
 #include "shell/signal_watcher.hpp"

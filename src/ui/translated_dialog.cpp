@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "ui/translated_dialog.hpp"
 
-#include "core/translation.hpp"
+#include "config/translation.hpp"
 
 #include <QAbstractButton>
 #include <QGroupBox>

@@ -2,13 +2,13 @@
 // The controller's small parts: choice lists and their name-order rule, the lamps, number
 // formats from language files, port edits and command-line settings.
 
+#include "config/settings.hpp"
 #include "controller/app_context.hpp"
 #include "controller/choice_list.hpp"
 #include "controller/indicators.hpp"
 #include "controller/main_dlg.hpp"
 #include "controller/server_destinations.hpp"
 #include "controller/setting_assignment.hpp"
-#include "core/settings.hpp"
 #include "net/destinations.hpp"
 #include "support/child_process.hpp"
 

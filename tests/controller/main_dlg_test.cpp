@@ -3,12 +3,12 @@
 // settings file, real engines (in a network namespace of their own), a fake device list and fake
 // MIDI outputs, a manual clock.
 
+#include "config/settings.hpp"
+#include "config/translation.hpp"
 #include "controller/main_dlg.hpp"
 #include "core/dump_store.hpp"
 #include "core/midi_outputs.hpp"
 #include "core/send_queue.hpp"
-#include "core/settings.hpp"
-#include "core/translation.hpp"
 #include "core/window_flags.hpp"
 #include "net/server_engine.hpp"
 #include "net/udp_socket.hpp"

@@ -2,10 +2,10 @@
 // The MIDI and network paths must not allocate per short message: an allocation can take a lock
 // inside the C library and stall a real-time thread. A counting operator new shows it.
 #include "core/dump_store.hpp"
-#include "core/raw_midi.hpp"
 #include "core/send_queue.hpp"
 #include "core/window_flags.hpp"
-#include "core/wire_protocol.hpp"
+#include "core/wire/raw_midi.hpp"
+#include "core/wire/wire_protocol.hpp"
 #include "net/udp_socket.hpp"
 
 #include "support/counting_new.hpp"

@@ -3,7 +3,7 @@
 
 #include "core/dump_printer.hpp"
 
-#include "core/tick_clock.hpp"
+#include "base/tick_clock.hpp"
 #include "core/window_flags.hpp"
 
 #include <gtest/gtest.h>

@@ -4,7 +4,7 @@
 #include "core/drop_counters.hpp"
 #include "core/dump_store.hpp"
 #include "core/window_flags.hpp"
-#include "core/wire_protocol.hpp"
+#include "core/wire/wire_protocol.hpp"
 
 #include <gtest/gtest.h>
 

@@ -9,10 +9,10 @@
 //    queue and packer, then read and gathered again, they come back field by field, byte by byte.
 #include "core/dump_store.hpp"
 #include "core/event_decoder.hpp"
-#include "core/raw_midi.hpp"
 #include "core/send_queue.hpp"
 #include "core/window_flags.hpp"
-#include "core/wire_protocol.hpp"
+#include "core/wire/raw_midi.hpp"
+#include "core/wire/wire_protocol.hpp"
 
 #include <fuzzer/FuzzedDataProvider.h>
 

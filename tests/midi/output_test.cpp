@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Output slots on a real sequencer: what the client engine plays reaches the local device byte for
 // byte, as a program that reads the port (aseqdump, or a reader of our own) sees it.
-#include "core/auto_reset_event.hpp"
+#include "base/auto_reset_event.hpp"
+#include "config/translation.hpp"
 #include "core/drop_counters.hpp"
-#include "core/translation.hpp"
 #include "midi/input_hub.hpp"
 #include "midi/output_table.hpp"
 #include "support/child_process.hpp"

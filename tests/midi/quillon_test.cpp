@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // quillon closes a running Kestrel through its per-user endpoint and removes the real provider.
-#include "core/instance_endpoint.hpp"
 #include "driverctl/provider_control.hpp"
+#include "platform/instance_endpoint.hpp"
+#include "platform/paths.hpp"
 #include "provider_fixture.hpp"
 
 #include <gtest/gtest.h>

@@ -5,17 +5,17 @@
 // played in part; the messages after it play as if nothing had happened. And a Note Off whose
 // datagram is lost: its repeat turns the note off, and without loss it is played once. And a
 // multicast burst beyond the sender's room on a slow link: what is lost is counted.
-#include "core/beep.hpp"
 #include "core/drop_counters.hpp"
 #include "core/dump_store.hpp"
 #include "core/midi_outputs.hpp"
 #include "core/send_queue.hpp"
 #include "core/window_flags.hpp"
-#include "core/wire_protocol.hpp"
+#include "core/wire/wire_protocol.hpp"
 #include "net/client_engine.hpp"
 #include "net/multicast.hpp"
 #include "net/server_engine.hpp"
 #include "net/udp_socket.hpp"
+#include "platform/beep.hpp"
 #include "support/child_process.hpp"
 #include "support/network_lab.hpp"
 #include "support/recording_outputs.hpp"

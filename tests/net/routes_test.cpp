@@ -3,12 +3,12 @@
 // where its broadcast never arrives; a target without route costs only its own datagrams; with
 // the broadcast off nothing goes to 255.255.255.255; a multicast group reaches the clients that
 // joined it; and every client plays each datagram once, whichever ways it reaches it.
-#include "core/auto_reset_event.hpp"
+#include "base/auto_reset_event.hpp"
 #include "core/dump_store.hpp"
 #include "core/note_off_repeater.hpp"
 #include "core/send_queue.hpp"
 #include "core/window_flags.hpp"
-#include "core/wire_protocol.hpp"
+#include "core/wire/wire_protocol.hpp"
 #include "net/client_engine.hpp"
 #include "net/server_engine.hpp"
 #include "net/udp_socket.hpp"

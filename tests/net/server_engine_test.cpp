@@ -3,11 +3,11 @@
 // most 512 bytes, long messages as fragments, nothing after a stop, everything after a restart;
 // messages that end sound leave a second time, never behind a later Note On of their key, and a
 // key's last Note Off leaves late again.
-#include "core/auto_reset_event.hpp"
+#include "base/auto_reset_event.hpp"
 #include "core/dump_store.hpp"
 #include "core/send_queue.hpp"
 #include "core/window_flags.hpp"
-#include "core/wire_protocol.hpp"
+#include "core/wire/wire_protocol.hpp"
 #include "net/server_engine.hpp"
 #include "net/udp_socket.hpp"
 #include "support/child_process.hpp"

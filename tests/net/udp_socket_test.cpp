@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // UDP between hosts of a LAN made of network namespaces: broadcasts from a server reach the
 // clients bound to their own addresses, and a client's wait can be interrupted.
-#include "core/auto_reset_event.hpp"
+#include "base/auto_reset_event.hpp"
 #include "net/udp_socket.hpp"
 #include "support/network_lab.hpp"
 

@@ -3,9 +3,9 @@
 // requests, orderly ends on signals, a taken port, nonsense in Kestrel.dat, and what a technician
 // reads of its drop counters (kestrel --status, --stats).
 
+#include "base/json_text.hpp"
 #include "core/drop_counters.hpp"
-#include "core/instance_endpoint.hpp"
-#include "core/json_text.hpp"
+#include "platform/instance_endpoint.hpp"
 #include "support/child_process.hpp"
 #include "support/forged_datagrams.hpp"
 

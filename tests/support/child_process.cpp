@@ -86,4 +86,9 @@ std::string ReadText(const std::filesystem::path& file) {
   return s.str();
 }
 
+void WriteText(const std::filesystem::path& file, std::string_view content) {
+  std::filesystem::create_directories(file.parent_path());
+  std::ofstream(file, std::ios::binary) << content;
+}
+
 } // namespace kestrel::test

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <sys/types.h>
 #include <vector>
 
@@ -49,5 +50,7 @@ private:
 };
 
 [[nodiscard]] std::string ReadText(const std::filesystem::path& file);
+// Writes `content` as the whole of `file`, making the folders it lies in.
+void WriteText(const std::filesystem::path& file, std::string_view content);
 
 } // namespace kestrel::test

@@ -6,7 +6,7 @@
 // plays several senders). Only loopback is ever addressed.
 
 #include "core/event_record.hpp"
-#include "core/wire_protocol.hpp"
+#include "core/wire/wire_protocol.hpp"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

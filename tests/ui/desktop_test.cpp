@@ -3,9 +3,9 @@
 // statistics view, the port restore button, and the translation of every window and text from the language files
 // (files written here, and the shipped ones in data/lang).
 
-#include "core/beep.hpp"
-#include "core/ini_file.hpp"
-#include "core/realtime.hpp"
+#include "base/ini_file.hpp"
+#include "platform/beep.hpp"
+#include "platform/realtime.hpp"
 #include "support/child_process.hpp"
 #include "ui/about_box.hpp"
 #include "ui/dump_list.hpp"

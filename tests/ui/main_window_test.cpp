@@ -2,8 +2,8 @@
 // The Qt main window on the offscreen platform: its controls reach the controller, the
 // controller's fields come back into the controls, and the dump list follows the store.
 
-#include "core/beep.hpp"
 #include "net/udp_socket.hpp"
+#include "platform/beep.hpp"
 #include "ui/dump_list.hpp"
 #include "ui/indicator_widgets.hpp"
 #include "window_fixture.hpp"

@@ -6,13 +6,13 @@
 // tests and the screenshot program. The server, when switched on, opens a real broadcast socket:
 // whatever uses this runs in a network namespace of its own.
 
+#include "config/settings.hpp"
+#include "config/translation.hpp"
 #include "controller/main_dlg.hpp"
 #include "core/drop_counters.hpp"
 #include "core/dump_store.hpp"
 #include "core/midi_outputs.hpp"
 #include "core/send_queue.hpp"
-#include "core/settings.hpp"
-#include "core/translation.hpp"
 #include "core/window_flags.hpp"
 #include "net/server_engine.hpp"
 #include "shell/event_glue.hpp"

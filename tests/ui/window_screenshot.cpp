@@ -3,7 +3,7 @@
 // and a few events in the dump, in English and in German, and the tray menu beside its icon.
 // Usage: window_screenshot DOCS_DIR LANG_DIR (LANG_DIR holds the language files).
 
-#include "core/translation.hpp"
+#include "config/translation.hpp"
 #include "ui/dump_list.hpp"
 #include "ui/tray_icon.hpp"
 #include "window_fixture.hpp"

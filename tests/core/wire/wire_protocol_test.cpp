@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "core/wire_protocol.hpp"
+#include "core/wire/wire_protocol.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "core/tick_clock.hpp"
+#include "base/tick_clock.hpp"
 
 #include <ctime>
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "core/beep.hpp"
+#include "platform/beep.hpp"
 
-#include "core/tick_clock.hpp"
+#include "base/tick_clock.hpp"
 
 #include <algorithm>
 #include <array>

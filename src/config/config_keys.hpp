@@ -73,7 +73,7 @@ inline constexpr ConfigKey kClientGroup{kClient, "Group", ""};
 inline constexpr IntKey kNotesOffOnLoss{kClient, "NotesOffOnLoss", 1};
 
 // ---- Interop
-// Also speak the multicast raw-MIDI convention (core/raw_midi.hpp): the server sends every message
+// Also speak the multicast raw-MIDI convention (core/wire/raw_midi.hpp): the server sends every message
 // of port n to 225.0.0.37, UDP port 21927 + n, and the client plays what arrives there.
 inline constexpr IntKey kMulticast{kInterop, "Multicast", 0};
 

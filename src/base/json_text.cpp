@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "core/json_text.hpp"
+#include "base/json_text.hpp"
 
 #include <array>
 #include <cstddef>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The multicast convention's byte streams: what the parser plays from tricky datagrams, what it
 // refuses whole, and that the encoder's bytes read back as the records they came from.
-#include "core/raw_midi.hpp"
+#include "core/wire/raw_midi.hpp"
 
 #include <gtest/gtest.h>
 

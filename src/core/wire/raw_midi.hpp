@@ -27,8 +27,8 @@
 // one capture buffer) is not sent on the multicast ports and is counted: cut into datagrams it
 // would reach the convention's receivers, which cannot tell a lost piece, as a corrupt message.
 
+#include "base/tick_clock.hpp"
 #include "core/event_record.hpp"
-#include "core/tick_clock.hpp"
 
 #include <array>
 #include <cstddef>

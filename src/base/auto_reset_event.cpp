@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "core/auto_reset_event.hpp"
+#include "base/auto_reset_event.hpp"
 
 #include <cerrno>
 #include <cstdint>

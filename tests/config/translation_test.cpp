@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "core/translation.hpp"
+#include "config/translation.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "core/instance_endpoint.hpp"
+#include "platform/instance_endpoint.hpp"
 
-#include "core/settings.hpp"
+#include "platform/paths.hpp"
 
 #include <array>
 #include <cerrno>

@@ -5,8 +5,8 @@
 // cutting long messages into 480-byte fragments, reading a received datagram record by record,
 // putting fragmented messages together again, and when a server announces itself.
 
+#include "base/tick_clock.hpp"
 #include "core/event_record.hpp"
-#include "core/tick_clock.hpp"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "core/ini_file.hpp"
+#include "base/ini_file.hpp"
 
 #include <cerrno>
 #include <climits>

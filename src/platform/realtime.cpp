@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "core/realtime.hpp"
+#include "platform/realtime.hpp"
 
 #include <algorithm>
 #include <array>

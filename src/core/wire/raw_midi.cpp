@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "core/raw_midi.hpp"
+#include "core/wire/raw_midi.hpp"
 
 namespace kestrel {
 

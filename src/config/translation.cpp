@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "core/translation.hpp"
+#include "config/translation.hpp"
 
-#include "core/ini_file.hpp"
+#include "base/ini_file.hpp"
 
 #include <array>
 #include <atomic>

@@ -3,7 +3,7 @@
 // real requests: granted directly to root, and for a user without the rights, through a
 // stand-in RTKit on a private bus, refused by a bus without RTKit, or by no bus at all.
 
-#include "core/realtime.hpp"
+#include "platform/realtime.hpp"
 #include "support/child_process.hpp"
 
 #include <gtest/gtest.h>
