@@ -2,9 +2,10 @@
 #pragma once
 
 // The main window: two panels (server and client), the MIDI In, filter and dump boxes, the dump
-// list and, in Debug mode, a status bar. All behaviour lives in the controller (CMainDlg); this
-// class copies its fields to and from the widgets and forwards the widgets' events to it, each
-// inside the event glue's guard. Everything runs on the UI thread except Post.
+// list and the status line, each a widget of its own. All behaviour lives in the controller
+// (CMainDlg); this class hands its fields to the panels and back, lets the panels forward the
+// widgets' events to it, each inside the event glue's guard, and answers what the controller asks
+// of the window. Everything runs on the UI thread except Post.
 
 #include "controller/main_dlg.hpp"
 #include "controller/main_view.hpp"
@@ -12,22 +13,14 @@
 #include <QTimer>
 #include <QWidget>
 
-#include <array>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <string>
 
-class QCheckBox;
-class QComboBox;
-class QLabel;
-class QLineEdit;
 class QMenu;
 class QMessageBox;
-class QAction;
-class QPushButton;
-class QStatusBar;
 
 namespace kestrel {
 class Translator;
@@ -39,11 +32,14 @@ class EventGlue;
 
 namespace kestrel::ui {
 
-class ConnectionDisplay;
+class ClientPanel;
 class DumpListView;
-class Lamp;
+class OptionBoxes;
+class ServerPanel;
 class StatisticsView;
+class StatusLine;
 class TrayIcon;
+class WindowContextMenu;
 
 class MainWindow final : public QWidget, public MainView {
 public:
@@ -68,7 +64,7 @@ public:
   [[nodiscard]] TrayIcon* Tray() noexcept { return tray_.get(); }
   // The About box, modal; from the window's context menu, F1 and the "About..." button.
   void OpenAbout();
-  [[nodiscard]] QMenu& WindowMenu() noexcept { return *windowMenu_; }
+  [[nodiscard]] QMenu& WindowMenu() noexcept;
   // The statistics view (what was dropped since the start), not modal; from the window's context
   // menu. Opened again, the one view comes to the front. Null until first opened.
   void OpenStatistics();
@@ -116,11 +112,6 @@ private:
   // Runs a controller handler inside the guard, once the controller exists.
   void Forward(const std::function<void(CMainDlg&)>& handler);
 
-  QWidget* BuildServerPanel();
-  QWidget* BuildClientPanel();
-  QWidget* BuildBoxes();
-  void BuildStatusBar();
-  void ConnectControls();
   void ApplyStoredGeometry();
   void GeometrySettled();
   void PressedEnter();
@@ -128,7 +119,6 @@ private:
   // The close box without a tray: asks whether to stop Kestrel.
   void AskToStop();
   void ShowLatestNotice();
-  void ShowErrorColour();
 
   const Translator& translator_;
   shell::EventGlue& glue_;
@@ -136,48 +126,19 @@ private:
   std::function<void(const std::string&)> messageHook_;
   std::unique_ptr<QWidget> busyNotice_;
   std::unique_ptr<TrayIcon> tray_;
-  QMenu* windowMenu_ = nullptr;
-  QAction* aboutAction_ = nullptr;
-  QAction* statisticsAction_ = nullptr;
+  WindowContextMenu* windowMenu_ = nullptr;
   StatisticsView* statistics_ = nullptr;
-  QAction* exitAction_ = nullptr;
   QTimer trayWatch_;
   std::function<bool()> trayAvailable_;
   QMessageBox* stopQuestion_ = nullptr;
 
-  QCheckBox* server_ = nullptr;
-  QLineEdit* serverPort_ = nullptr;
-  QComboBox* interface_ = nullptr;
-  std::array<QCheckBox*, kRows> serverRows_{};
-  std::array<Lamp*, kRows> lamps_{};
-  QPushButton* restore_ = nullptr;
-
-  QCheckBox* client_ = nullptr;
-  QComboBox* ip_ = nullptr;
-  QLineEdit* clientPort_ = nullptr;
-  ConnectionDisplay* connection_ = nullptr;
-  QLabel* latency_ = nullptr;
-  QLabel* heardServer_ = nullptr;
-  QLabel* error_ = nullptr;
-  std::array<QCheckBox*, kRows> clientRows_{};
-  std::array<QComboBox*, kRows> outputs_{};
-
-  QComboBox* midiIn_ = nullptr;
-  QComboBox* midiInTarget_ = nullptr;
-  QCheckBox* filterTimingClock_ = nullptr;
-  QCheckBox* filterActiveSensing_ = nullptr;
-  QCheckBox* dumpFilter_ = nullptr;
-  QCheckBox* dumpServer_ = nullptr;
-  QCheckBox* dumpClient_ = nullptr;
-  QCheckBox* autostart_ = nullptr;
+  ServerPanel* serverPanel_ = nullptr;
+  ClientPanel* clientPanel_ = nullptr;
+  OptionBoxes* options_ = nullptr;
   DumpListView* dumpList_ = nullptr;
-
-  QStatusBar* statusBar_ = nullptr;
-  QLabel* noticePane_ = nullptr; // the latest notice, the earlier ones counted and in its tip
+  StatusLine* statusLine_ = nullptr;
   std::deque<std::string> notices_;
   std::uint64_t noticeCount_ = 0;
-  QLabel* latencyPane_ = nullptr; // Debug mode only, as the next
-  QLabel* maxLatencyPane_ = nullptr;
 
   QTimer applyTimer_;
   QTimer geometryTimer_;
