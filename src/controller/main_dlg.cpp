@@ -795,7 +795,7 @@ void CMainDlg::ServerOn() {
   sender->SetDropCounters(s_.drops);
   targetWatch_.Reset();
   if (s_.settings.ReadConfigInt(config::kMulticast) != 0) { // read at every start of the server
-    auto multicast = std::make_unique<net::CMulticastSender>();
+    auto multicast = std::make_unique<net::MulticastSender>();
     multicast->Open(); // raises "mc.Create" or "IP_MULTICAST_LOOP": the guard ends the program
     multicast->SetDropCounters(s_.drops);
     multicast->SetInterface(sender->InterfaceIndex() != 0 ? interfaceName : std::string());

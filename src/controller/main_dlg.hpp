@@ -39,7 +39,7 @@ struct WindowFlags;
 
 namespace kestrel::net {
 struct ServerLink;
-class CMulticastSender;
+class MulticastSender;
 class CServerThread;
 class CUdpSender;
 class LatencyProber;
@@ -369,7 +369,7 @@ private:
   std::atomic<bool> reportWakePending_{false};
 
   std::unique_ptr<net::CUdpSender> sender_;
-  std::unique_ptr<net::CMulticastSender> multicastSender_; // while the server runs with multicast on
+  std::unique_ptr<net::MulticastSender> multicastSender_; // while the server runs with multicast on
   std::unique_ptr<net::CServerThread> serverThread_;
   std::unique_ptr<MidiOutputs> outputs_;
   std::unique_ptr<net::CClientThread> clientThread_;

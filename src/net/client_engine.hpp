@@ -146,7 +146,7 @@ private:
   FragmentGatherer gatherer_;
   SoundingNotes sounding_; // engine thread only
   RepeatFilter repeats_;   // engine thread only
-  CMulticastReceiver multicast_;
+  MulticastReceiver multicast_;
   PathCopies pathCopies_; // engine thread only
   std::array<RawMidiParser, kMulticastPorts> rawParsers_;
   DropCounters* drops_ = nullptr;   // set before the thread starts

@@ -27,13 +27,13 @@ sockaddr* AsSockaddr(sockaddr_in* a) noexcept {
 
 } // namespace
 
-// ---- CMulticastSender ------------------------------------------------------------------------
+// ---- MulticastSender ------------------------------------------------------------------------
 
-CMulticastSender::~CMulticastSender() {
+MulticastSender::~MulticastSender() {
   if (fd_ >= 0) close(fd_);
 }
 
-void CMulticastSender::Open() {
+void MulticastSender::Open() {
   if (fd_ >= 0) close(fd_);
   fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd_ < 0) throw NetError("mc.Create", errno);
@@ -49,11 +49,11 @@ void CMulticastSender::Open() {
   fallbackIndex_ = FirstLocalInterface();
 }
 
-void CMulticastSender::SetInterface(const std::string& name) {
+void MulticastSender::SetInterface(const std::string& name) {
   interfaceIndex_.store(name.empty() ? 0 : if_nametoindex(name.c_str()), std::memory_order_relaxed);
 }
 
-bool CMulticastSender::SendVia(std::span<const std::byte> datagram, int midiPort, unsigned interfaceIndex) noexcept {
+bool MulticastSender::SendVia(std::span<const std::byte> datagram, int midiPort, unsigned interfaceIndex) noexcept {
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_port = htons(MulticastPortOf(midiPort));
@@ -62,7 +62,7 @@ bool CMulticastSender::SendVia(std::span<const std::byte> datagram, int midiPort
   return SendDatagramVia(fd_, datagram, to, interfaceIndex);
 }
 
-void CMulticastSender::SendRecords(std::span<const std::byte> records) noexcept {
+void MulticastSender::SendRecords(std::span<const std::byte> records) noexcept {
   if (fd_ < 0) return;
   std::array<std::byte, 3> scratch{};
   std::size_t p = 0;
@@ -129,9 +129,9 @@ bool PathCopies::IsCopy(Path path, in_addr_t sender, const EventRecord& header, 
   return false;
 }
 
-// ---- CMulticastReceiver ----------------------------------------------------------------------
+// ---- MulticastReceiver ----------------------------------------------------------------------
 
-int CMulticastReceiver::Open(in_addr_t address) {
+int MulticastReceiver::Open(in_addr_t address) {
   Close();
   address_ = address;
   interfaceIndex_ = address == 0 ? 0 : static_cast<int>(InterfaceOfAddress(address));
@@ -172,36 +172,19 @@ int CMulticastReceiver::Open(in_addr_t address) {
   return static_cast<int>(count_);
 }
 
-void CMulticastReceiver::Close() noexcept {
+void MulticastReceiver::Close() noexcept {
   for (std::size_t i = 0; i < count_; ++i) close(fds_[i].fd);
   count_ = 0;
   address_ = 0;
 }
 
-long CMulticastReceiver::ReadOne(int fd, in_addr_t* from) noexcept {
-  sockaddr_in sender{};
-  iovec iov{buffer_.get(), kMaxRawDatagram + 1};
-  alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(in_pktinfo))> control{};
-  msghdr msg{};
-  msg.msg_name = &sender;
-  msg.msg_namelen = sizeof sender;
-  msg.msg_iov = &iov;
-  msg.msg_iovlen = 1;
-  msg.msg_control = control.data();
-  msg.msg_controllen = control.size();
-  const ssize_t n = recvmsg(fd, &msg, MSG_DONTWAIT);
-  if (n < 0) return -1;
-  if (static_cast<std::size_t>(n) > kMaxRawDatagram || (msg.msg_flags & MSG_TRUNC) != 0) return 0;
-  if (interfaceIndex_ != 0) {
-    const cmsghdr* c = CMSG_FIRSTHDR(&msg);
-    if (c != nullptr && c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
-      in_pktinfo info{};
-      std::memcpy(&info, CMSG_DATA(c), sizeof info);
-      if (info.ipi_ifindex != interfaceIndex_) return 0; // another network's
-    }
-  }
-  *from = sender.sin_addr.s_addr;
-  return static_cast<long>(n);
+long MulticastReceiver::ReadOne(int fd, in_addr_t* from) noexcept {
+  const Arrival a = ReceiveDatagram(fd, {buffer_.get(), kMaxRawDatagram + 1});
+  if (a.size < 0) return -1;
+  if (static_cast<std::size_t>(a.size) > kMaxRawDatagram || a.truncated) return 0;
+  if (interfaceIndex_ != 0 && a.hasInfo && a.interfaceIndex != interfaceIndex_) return 0; // another network's
+  *from = a.from;
+  return a.size;
 }
 
 void OwnAddresses::Set(std::span<const in_addr_t> addresses) noexcept {

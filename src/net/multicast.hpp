@@ -31,12 +31,12 @@ namespace kestrel::net {
 
 inline constexpr int kMulticastPorts = kVirtualPorts; // ports 21928..21935
 
-class CMulticastSender {
+class MulticastSender {
 public:
-  CMulticastSender() = default;
-  ~CMulticastSender();
-  CMulticastSender(const CMulticastSender&) = delete;
-  CMulticastSender& operator=(const CMulticastSender&) = delete;
+  MulticastSender() = default;
+  ~MulticastSender();
+  MulticastSender(const MulticastSender&) = delete;
+  MulticastSender& operator=(const MulticastSender&) = delete;
 
   // Makes the socket: multicast loopback off, one hop (the LAN). Raises NetError ("mc.Create",
   // "IP_MULTICAST_LOOP"). UI thread, before the engine uses it.
@@ -125,12 +125,12 @@ private:
 // engine threads.
 [[nodiscard]] std::vector<in_addr_t> LocalAddresses();
 
-class CMulticastReceiver {
+class MulticastReceiver {
 public:
-  CMulticastReceiver() = default;
-  ~CMulticastReceiver() { Close(); }
-  CMulticastReceiver(const CMulticastReceiver&) = delete;
-  CMulticastReceiver& operator=(const CMulticastReceiver&) = delete;
+  MulticastReceiver() = default;
+  ~MulticastReceiver() { Close(); }
+  MulticastReceiver(const MulticastReceiver&) = delete;
+  MulticastReceiver& operator=(const MulticastReceiver&) = delete;
 
   // Binds 225.0.0.37 on UDP ports 21928..21935 (address reuse on, as other listeners of the
   // convention on this machine expect) and joins the group on the interface owning `address`
@@ -171,7 +171,7 @@ private:
 };
 
 template <class Handle>
-void CMulticastReceiver::ReadReady(Handle&& handle) {
+void MulticastReceiver::ReadReady(Handle&& handle) {
   for (std::size_t i = 0; i < count_; ++i) {
     pollfd& p = fds_[i];
     if ((p.revents & POLLIN) == 0) continue;

@@ -116,7 +116,7 @@ int CServerThread::Drain() {
   // Late copies due lead too; those of keys struck again in this run were withdrawn.
   SendRepeats(*sender, repeater_.TakeLate(clock_.Now()));
   // Before packing, which rewrites long records in place.
-  if (CMulticastSender* multicast = link_.multicast.load()) multicast->SendRecords(records);
+  if (MulticastSender* multicast = link_.multicast.load()) multicast->SendRecords(records);
   PackDatagrams(
       records, [] { return HighResolutionCounter(); },
       [&](std::span<const std::byte> datagram) {

@@ -19,7 +19,7 @@ struct WindowFlags;
 
 namespace kestrel::net {
 
-class CMulticastSender;
+class MulticastSender;
 class CUdpSender;
 
 // What the server engine shares with the window: the sender (none while the server is off) and
@@ -28,7 +28,7 @@ struct ServerLink {
   std::atomic<CUdpSender*> sender{nullptr};
   // The multicast raw-MIDI sender, while "[Interop] Multicast" is on: every MIDI record is sent
   // there too, before Kestrel's own datagrams of the same batch.
-  std::atomic<CMulticastSender*> multicast{nullptr};
+  std::atomic<MulticastSender*> multicast{nullptr};
   std::atomic<Tick> lastSendTime{TickCount()};
 };
 

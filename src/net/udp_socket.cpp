@@ -268,30 +268,18 @@ int CUdpReceiver::Receive(AutoResetEvent& interrupt, bool /*resume*/, std::span<
     // The interrupt first: a socket that never runs dry must not hold off the window's commands.
     if (interrupt.MaybeSet() && interrupt.Consume()) return 0;
     if (!others.empty() && (++turn_ & 15U) == 0 && poll(others.data(), others.size(), 0) > 0) return kOthersReady;
-    iovec iov{buffer_.data(), buffer_.size()};
-    alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(in_pktinfo))> control{};
-    msghdr msg{};
-    msg.msg_name = &sender_;
-    msg.msg_namelen = sizeof sender_;
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control.data();
-    msg.msg_controllen = control.size();
-    const ssize_t n = recvmsg(fd_, &msg, MSG_DONTWAIT);
+    const Arrival a = ReceiveDatagram(fd_, buffer_);
+    const long n = a.size;
+    if (n >= 0) sender_.sin_addr.s_addr = a.from;
     if (n > 0) {
-      if (static_cast<std::size_t>(n) > kBufferSize || (msg.msg_flags & MSG_TRUNC) != 0) {
+      if (static_cast<std::size_t>(n) > kBufferSize || a.truncated) {
         ++oversized_; // no sender of ours makes these: passed over
         CountDrop(drops_, Drop::Oversized);
         continue;
       }
-      const cmsghdr* c = CMSG_FIRSTHDR(&msg);
-      if (c != nullptr && c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
-        in_pktinfo info{};
-        std::memcpy(&info, CMSG_DATA(c), sizeof info);
-        if (interfaceIndex_ != 0 && info.ipi_ifindex != interfaceIndex_) continue; // another network's broadcast
-        if (!Take(sender_.sin_addr.s_addr, info.ipi_addr.s_addr, {buffer_.data(), static_cast<std::size_t>(n)})) {
-          continue;
-        }
+      if (a.hasInfo) {
+        if (interfaceIndex_ != 0 && a.interfaceIndex != interfaceIndex_) continue; // another network's broadcast
+        if (!Take(a.from, a.to, {buffer_.data(), static_cast<std::size_t>(n)})) continue;
       }
       return static_cast<int>(n);
     }
@@ -313,6 +301,33 @@ int CUdpReceiver::Receive(AutoResetEvent& interrupt, bool /*resume*/, std::span<
     }
     if (otherReady) return kOthersReady;
   }
+}
+
+Arrival ReceiveDatagram(int fd, std::span<std::byte> buffer) noexcept {
+  sockaddr_in sender{};
+  iovec iov{buffer.data(), buffer.size()};
+  alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(in_pktinfo))> control{};
+  msghdr msg{};
+  msg.msg_name = &sender;
+  msg.msg_namelen = sizeof sender;
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  msg.msg_control = control.data();
+  msg.msg_controllen = control.size();
+  Arrival a;
+  a.size = static_cast<long>(recvmsg(fd, &msg, MSG_DONTWAIT));
+  if (a.size < 0) return a;
+  a.truncated = (msg.msg_flags & MSG_TRUNC) != 0;
+  a.from = sender.sin_addr.s_addr;
+  const cmsghdr* c = CMSG_FIRSTHDR(&msg);
+  if (c != nullptr && c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+    in_pktinfo info{};
+    std::memcpy(&info, CMSG_DATA(c), sizeof info);
+    a.hasInfo = true;
+    a.interfaceIndex = info.ipi_ifindex;
+    a.to = info.ipi_addr.s_addr;
+  }
+  return a;
 }
 
 } // namespace kestrel::net

@@ -25,6 +25,19 @@ class DropCounters;
 
 namespace kestrel::net {
 
+// One datagram taken without waiting from a socket with IP_PKTINFO on: its size (-1 with errno
+// when none was there), whether it was longer than `buffer`, its sender, and, when the kernel said,
+// the interface it came in on and the address it was sent to.
+struct Arrival {
+  long size = -1;
+  bool truncated = false;
+  in_addr_t from = 0;
+  bool hasInfo = false;
+  int interfaceIndex = 0;
+  in_addr_t to = 0;
+};
+Arrival ReceiveDatagram(int fd, std::span<std::byte> buffer) noexcept;
+
 // A socket step that failed, named as the program has always named it ("bind", "srv.Create",
 // "SO_BROADCAST", "!SO_REUSEADDR"), with the system's error number.
 class NetError : public std::runtime_error {

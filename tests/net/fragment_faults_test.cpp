@@ -249,7 +249,7 @@ TEST(MulticastBurst, WhatTheSenderCouldNotSendIsCounted) {
   NetworkLab lab(2);
   lab.Netem(0, "rate 1mbit");
   DropCounters drops;
-  CMulticastSender sender;
+  MulticastSender sender;
   sender.SetDropCounters(&drops);
   std::vector<std::byte> records;
   for (int i = 0; i < 2000; ++i) {

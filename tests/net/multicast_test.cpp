@@ -118,8 +118,8 @@ struct MulticastTest : ::testing::Test {
   DumpStore dump{SystemClock(), flags};
   test::RecordingOutputs outputs;
   SilentReports reports;
-  CMulticastSender farServer;
-  CMulticastSender ownServer;
+  MulticastSender farServer;
+  MulticastSender ownServer;
   CClientThread engine{outputs, dump, flags, reports};
 };
 
@@ -184,7 +184,7 @@ Shorts PlayedSince(const test::RecordingOutputs& outputs, std::size_t before, st
 TEST_F(MulticastTest, AServerSpeakingBothPlaysOnceFromTheFirstBatchOnAndSoDoesASecondServer) {
   CUdpSender heard{8801};
   CUdpSender second{8801};
-  CMulticastSender secondMulticast;
+  MulticastSender secondMulticast;
   lab.In(0, [&] { heard.Open(); });
   lab.In(2, [&] {
     second.Open();
@@ -192,7 +192,7 @@ TEST_F(MulticastTest, AServerSpeakingBothPlaysOnceFromTheFirstBatchOnAndSoDoesAS
   });
   // As a server sends a batch: its multicast copies first, then Kestrel's datagram; or, delayed on
   // the way, the other way round.
-  const auto sendBoth = [&](int host, CUdpSender& kestrel, CMulticastSender& multicast,
+  const auto sendBoth = [&](int host, CUdpSender& kestrel, MulticastSender& multicast,
                             const std::vector<std::byte>& records, bool multicastFirst) {
     if (!multicastFirst) kestrel.Send(records);
     if (!multicastFirst) std::this_thread::sleep_for(std::chrono::milliseconds(5));
