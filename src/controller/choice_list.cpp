@@ -3,7 +3,7 @@
 
 #include <strings.h>
 
-namespace kestrel::ui {
+namespace kestrel::controller {
 
 namespace {
 
@@ -80,4 +80,4 @@ bool SyncComboEntry(ChoiceList& choice, const std::string& name, bool keep) {
   return selected == found;
 }
 
-} // namespace kestrel::ui
+} // namespace kestrel::controller

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-namespace kestrel::ui {
+namespace kestrel::controller {
 
 class ChoiceList {
 public:
@@ -45,4 +45,4 @@ private:
 // false: selection moves to entry 0). True only when the entry taken out was the selected one.
 bool SyncComboEntry(ChoiceList& choice, const std::string& name, bool keep);
 
-} // namespace kestrel::ui
+} // namespace kestrel::controller

@@ -25,7 +25,7 @@
 #include <strings.h>
 #include <utility>
 
-namespace kestrel::ui {
+namespace kestrel::controller {
 
 namespace {
 
@@ -1219,4 +1219,4 @@ StatusDisplay CMainDlg::UpdateTrayAndStatus() const {
   return d;
 }
 
-} // namespace kestrel::ui
+} // namespace kestrel::controller

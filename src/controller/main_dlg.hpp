@@ -45,7 +45,7 @@ class CUdpSender;
 class LatencyProber;
 } // namespace kestrel::net
 
-namespace kestrel::ui {
+namespace kestrel::controller {
 
 inline constexpr int kRows = 8;
 inline constexpr std::string_view kNotConnected = "--Not Connected--";
@@ -405,4 +405,4 @@ private:
 // The interfaces that are up with an IPv4 address, loopback left out: "eth0 - 10.0.0.5".
 [[nodiscard]] std::vector<std::string> LocalInterfaces();
 
-} // namespace kestrel::ui
+} // namespace kestrel::controller

@@ -9,7 +9,7 @@
 #include <functional>
 #include <string>
 
-namespace kestrel::ui {
+namespace kestrel::controller {
 
 // The values of the check boxes and port edits, as data exchange copies them into the fields.
 struct ControlValues {
@@ -60,4 +60,4 @@ public:
   virtual void Quit() = 0;
 };
 
-} // namespace kestrel::ui
+} // namespace kestrel::controller

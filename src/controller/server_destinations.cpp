@@ -7,7 +7,7 @@
 
 #include <cerrno>
 
-namespace kestrel::ui {
+namespace kestrel::controller {
 
 namespace {
 
@@ -106,4 +106,4 @@ void TargetWatch::Check(const net::CUdpSender& sender, Tick now, const NoticeFun
   }
 }
 
-} // namespace kestrel::ui
+} // namespace kestrel::controller

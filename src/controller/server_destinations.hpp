@@ -16,7 +16,7 @@ namespace kestrel {
 class Settings;
 }
 
-namespace kestrel::ui {
+namespace kestrel::controller {
 
 using NoticeFunction = std::function<void(const std::string&)>;
 
@@ -45,4 +45,4 @@ private:
   std::vector<Seen> seen_;
 };
 
-} // namespace kestrel::ui
+} // namespace kestrel::controller

@@ -10,7 +10,7 @@
 #include <charconv>
 #include <strings.h>
 
-namespace kestrel::ui {
+namespace kestrel::controller {
 
 namespace {
 
@@ -159,4 +159,4 @@ std::string SettingKeysHelp() {
   return text;
 }
 
-} // namespace kestrel::ui
+} // namespace kestrel::controller

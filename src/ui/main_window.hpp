@@ -39,6 +39,21 @@ class EventGlue;
 
 namespace kestrel::ui {
 
+// The controller's names the window works with.
+using controller::ChoiceList;
+using controller::CMainDlg;
+using controller::ControllerServices;
+using controller::ControlStates;
+using controller::ControlValues;
+using controller::kReportShow;
+using controller::kRows;
+using controller::kTrayExit;
+using controller::MainFields;
+using controller::MainView;
+using controller::ParsePortText;
+using controller::StatusDisplay;
+using controller::WindowGeometry;
+
 class ConnectionDisplay;
 class DumpListView;
 class Lamp;

@@ -40,7 +40,7 @@ constexpr int kStatusTickMs = 30;
 
 } // namespace
 
-int RunWindow(AppContext& context, bool startHidden) {
+int RunWindow(controller::AppContext& context, bool startHidden) {
   // The window hides to the tray and message boxes come and go: none of that ends the program,
   // only "Exit" and the requests from outside do.
   QApplication::setQuitOnLastWindowClosed(false);
@@ -81,7 +81,8 @@ int RunWindow(AppContext& context, bool startHidden) {
           if (!glue.Quitting()) window->Controller().OnSwitchRequest(server, on);
         });
       });
-  instance.AnswerStatus([&] { return StatusJson(window->Controller(), context.drops, ProcessRealtimeLedger()); });
+  instance.AnswerStatus(
+      [&] { return controller::StatusJson(window->Controller(), context.drops, ProcessRealtimeLedger()); });
 
   QTimer status;
   QObject::connect(&status, &QTimer::timeout, [&] {

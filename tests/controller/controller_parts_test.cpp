@@ -20,7 +20,7 @@
 #include <memory>
 #include <thread>
 
-namespace kestrel::ui {
+namespace kestrel::controller {
 namespace {
 using test::TempDir;
 
@@ -216,4 +216,4 @@ TEST(ServerDestinations, ReadFromTheFileWithEveryBadEntryNamed) {
 }
 
 } // namespace
-} // namespace kestrel::ui
+} // namespace kestrel::controller

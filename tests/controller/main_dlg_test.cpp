@@ -27,7 +27,7 @@
 #include <sys/socket.h>
 #include <thread>
 
-namespace kestrel::ui {
+namespace kestrel::controller {
 namespace {
 
 using net::ConnectionState;
@@ -897,4 +897,4 @@ TEST_F(MainDlgTest, WindowGeometryIsStoredAndRead) {
 }
 
 } // namespace
-} // namespace kestrel::ui
+} // namespace kestrel::controller

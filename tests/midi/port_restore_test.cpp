@@ -16,7 +16,7 @@
 #include <sched.h>
 #include <thread>
 
-namespace kestrel::ui {
+namespace kestrel::controller {
 namespace {
 
 using namespace std::chrono_literals;
@@ -232,4 +232,4 @@ TEST_F(PortRestoreTest, AStalledKestrelThatMissedTheProvidersRestartCapturesAgai
 }
 
 } // namespace
-} // namespace kestrel::ui
+} // namespace kestrel::controller

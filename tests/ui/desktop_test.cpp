@@ -51,6 +51,8 @@
 namespace kestrel::ui {
 namespace {
 
+using controller::kReportConnection;
+using controller::kReportProbeResult;
 using test::Find;
 using test::WindowBench;
 

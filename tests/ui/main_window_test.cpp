@@ -36,6 +36,9 @@
 namespace kestrel::ui {
 namespace {
 
+using controller::CBin;
+using controller::kReportConnection;
+using controller::kReportProbeResult;
 using test::Find;
 
 QStringList Items(const QComboBox* combo) {

@@ -75,8 +75,8 @@ struct WindowBench {
   shell::EventGlue glue{[this](const std::string& text) { fatal.push_back(text); }};
   std::unique_ptr<ui::MainWindow> window;
 
-  ui::ControllerServices Services() {
-    return ui::ControllerServices{
+  controller::ControllerServices Services() {
+    return controller::ControllerServices{
         .settings = settings,
         .translator = translator,
         .flags = flags,
@@ -139,7 +139,7 @@ class WindowTest : public ::testing::Test {
 protected:
   void SetUp() override {
     bench.settings.WriteConfigInt("Client", "Enable", 0);
-    for (int n = 1; n <= ui::kRows; ++n) bench.settings.WriteConfigInt(config::ClientPortKey(n), 0);
+    for (int n = 1; n <= controller::kRows; ++n) bench.settings.WriteConfigInt(config::ClientPortKey(n), 0);
   }
   void TearDown() override { EXPECT_TRUE(bench.fatal.empty()) << bench.fatal.front(); }
 

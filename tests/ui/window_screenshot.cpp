@@ -68,9 +68,9 @@ kestrel::ui::MainWindow& Stage(kestrel::test::WindowBench& bench) {
   w.ensurePolished();
   w.resize(w.sizeHint().expandedTo(QSize(720, 700)));
   w.show();
-  w.Controller().OnStatusReport(kestrel::ui::kReportConnection,
+  w.Controller().OnStatusReport(kestrel::controller::kReportConnection,
                                 static_cast<int>(kestrel::net::ConnectionState::Connected));
-  w.Controller().OnStatusReport(kestrel::ui::kReportProbeResult, 2);
+  w.Controller().OnStatusReport(kestrel::controller::kReportProbeResult, 2);
 
   std::int32_t t = 51200;
   for (int i = 0; i < 6; ++i) {
