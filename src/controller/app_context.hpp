@@ -58,7 +58,7 @@ public:
   // What a window built on this context works with.
   [[nodiscard]] ControllerServices Services();
   // The window's controller exists (non-null) or has gone (null).
-  void Attach(CMainDlg* window) noexcept { relay_.SetTarget(window); }
+  void Attach(CMainDlg* window) noexcept { relay_.SetTarget(window != nullptr ? &window->Inbox() : nullptr); }
 
   Settings settings;
   Translator translator;

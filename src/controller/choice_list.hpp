@@ -10,6 +10,10 @@
 
 namespace kestrel::controller {
 
+// Letter case ignored (ASCII), as the lists compare device names.
+[[nodiscard]] bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) noexcept;
+[[nodiscard]] bool EqualsIgnoringCase(std::string_view a, std::string_view b) noexcept;
+
 class ChoiceList {
 public:
   static constexpr int kNone = -1;

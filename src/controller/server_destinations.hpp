@@ -4,6 +4,7 @@
 // The server's destinations beyond the broadcast, as Kestrel.dat gives them, and the notices of
 // targets that cannot be reached. Window thread.
 
+#include "controller/notices.hpp"
 #include "core/tick_clock.hpp"
 #include "net/udp_socket.hpp"
 
@@ -17,8 +18,6 @@ class Settings;
 }
 
 namespace kestrel::controller {
-
-using NoticeFunction = std::function<void(const std::string&)>;
 
 // [Server] Broadcast, Targets, Group and TTL; every entry skipped is named in a notice.
 [[nodiscard]] net::SenderDestinations ReadSenderDestinations(const Settings& settings, const NoticeFunction& notice);

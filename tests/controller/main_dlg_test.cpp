@@ -597,13 +597,13 @@ TEST_F(MainDlgTest, TheServerHeardIsShownWhileConnected) {
   auto w = Open();
   EXPECT_EQ(w->HeardServerText(), "");
   w->OnStatusReport(kReportConnection, static_cast<int>(ConnectionState::Connected));
-  w->ReportServerAddress(ParseAddress("10.0.0.1"));
-  for (int i = 0; i < 100; ++i) w->ReportServerAddress(ParseAddress("10.0.0.1"));
+  w->Inbox().ReportServerAddress(ParseAddress("10.0.0.1"));
+  for (int i = 0; i < 100; ++i) w->Inbox().ReportServerAddress(ParseAddress("10.0.0.1"));
   EXPECT_EQ(view.posted.size(), 1U) << "reports from the engine are folded behind one wake-up";
   view.RunPosted();
   EXPECT_EQ(w->HeardServerText(), "10.0.0.1");
-  w->ReportSecondServer(ParseAddress("10.0.0.9"));
-  w->ReportSecondServer(ParseAddress("10.0.0.9"));
+  w->Inbox().ReportSecondServer(ParseAddress("10.0.0.9"));
+  w->Inbox().ReportSecondServer(ParseAddress("10.0.0.9"));
   view.RunPosted();
   EXPECT_EQ(std::count(view.notices.begin(), view.notices.end(),
                        "Client: a second server, 10.0.0.9, sends to UDP port 8800 too; both are played"),
@@ -758,11 +758,11 @@ TEST_F(MainDlgTest, RestoringThePortCountRestartsTheProviderWithBothEnginesOff) 
 TEST_F(MainDlgTest, CaptureFailuresSwitchTheInputOff) {
   Write("Server", "Enable", "1");
   auto w = Open();
-  w->InputOpenFailed(2);
+  w->Inbox().InputOpenFailed(2);
   view.RunPosted();
   EXPECT_FALSE(w->Fields().serverPorts[2]);
   EXPECT_EQ(Int(config::ServerPortKey(3)), 0);
-  w->InputOpenFailed(9);
+  w->Inbox().InputOpenFailed(9);
   view.RunPosted();
   EXPECT_EQ(w->Fields().midiIn.Selected(), 0);
   EXPECT_EQ(settings.ReadConfigText(config::kMidiInPort, "?"), "--Disabled--");

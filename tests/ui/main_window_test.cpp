@@ -96,7 +96,7 @@ TEST_F(MainWindowTest, ServerRowsAndDumpOptionsAreStoredFromTheirCheckBoxes) {
 TEST_F(MainWindowTest, LampLightsOnTheTickAfterItsPortWasActiveAndGoesDarkLater) {
   MainWindow& w = bench.Open();
   auto* lamp = Find<Lamp>(w, "lamp2");
-  w.Controller().LampTrigger(2);
+  w.Controller().Inbox().LampTrigger(2);
   EXPECT_FALSE(lamp->Lit()); // painted on the tick, not from the capture thread
   w.StatusTick();
   EXPECT_TRUE(lamp->Lit());

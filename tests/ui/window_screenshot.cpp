@@ -83,8 +83,8 @@ kestrel::ui::MainWindow& Stage(kestrel::test::WindowBench& bench) {
   Append(bench.dump, 1, t += 30, {0xE0, 0, 72});
   Append(bench.dump, 4, t += 12, {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7});
   Append(bench.dump, 4, t + 9, {0x90, 48, 80});
-  w.Controller().LampTrigger(1);
-  w.Controller().LampTrigger(4);
+  w.Controller().Inbox().LampTrigger(1);
+  w.Controller().Inbox().LampTrigger(4);
   w.StatusTick();
   w.DumpList().setFocus();
   QApplication::processEvents();

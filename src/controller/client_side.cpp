@@ -1,0 +1,100 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "controller/client_side.hpp"
+
+#include "controller/device_choices.hpp"
+#include "controller/notices.hpp"
+#include "controller/server_destinations.hpp"
+#include "core/config_keys.hpp"
+#include "core/midi_outputs.hpp"
+#include "core/settings.hpp"
+#include "net/multicast.hpp"
+#include "net/udp_socket.hpp"
+
+#include <algorithm>
+#include <utility>
+
+namespace kestrel::controller {
+
+ClientSide::ClientSide(ControllerServices& services, MainView& view, const MainFields& fields, EngineInbox& inbox)
+    : services_(services), view_(view), fields_(fields), inbox_(inbox),
+      connector_(inbox.State(), [&inbox] { inbox.ApplyEngineReports(); }) {}
+
+ClientSide::~ClientSide() = default;
+
+std::uint64_t ClientSide::MulticastNotMidi() const noexcept {
+  return engine_ != nullptr ? engine_->MulticastNotMidi() : 0;
+}
+
+void ClientSide::Start(bool notesOffOnLoss) {
+  outputs_ = services_.makeOutputs();
+  engine_ = std::make_unique<net::CClientThread>(*outputs_, services_.dump, services_.flags, inbox_, services_.clock);
+  engine_->SetNotesOffOnLoss(notesOffOnLoss);
+  const in_addr_t group = ReadClientGroup(services_.settings, [this](const std::string& text) { view_.Notice(text); });
+  engine_->SetGroup(group);
+  if (group != 0) view_.Notice("Client: also hearing group " + DottedAddress(group));
+  engine_->SetDropCounters(services_.drops);
+  multicast_ = services_.settings.ReadConfigInt(config::kMulticast) != 0; // read at every start of the client
+  engine_->SetMulticast(multicast_);
+  engine_->Start();
+}
+
+bool ClientSide::Stop() {
+  if (engine_ == nullptr) return false;
+  Disconnect();
+  engine_->Stop();
+  engine_.reset();
+  outputs_.reset();
+  listeningSaid_.clear();
+  return true;
+}
+
+bool ClientSide::AddressMissing() {
+  if (fields_.localAddress == 0 || net::InterfaceOfAddress(fields_.localAddress) != 0) {
+    missingAddressNoticed_ = 0;
+    return false;
+  }
+  // The engine refuses it and the retry rule tries again: said once, not on every retry.
+  if (missingAddressNoticed_ != fields_.localAddress) {
+    missingAddressNoticed_ = fields_.localAddress;
+    view_.Notice("Client: " + DottedAddress(fields_.localAddress) +
+                 " is not an address of this machine; nothing is played until it is again");
+  }
+  return true;
+}
+
+void ClientSide::Connect() {
+  if (engine_ == nullptr) return;
+  if (multicast_) engine_->SetOwnAddresses(net::LocalAddresses());
+  const bool missing = AddressMissing();
+  connector_.ConnectClient(engine_.get(), static_cast<std::uint16_t>(fields_.clientPort), fields_.localAddress);
+  if (fields_.clientPort == 0 || missing) {
+    listeningSaid_.clear();
+    return;
+  }
+  std::string listening =
+      "Client: listening on " +
+      (fields_.localAddress != 0 ? DottedAddress(fields_.localAddress) : std::string("every address")) + ", UDP port " +
+      std::to_string(fields_.clientPort);
+  if (listening == listeningSaid_) return;
+  view_.Notice(listening);
+  listeningSaid_ = std::move(listening);
+  if (multicast_) view_.Notice("Client: also playing raw MIDI from " + MulticastPortsText());
+}
+
+void ClientSide::Disconnect() { connector_.DisconnectClient(engine_.get()); }
+
+void ClientSide::RefreshOwnAddresses() {
+  if (engine_ != nullptr && multicast_) engine_->SetOwnAddresses(net::LocalAddresses());
+}
+
+void ClientSide::SecondServer(in_addr_t address) {
+  // Once per server and connection: the engine already says it at most once a second.
+  if (std::find(secondServersNoticed_.begin(), secondServersNoticed_.end(), address) != secondServersNoticed_.end()) {
+    return;
+  }
+  secondServersNoticed_.push_back(address);
+  view_.Notice("Client: a second server, " + DottedAddress(address) + ", sends to UDP port " +
+               std::to_string(fields_.clientPort) + " too; both are played");
+}
+
+} // namespace kestrel::controller
