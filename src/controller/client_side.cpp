@@ -4,6 +4,7 @@
 #include "controller/device_choices.hpp"
 #include "controller/notices.hpp"
 #include "controller/server_destinations.hpp"
+#include "core/beep.hpp"
 #include "core/config_keys.hpp"
 #include "core/midi_outputs.hpp"
 #include "core/settings.hpp"
@@ -15,7 +16,7 @@
 
 namespace kestrel::controller {
 
-ClientSide::ClientSide(ControllerServices& services, MainView& view, const MainFields& fields, EngineInbox& inbox)
+ClientSide::ClientSide(ControllerServices& services, MainView& view, MainFields& fields, EngineInbox& inbox)
     : services_(services), view_(view), fields_(fields), inbox_(inbox),
       connector_(inbox.State(), [&inbox] { inbox.ApplyEngineReports(); }) {}
 
@@ -85,6 +86,51 @@ void ClientSide::Disconnect() { connector_.DisconnectClient(engine_.get()); }
 
 void ClientSide::RefreshOwnAddresses() {
   if (engine_ != nullptr && multicast_) engine_->SetOwnAddresses(net::LocalAddresses());
+}
+
+void ClientSide::ApplyRow(RowChange kind, int row, const std::function<void()>& showFields) {
+  const auto i = static_cast<std::size_t>(row);
+  const std::string text = fields_.outputs[i].SelectedText();
+  const config::IntKey portKey = config::ClientPortKey(row + 1);
+  auto open = [&] {
+    return engine_ != nullptr && engine_->PostCommand(net::CClientThread::CmdOpenOutput, row, text) != 0;
+  };
+  if (kind == RowChange::Device) {
+    if (fields_.clientPorts[i] && !open()) {
+      fields_.clientPorts[i] = false;
+      showFields();
+      services_.settings.WriteConfigInt(portKey, 0);
+    }
+    services_.settings.WriteConfigText(config::ClientDeviceKey(row + 1), text);
+    return;
+  }
+  if (fields_.clientPorts[i]) {
+    if (open()) {
+      services_.settings.WriteConfigInt(portKey, 1);
+    } else {
+      Beep(100, 30, "the output device cannot be opened");
+      view_.Notice("Cannot open the " + OutputPhrase(text, row));
+      fields_.clientPorts[i] = false;
+      showFields();
+      services_.settings.WriteConfigInt(portKey, 0);
+    }
+  } else {
+    if (engine_ != nullptr) engine_->PostCommand(net::CClientThread::CmdCloseOutput, row);
+    services_.settings.WriteConfigInt(portKey, 0);
+  }
+}
+
+void ClientSide::OpenChosenRows() {
+  for (int row = 0; row < kRows; ++row) {
+    const auto i = static_cast<std::size_t>(row);
+    if (!fields_.clientPorts[i]) continue;
+    const std::string device = fields_.outputs[i].SelectedText();
+    if (engine_->PostCommand(net::CClientThread::CmdOpenOutput, row, device) == 0) {
+      view_.Notice("Cannot open the " + OutputPhrase(device, row));
+      fields_.clientPorts[i] = false;
+      services_.settings.WriteConfigInt(config::ClientPortKey(row + 1), 0);
+    }
+  }
 }
 
 void ClientSide::SecondServer(in_addr_t address) {

@@ -11,6 +11,7 @@
 #include "net/client_rules.hpp"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,7 +25,7 @@ namespace kestrel::controller {
 class ClientSide {
 public:
   // Everything passed in outlives the client side; the engine reports into `inbox`.
-  ClientSide(ControllerServices& services, MainView& view, const MainFields& fields, EngineInbox& inbox);
+  ClientSide(ControllerServices& services, MainView& view, MainFields& fields, EngineInbox& inbox);
   ~ClientSide(); // the window has stopped it (Stop) by then
   ClientSide(const ClientSide&) = delete;
   ClientSide& operator=(const ClientSide&) = delete;
@@ -51,6 +52,15 @@ public:
   // With multicast on, the engine learns this machine's addresses anew (they change).
   void RefreshOwnAddresses();
 
+  // ---- the rows
+  enum class RowChange { Device, CheckBox };
+  // A row's device or check box changed: its output is opened or closed and the row stored. A
+  // row whose output cannot be opened is switched off, and `showFields` shows that at once.
+  void ApplyRow(RowChange kind, int row, const std::function<void()>& showFields);
+  // The engine was started: the rows switched on open their outputs; those that cannot are said
+  // and switched off.
+  void OpenChosenRows();
+
   // Another server sends to the client's port: said once per server and connection.
   void SecondServer(in_addr_t address);
   // The connection ended: the next one says its second servers again.
@@ -59,7 +69,7 @@ public:
 private:
   ControllerServices& services_;
   MainView& view_;
-  const MainFields& fields_;
+  MainFields& fields_; // the rows' check boxes are switched off here
   EngineInbox& inbox_;
   std::unique_ptr<MidiOutputs> outputs_;
   std::unique_ptr<net::CClientThread> engine_;

@@ -228,40 +228,7 @@ void CMainDlg::FollowAddressChanges() {
 void CMainDlg::SwitchRowOff(int row) {
   fields_.clientPorts[static_cast<std::size_t>(row)] = false;
   WriteToControls();
-  ApplyClientRow(RowChange::CheckBox, row);
-}
-
-void CMainDlg::ApplyClientRow(RowChange kind, int row) {
-  const auto i = static_cast<std::size_t>(row);
-  const std::string text = fields_.outputs[i].SelectedText();
-  const config::IntKey portKey = config::ClientPortKey(row + 1);
-  net::CClientThread* engine = client_.Engine();
-  auto open = [&] {
-    return engine != nullptr && engine->PostCommand(net::CClientThread::CmdOpenOutput, row, text) != 0;
-  };
-  if (kind == RowChange::Device) {
-    if (fields_.clientPorts[i] && !open()) {
-      fields_.clientPorts[i] = false;
-      WriteToControls();
-      services_.settings.WriteConfigInt(portKey, 0);
-    }
-    services_.settings.WriteConfigText(config::ClientDeviceKey(row + 1), text);
-    return;
-  }
-  if (fields_.clientPorts[i]) {
-    if (open()) {
-      services_.settings.WriteConfigInt(portKey, 1);
-    } else {
-      Beep(100, 30, "the output device cannot be opened");
-      view_.Notice("Cannot open the " + OutputPhrase(text, row));
-      fields_.clientPorts[i] = false;
-      WriteToControls();
-      services_.settings.WriteConfigInt(portKey, 0);
-    }
-  } else {
-    if (engine != nullptr) engine->PostCommand(net::CClientThread::CmdCloseOutput, row);
-    services_.settings.WriteConfigInt(portKey, 0);
-  }
+  client_.ApplyRow(ClientSide::RowChange::CheckBox, row, [this] { WriteToControls(); });
 }
 
 // ---- handlers -------------------------------------------------------------------------------
@@ -295,12 +262,12 @@ void CMainDlg::OnServerPortClicked(int row) {
 
 void CMainDlg::OnClientPortClicked(int row) {
   if (!ReadFromControls()) return;
-  ApplyClientRow(RowChange::CheckBox, row);
+  client_.ApplyRow(ClientSide::RowChange::CheckBox, row, [this] { WriteToControls(); });
 }
 
 void CMainDlg::OnOutputChanged(int row, int index) {
   fields_.outputs[static_cast<std::size_t>(row)].Select(index);
-  ApplyClientRow(RowChange::Device, row);
+  client_.ApplyRow(ClientSide::RowChange::Device, row, [this] { WriteToControls(); });
 }
 
 void CMainDlg::OnMidiInChanged(int deviceIndex, int targetIndex) {
@@ -500,16 +467,7 @@ void CMainDlg::ClientOn() {
   health_.ClientCreated();
   WriteToControls();
   if (fields_.clientPort != 0) client_.Connect();
-  for (int row = 0; row < kRows; ++row) {
-    const auto i = static_cast<std::size_t>(row);
-    if (!fields_.clientPorts[i]) continue;
-    const std::string device = fields_.outputs[i].SelectedText();
-    if (client_.Engine()->PostCommand(net::CClientThread::CmdOpenOutput, row, device) == 0) {
-      view_.Notice("Cannot open the " + OutputPhrase(device, row));
-      fields_.clientPorts[i] = false;
-      services_.settings.WriteConfigInt(config::ClientPortKey(row + 1), 0);
-    }
-  }
+  client_.OpenChosenRows();
   WriteToControls();
 }
 

@@ -141,8 +141,6 @@ public:
   [[nodiscard]] EngineInbox& Inbox() noexcept { return inbox_; }
 
 private:
-  enum class RowChange { Device, CheckBox };
-
   // Runs `body` as a switch under way: the end and switch requests that come meanwhile (a box or
   // the busy notice runs the window's events) wait, and run when the outermost switch is done.
   // A failure raised inside ends the program, so nothing is owed to the count then.
@@ -159,7 +157,6 @@ private:
   // follow, the choices stay, and a client whose address came or went listens anew.
   void FollowAddressChanges();
   void SwitchRowOff(int row);
-  void ApplyClientRow(RowChange kind, int row);
   void MidiInChange();
   void RefreshInputs();
 

@@ -24,8 +24,9 @@ namespace kestrel::shell {
 
 namespace {
 
-constexpr int kStatusTickMs = 30;
-constexpr int kApplyDelayMs = 1000;
+using controller::kApplyDelayMs;
+using controller::kStatusTickMs;
+
 // Each engine thread asks for real time as it starts, RTKit for at most half a second; by then
 // the threads started with the program have their answers.
 constexpr int kRealtimeReportDelayMs = 1000;

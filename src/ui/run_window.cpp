@@ -24,7 +24,7 @@ namespace kestrel::ui {
 
 namespace {
 
-constexpr int kStatusTickMs = 30;
+using controller::kStatusTickMs;
 
 // A failure that stops the work: the box, then the process ends at once, as nothing after the
 // failure can be trusted to shut down in order.
