@@ -13,6 +13,7 @@
 #include "net/server_engine.hpp"
 #include "net/udp_socket.hpp"
 #include "support/child_process.hpp"
+#include "support/controller_services.hpp"
 #include "support/fake_midi.hpp"
 #include "support/fake_view.hpp"
 
@@ -72,36 +73,31 @@ protected:
   bool noSequencer = false;
 
   ControllerServices Services() {
-    return ControllerServices{
-        .settings = settings,
-        .translator = translator,
-        .flags = flags,
-        .dump = dump,
-        .queue = queue,
-        .serverLink = link,
-        .inputs = nullptr,
-        .devices = devices,
-        .makeOutputs = [this] { return std::make_unique<FakeOutputs>(outputs); },
-        .localAddresses = [this] { return addresses; },
-        .localInterfaces = [this] { return interfaces; },
-        .autostartEntry = dir.Path() / "autostart" / "kestrel.desktop",
-        .programPath = "/opt/kestrel/bin/kestrel",
-        .clock = clock,
-        .setVirtualPortCount =
-            [this](int count) {
-              restarts.push_back(count);
-              devices.virtualPorts = portsAfterRestart;
-              return portsAfterRestart;
-            },
-        .probe =
-            [this](in_addr_t a, std::function<void(int)> done) {
-              probes.push_back(a);
-              probeDone = std::move(done);
-            },
-        .drops = nullptr,
-        .startupProblems = startupProblems,
-        .noSequencer = noSequencer,
+    ControllerServices services = test::MadeUpServices({.settings = settings,
+                                                        .translator = translator,
+                                                        .flags = flags,
+                                                        .dump = dump,
+                                                        .queue = queue,
+                                                        .link = link,
+                                                        .devices = devices,
+                                                        .outputs = outputs,
+                                                        .dir = dir.Path(),
+                                                        .clock = clock});
+    services.localAddresses = [this] { return addresses; };
+    services.localInterfaces = [this] { return interfaces; };
+    services.programPath = "/opt/kestrel/bin/kestrel";
+    services.setVirtualPortCount = [this](int count) {
+      restarts.push_back(count);
+      devices.virtualPorts = portsAfterRestart;
+      return portsAfterRestart;
     };
+    services.probe = [this](in_addr_t a, std::function<void(int)> done) {
+      probes.push_back(a);
+      probeDone = std::move(done);
+    };
+    services.startupProblems = startupProblems;
+    services.noSequencer = noSequencer;
+    return services;
   }
 
   std::unique_ptr<CMainDlg> Open() {
