@@ -8,7 +8,7 @@
 
 #include <thread>
 
-namespace kestrel::ui {
+namespace kestrel::controller {
 
 // Sequentially consistent on purpose: a report counts itself in before it reads the target, and
 // SetTarget clears the target before it reads the count, so one of the two always sees the other.
@@ -102,4 +102,4 @@ ControllerServices AppContext::Services() {
   };
 }
 
-} // namespace kestrel::ui
+} // namespace kestrel::controller

@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-namespace kestrel::ui {
+namespace kestrel::controller {
 
 // Hands capture's reports to the window while one exists, and drops them otherwise. The capture
 // thread may be inside a report while the window goes: SetTarget(nullptr) returns only once no
@@ -58,7 +58,7 @@ public:
   // What a window built on this context works with.
   [[nodiscard]] ControllerServices Services();
   // The window's controller exists (non-null) or has gone (null).
-  void Attach(CMainDlg* window) noexcept { relay_.SetTarget(window); }
+  void Attach(CMainDlg* window) noexcept { relay_.SetTarget(window != nullptr ? &window->Inbox() : nullptr); }
 
   Settings settings;
   Translator translator;
@@ -76,4 +76,4 @@ private:
   std::unique_ptr<SequencerDevices> devices_;
 };
 
-} // namespace kestrel::ui
+} // namespace kestrel::controller

@@ -3,9 +3,7 @@
 
 #include <strings.h>
 
-namespace kestrel::ui {
-
-namespace {
+namespace kestrel::controller {
 
 bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) noexcept {
   return text.size() >= prefix.size() && strncasecmp(text.data(), prefix.data(), prefix.size()) == 0;
@@ -14,8 +12,6 @@ bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) noex
 bool EqualsIgnoringCase(std::string_view a, std::string_view b) noexcept {
   return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
-
-} // namespace
 
 std::string ChoiceList::SelectedText() const {
   return selected_ >= 0 && selected_ < Count() ? At(selected_) : std::string();
@@ -80,4 +76,4 @@ bool SyncComboEntry(ChoiceList& choice, const std::string& name, bool keep) {
   return selected == found;
 }
 
-} // namespace kestrel::ui
+} // namespace kestrel::controller

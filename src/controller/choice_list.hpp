@@ -8,7 +8,11 @@
 #include <string_view>
 #include <vector>
 
-namespace kestrel::ui {
+namespace kestrel::controller {
+
+// Letter case ignored (ASCII), as the lists compare device names.
+[[nodiscard]] bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) noexcept;
+[[nodiscard]] bool EqualsIgnoringCase(std::string_view a, std::string_view b) noexcept;
 
 class ChoiceList {
 public:
@@ -45,4 +49,4 @@ private:
 // false: selection moves to entry 0). True only when the entry taken out was the selected one.
 bool SyncComboEntry(ChoiceList& choice, const std::string& name, bool keep);
 
-} // namespace kestrel::ui
+} // namespace kestrel::controller

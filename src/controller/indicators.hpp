@@ -6,7 +6,7 @@
 
 #include <atomic>
 
-namespace kestrel::ui {
+namespace kestrel::controller {
 
 // One port's lamp. LampTrigger runs on the capture thread for every queued event (and on the
 // window's thread for a test note); LampTick runs on the window's 30 ms tick. Each field is one
@@ -65,4 +65,4 @@ private:
   int state_ = 0;
 };
 
-} // namespace kestrel::ui
+} // namespace kestrel::controller

@@ -9,14 +9,21 @@
 #include <functional>
 #include <string>
 
-namespace kestrel::ui {
+namespace kestrel::controller {
+
+inline constexpr int kRows = 8; // ports on each side: server rows, client rows, lamps
+
+// The view's timers: the one-shot that applies edited ports, and the status tick (lamps, the
+// connection rules, the reports of other threads).
+inline constexpr int kApplyDelayMs = 1000;
+inline constexpr int kStatusTickMs = 30;
 
 // The values of the check boxes and port edits, as data exchange copies them into the fields.
 struct ControlValues {
   bool dumpServer = false;
   bool dumpClient = false;
-  std::array<bool, 8> serverPorts{};
-  std::array<bool, 8> clientPorts{};
+  std::array<bool, kRows> serverPorts{};
+  std::array<bool, kRows> clientPorts{};
   bool serverEnabled = false;
   bool clientEnabled = false;
   bool filter = true;
@@ -49,7 +56,7 @@ public:
   // Shows the window in front (true) or hides it to the tray (false).
   virtual void ShowMainWindow(bool show) = 0;
   virtual void RepaintLamp(int index) = 0;
-  // (Re)starts the 1000 ms one-shot timer that applies edited ports; StopApplyTimer stops it.
+  // (Re)starts the kApplyDelayMs one-shot timer that applies edited ports; StopApplyTimer stops it.
   virtual void StartApplyTimer() = 0;
   virtual void StopApplyTimer() = 0;
   // Queues `fn` to the window's thread. Any thread.
@@ -60,4 +67,4 @@ public:
   virtual void Quit() = 0;
 };
 
-} // namespace kestrel::ui
+} // namespace kestrel::controller

@@ -7,7 +7,7 @@
 
 #include <cerrno>
 
-namespace kestrel::ui {
+namespace kestrel::controller {
 
 namespace {
 
@@ -39,7 +39,7 @@ net::SenderDestinations ReadSenderDestinations(const Settings& settings, const N
   net::TargetList targets = net::ParseTargets(text);
   if (!cut.empty()) targets.refused.push_back(cut + ": cut off (the line is longer than 259 characters)");
   for (const std::string& refused : targets.refused) {
-    notice("Kestrel.dat: [Server] Targets: " + refused + "; skipped");
+    notice(SettingNotice(config::kServerTargets.section, config::kServerTargets.name, refused, "; skipped", ": "));
   }
   d.targets = std::move(targets.addresses);
 
@@ -48,11 +48,12 @@ net::SenderDestinations ReadSenderDestinations(const Settings& settings, const N
   if (group) {
     d.group = *group;
   } else {
-    notice("Kestrel.dat: [Server] Group=" + why + "; no group is sent to");
+    notice(SettingNotice(config::kServerGroup.section, config::kServerGroup.name, why, "; no group is sent to"));
   }
   const std::int32_t ttl = settings.ReadConfigInt(config::kServerTtl);
   if (ttl < 1 || ttl > 255) {
-    notice("Kestrel.dat: [Server] TTL=" + std::to_string(ttl) + " is not 1 to 255; 1 is used");
+    notice(SettingNotice(config::kServerTtl.section, config::kServerTtl.name, std::to_string(ttl),
+                         " is not 1 to 255; 1 is used"));
   } else {
     d.ttl = ttl;
   }
@@ -66,7 +67,8 @@ in_addr_t ReadClientGroup(const Settings& settings, const NoticeFunction& notice
   std::string why;
   const auto group = net::ParseGroup(settings.ReadConfigText(config::kClientGroup), &why);
   if (group) return *group;
-  notice("Kestrel.dat: [Client] Group=" + why + "; only broadcasts and datagrams to this address are heard");
+  notice(SettingNotice(config::kClientGroup.section, config::kClientGroup.name, why,
+                       "; only broadcasts and datagrams to this address are heard"));
   return 0;
 }
 
@@ -106,4 +108,4 @@ void TargetWatch::Check(const net::CUdpSender& sender, Tick now, const NoticeFun
   }
 }
 
-} // namespace kestrel::ui
+} // namespace kestrel::controller

@@ -5,6 +5,7 @@
 // targets that cannot be reached. Window thread.
 
 #include "base/tick_clock.hpp"
+#include "controller/notices.hpp"
 #include "net/udp_socket.hpp"
 
 #include <cstdint>
@@ -16,9 +17,7 @@ namespace kestrel {
 class Settings;
 }
 
-namespace kestrel::ui {
-
-using NoticeFunction = std::function<void(const std::string&)>;
+namespace kestrel::controller {
 
 // [Server] Broadcast, Targets, Group and TTL; every entry skipped is named in a notice.
 [[nodiscard]] net::SenderDestinations ReadSenderDestinations(const Settings& settings, const NoticeFunction& notice);
@@ -45,4 +44,4 @@ private:
   std::vector<Seen> seen_;
 };
 
-} // namespace kestrel::ui
+} // namespace kestrel::controller

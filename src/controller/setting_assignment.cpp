@@ -3,14 +3,14 @@
 
 #include "config/config_keys.hpp"
 #include "config/settings.hpp"
-#include "controller/main_dlg.hpp"
+#include "controller/choice_list.hpp"
+#include "controller/device_choices.hpp"
 #include "net/destinations.hpp"
 
 #include <array>
 #include <charconv>
-#include <strings.h>
 
-namespace kestrel::ui {
+namespace kestrel::controller {
 
 namespace {
 
@@ -53,10 +53,6 @@ constexpr std::array kKeys{
     KeySpec{config::kInterop, "Multicast", Kind::Flag, "also raw MIDI on 225.0.0.37, UDP ports 21928.. (both sides)"},
 };
 
-bool Equal(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
 std::optional<long> Number(std::string_view text) {
   long value = 0;
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
@@ -83,15 +79,17 @@ bool ApplySettingAssignment(Settings& settings, std::string_view assignment, std
   // "Port3" and "To3": the stem names the key, the digit the row.
   std::string_view stem = key;
   if (key.size() >= 2 && key.back() >= '1' && key.back() <= '8' &&
-      (Equal(key.substr(0, key.size() - 1), "Port") || Equal(key.substr(0, key.size() - 1), "To"))) {
+      (EqualsIgnoringCase(key.substr(0, key.size() - 1), "Port") ||
+       EqualsIgnoringCase(key.substr(0, key.size() - 1), "To"))) {
     stem = key.substr(0, key.size() - 1);
   }
   const KeySpec* known = nullptr;
   for (const KeySpec& k : kKeys) {
-    if (Equal(k.section, section) && Equal(k.key, stem)) known = &k;
+    if (EqualsIgnoringCase(k.section, section) && EqualsIgnoringCase(k.key, stem)) known = &k;
   }
   if (known == nullptr) return fail("no such setting (kestrel --help lists them)");
-  if (stem.size() == key.size() && (Equal(stem, "Port") || Equal(stem, "To"))) return fail("give the row: 1 to 8");
+  if (stem.size() == key.size() && (EqualsIgnoringCase(stem, "Port") || EqualsIgnoringCase(stem, "To")))
+    return fail("give the row: 1 to 8");
 
   const std::string sectionName(known->section);
   const std::string keyName = std::string(known->key) + std::string(key.substr(stem.size()));
@@ -159,4 +157,4 @@ std::string SettingKeysHelp() {
   return text;
 }
 
-} // namespace kestrel::ui
+} // namespace kestrel::controller

@@ -11,7 +11,7 @@
 #include <ctime>
 #include <string>
 
-namespace kestrel::ui {
+namespace kestrel::controller {
 
 namespace {
 
@@ -77,4 +77,4 @@ std::string StatusJson(const CMainDlg& controller, const DropCounters& drops, co
   return out + "}}";
 }
 
-} // namespace kestrel::ui
+} // namespace kestrel::controller

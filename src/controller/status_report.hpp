@@ -12,7 +12,7 @@ class DropCounters;
 class RealtimeLedger;
 } // namespace kestrel
 
-namespace kestrel::ui {
+namespace kestrel::controller {
 
 class CMainDlg;
 
@@ -26,4 +26,4 @@ class CMainDlg;
 [[nodiscard]] std::string StatusJson(const CMainDlg& controller, const DropCounters& drops,
                                      const RealtimeLedger& ledger);
 
-} // namespace kestrel::ui
+} // namespace kestrel::controller

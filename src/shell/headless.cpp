@@ -24,8 +24,9 @@ namespace kestrel::shell {
 
 namespace {
 
-constexpr int kStatusTickMs = 30;
-constexpr int kApplyDelayMs = 1000;
+using controller::kApplyDelayMs;
+using controller::kStatusTickMs;
+
 // Each engine thread asks for real time as it starts, RTKit for at most half a second; by then
 // the threads started with the program have their answers.
 constexpr int kRealtimeReportDelayMs = 1000;
@@ -41,14 +42,14 @@ void Line(std::FILE* to, const std::string& text) {
   std::fflush(to);
 }
 
-class HeadlessView final : public ui::MainView {
+class HeadlessView final : public controller::MainView {
 public:
   HeadlessView(std::FILE* out, std::FILE* err)
       : out_(out), err_(err), glue_([this](const std::string& text) { Fatal(text); }) {
     applyTimer_.setSingleShot(true);
   }
 
-  void ReadControls(ui::ControlValues& /*values*/) override {}
+  void ReadControls(controller::ControlValues& /*values*/) override {}
   void WriteControls() override {}
   void ShowMessage(const std::string& text) override { Line(err_, text); }
   void ShowError(const std::string& text) override { Line(err_, "Error: " + text); }
@@ -85,11 +86,11 @@ private:
 
 } // namespace
 
-int RunHeadless(ui::AppContext& context, const HeadlessOptions& options, std::FILE* out, std::FILE* err) {
+int RunHeadless(controller::AppContext& context, const HeadlessOptions& options, std::FILE* out, std::FILE* err) {
   HeadlessView view(out, err);
-  std::unique_ptr<ui::CMainDlg> window;
+  std::unique_ptr<controller::CMainDlg> window;
   view.Glue().Guard([&] {
-    window = std::make_unique<ui::CMainDlg>(context.Services(), view);
+    window = std::make_unique<controller::CMainDlg>(context.Services(), view);
     context.Attach(window.get());
     if (options.dump) window->LogBothSidesForThisRun();
     window->OnInitDialog();
@@ -111,7 +112,7 @@ int RunHeadless(ui::AppContext& context, const HeadlessOptions& options, std::FI
           if (window != nullptr && !view.Glue().Quitting()) window->OnSwitchRequest(server, on);
         });
       });
-  instance.AnswerStatus([&] { return ui::StatusJson(*window, context.drops, ProcessRealtimeLedger()); });
+  instance.AnswerStatus([&] { return controller::StatusJson(*window, context.drops, ProcessRealtimeLedger()); });
 
   DumpPrinter printer(context.dump, out);
   QTimer status;

@@ -7,7 +7,7 @@
 
 #include <cstdio>
 
-namespace kestrel::ui {
+namespace kestrel::controller {
 class AppContext;
 }
 
@@ -20,7 +20,7 @@ struct HeadlessOptions {
 
 // Runs until SIGINT, SIGTERM, a "cancel" request or a fatal error. Needs a QCoreApplication.
 // Returns the exit code.
-int RunHeadless(ui::AppContext& context, const HeadlessOptions& options, std::FILE* out = stdout,
+int RunHeadless(controller::AppContext& context, const HeadlessOptions& options, std::FILE* out = stdout,
                 std::FILE* err = stderr);
 
 } // namespace kestrel::shell

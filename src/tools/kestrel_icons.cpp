@@ -27,7 +27,7 @@ int main(int argc, char** argv) {
     image.fill(Qt::transparent);
     {
       QPainter painter(&image);
-      kestrel::ui::PaintTrayPicture(painter, kestrel::ui::TrayPicture::Program, size);
+      kestrel::ui::PaintTrayPicture(painter, kestrel::controller::TrayPicture::Program, size);
     }
     const QString path = folder + QStringLiteral("/%1.png").arg(size);
     if (!image.save(path)) {
@@ -44,7 +44,7 @@ int main(int argc, char** argv) {
   svg.setDescription(QStringLiteral("A small piano keyboard"));
   {
     QPainter painter(&svg);
-    kestrel::ui::PaintTrayPicture(painter, kestrel::ui::TrayPicture::Program, kSvgSize);
+    kestrel::ui::PaintTrayPicture(painter, kestrel::controller::TrayPicture::Program, kSvgSize);
   }
   return 0;
 }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "ui/client_panel.hpp"
 
+#include "midi/alsa_seq.hpp"
 #include "ui/indicator_widgets.hpp"
 
 #include <QCheckBox>
@@ -74,7 +75,7 @@ ClientPanel::ClientPanel(const PanelHost& host, const QPalette& palette, QWidget
   grid->addWidget(BoldLabel(English("To Local Device"), this), 2, 1);
   for (int i = 0; i < kRows; ++i) {
     const auto n = static_cast<std::size_t>(i);
-    auto* row = new QCheckBox(English("Kestrel Port" + std::to_string(i + 1)), this);
+    auto* row = new QCheckBox(English(midi::VirtualPortName(i + 1)), this);
     row->setObjectName(QStringLiteral("clientRow%1").arg(i + 1));
     row->setToolTip(translate("Capture port from Server"));
     rows_[n] = row;

@@ -16,6 +16,10 @@
 
 namespace kestrel::ui {
 
+// The controller's names the window works with.
+using controller::CBtStat;
+using controller::LampMouse;
+
 // A round lamp: green while its port is active, grey otherwise. Mouse presses on it play a test
 // note into its port (the controller decides whether that is possible); so does the space bar
 // while it has the keyboard focus (Tab reaches it). UI thread only.

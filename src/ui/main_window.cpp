@@ -32,7 +32,6 @@ namespace kestrel::ui {
 
 namespace {
 
-constexpr int kApplyDelayMs = 1000;
 // A move or resize counts as finished once the window has kept still this long.
 constexpr int kGeometrySettleMs = 400;
 constexpr const char* kCaption = "Vantor Kestrel";
@@ -260,7 +259,7 @@ void MainWindow::RepaintLamp(int index) {
   serverPanel_->ShowLamp(index, controller_->Lamp(index).Lit());
 }
 
-void MainWindow::StartApplyTimer() { applyTimer_.start(kApplyDelayMs); }
+void MainWindow::StartApplyTimer() { applyTimer_.start(controller::kApplyDelayMs); }
 
 void MainWindow::StopApplyTimer() { applyTimer_.stop(); }
 

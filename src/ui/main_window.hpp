@@ -9,6 +9,7 @@
 
 #include "controller/main_dlg.hpp"
 #include "controller/main_view.hpp"
+#include "ui/window_parts.hpp"
 
 #include <QTimer>
 #include <QWidget>

@@ -24,7 +24,7 @@ namespace kestrel::ui {
 
 namespace {
 
-constexpr int kStatusTickMs = 30;
+using controller::kStatusTickMs;
 
 // A failure that stops the work: the box, then the process ends at once, as nothing after the
 // failure can be trusted to shut down in order.
@@ -40,7 +40,7 @@ constexpr int kStatusTickMs = 30;
 
 } // namespace
 
-int RunWindow(AppContext& context, bool startHidden) {
+int RunWindow(controller::AppContext& context, bool startHidden) {
   // The window hides to the tray and message boxes come and go: none of that ends the program,
   // only "Exit" and the requests from outside do.
   QApplication::setQuitOnLastWindowClosed(false);
@@ -81,7 +81,8 @@ int RunWindow(AppContext& context, bool startHidden) {
           if (!glue.Quitting()) window->Controller().OnSwitchRequest(server, on);
         });
       });
-  instance.AnswerStatus([&] { return StatusJson(window->Controller(), context.drops, ProcessRealtimeLedger()); });
+  instance.AnswerStatus(
+      [&] { return controller::StatusJson(window->Controller(), context.drops, ProcessRealtimeLedger()); });
 
   QTimer status;
   QObject::connect(&status, &QTimer::timeout, [&] {

@@ -3,13 +3,15 @@
 
 // Kestrel with its window and tray icon, on a QApplication that already exists.
 
-namespace kestrel::ui {
-
+namespace kestrel::controller {
 class AppContext;
+}
+
+namespace kestrel::ui {
 
 // Builds the main window on `context`, shows it (or only the tray icon when `startHidden`), runs
 // the event loop until the window is destroyed ("Exit", a cancel request, SIGINT or SIGTERM) and
 // returns the exit code.
-int RunWindow(AppContext& context, bool startHidden);
+int RunWindow(controller::AppContext& context, bool startHidden);
 
 } // namespace kestrel::ui

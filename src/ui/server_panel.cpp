@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "ui/server_panel.hpp"
 
+#include "midi/alsa_seq.hpp"
 #include "ui/indicator_widgets.hpp"
 
 #include <QCheckBox>
@@ -52,7 +53,7 @@ ServerPanel::ServerPanel(const PanelHost& host, std::function<void()> restored, 
   const auto forward = host.forward;
   for (int i = 0; i < kRows; ++i) {
     const auto n = static_cast<std::size_t>(i);
-    auto* row = new QCheckBox(English("Kestrel Port" + std::to_string(i + 1)), this);
+    auto* row = new QCheckBox(English(midi::VirtualPortName(i + 1)), this);
     row->setObjectName(QStringLiteral("serverRow%1").arg(i + 1));
     row->setToolTip(translate("Capture from MIDI"));
     rows_[n] = row;

@@ -23,6 +23,14 @@ class QSystemTrayIcon;
 
 namespace kestrel::ui {
 
+// The controller's names the window works with.
+using controller::kTrayClient;
+using controller::kTrayExit;
+using controller::kTrayMinimize;
+using controller::kTrayOpen;
+using controller::kTrayServer;
+using controller::TrayPicture;
+
 // Paints a tray picture into the square (0, 0, size, size) of any paint device: the tray's
 // pixmaps, and the application icons drawn at build time (PNG and SVG).
 void PaintTrayPicture(QPainter& painter, TrayPicture picture, qreal size);

@@ -5,6 +5,7 @@
 // and written, and the few kinds of control every panel makes alike. UI thread only.
 
 #include "controller/main_dlg.hpp"
+#include "controller/main_view.hpp"
 
 #include <QString>
 
@@ -18,6 +19,21 @@ class QLineEdit;
 class QWidget;
 
 namespace kestrel::ui {
+
+// The controller's names the window works with.
+using controller::ChoiceList;
+using controller::CMainDlg;
+using controller::ControllerServices;
+using controller::ControlStates;
+using controller::ControlValues;
+using controller::kReportShow;
+using controller::kRows;
+using controller::kTrayExit;
+using controller::MainFields;
+using controller::MainView;
+using controller::ParsePortText;
+using controller::StatusDisplay;
+using controller::WindowGeometry;
 
 // What a panel needs of its window: the controller's texts in the user's language, and a way to
 // run a controller handler inside the event glue's guard (nothing runs once the program quits).

@@ -13,6 +13,7 @@
 #include "net/server_engine.hpp"
 #include "net/udp_socket.hpp"
 #include "support/child_process.hpp"
+#include "support/controller_services.hpp"
 #include "support/fake_midi.hpp"
 #include "support/fake_view.hpp"
 
@@ -27,7 +28,7 @@
 #include <sys/socket.h>
 #include <thread>
 
-namespace kestrel::ui {
+namespace kestrel::controller {
 namespace {
 
 using net::ConnectionState;
@@ -72,36 +73,31 @@ protected:
   bool noSequencer = false;
 
   ControllerServices Services() {
-    return ControllerServices{
-        .settings = settings,
-        .translator = translator,
-        .flags = flags,
-        .dump = dump,
-        .queue = queue,
-        .serverLink = link,
-        .inputs = nullptr,
-        .devices = devices,
-        .makeOutputs = [this] { return std::make_unique<FakeOutputs>(outputs); },
-        .localAddresses = [this] { return addresses; },
-        .localInterfaces = [this] { return interfaces; },
-        .autostartEntry = dir.Path() / "autostart" / "kestrel.desktop",
-        .programPath = "/opt/kestrel/bin/kestrel",
-        .clock = clock,
-        .setVirtualPortCount =
-            [this](int count) {
-              restarts.push_back(count);
-              devices.virtualPorts = portsAfterRestart;
-              return portsAfterRestart;
-            },
-        .probe =
-            [this](in_addr_t a, std::function<void(int)> done) {
-              probes.push_back(a);
-              probeDone = std::move(done);
-            },
-        .drops = nullptr,
-        .startupProblems = startupProblems,
-        .noSequencer = noSequencer,
+    ControllerServices services = test::MadeUpServices({.settings = settings,
+                                                        .translator = translator,
+                                                        .flags = flags,
+                                                        .dump = dump,
+                                                        .queue = queue,
+                                                        .link = link,
+                                                        .devices = devices,
+                                                        .outputs = outputs,
+                                                        .dir = dir.Path(),
+                                                        .clock = clock});
+    services.localAddresses = [this] { return addresses; };
+    services.localInterfaces = [this] { return interfaces; };
+    services.programPath = "/opt/kestrel/bin/kestrel";
+    services.setVirtualPortCount = [this](int count) {
+      restarts.push_back(count);
+      devices.virtualPorts = portsAfterRestart;
+      return portsAfterRestart;
     };
+    services.probe = [this](in_addr_t a, std::function<void(int)> done) {
+      probes.push_back(a);
+      probeDone = std::move(done);
+    };
+    services.startupProblems = startupProblems;
+    services.noSequencer = noSequencer;
+    return services;
   }
 
   std::unique_ptr<CMainDlg> Open() {
@@ -597,13 +593,13 @@ TEST_F(MainDlgTest, TheServerHeardIsShownWhileConnected) {
   auto w = Open();
   EXPECT_EQ(w->HeardServerText(), "");
   w->OnStatusReport(kReportConnection, static_cast<int>(ConnectionState::Connected));
-  w->ReportServerAddress(ParseAddress("10.0.0.1"));
-  for (int i = 0; i < 100; ++i) w->ReportServerAddress(ParseAddress("10.0.0.1"));
+  w->Inbox().ReportServerAddress(ParseAddress("10.0.0.1"));
+  for (int i = 0; i < 100; ++i) w->Inbox().ReportServerAddress(ParseAddress("10.0.0.1"));
   EXPECT_EQ(view.posted.size(), 1U) << "reports from the engine are folded behind one wake-up";
   view.RunPosted();
   EXPECT_EQ(w->HeardServerText(), "10.0.0.1");
-  w->ReportSecondServer(ParseAddress("10.0.0.9"));
-  w->ReportSecondServer(ParseAddress("10.0.0.9"));
+  w->Inbox().ReportSecondServer(ParseAddress("10.0.0.9"));
+  w->Inbox().ReportSecondServer(ParseAddress("10.0.0.9"));
   view.RunPosted();
   EXPECT_EQ(std::count(view.notices.begin(), view.notices.end(),
                        "Client: a second server, 10.0.0.9, sends to UDP port 8800 too; both are played"),
@@ -758,11 +754,11 @@ TEST_F(MainDlgTest, RestoringThePortCountRestartsTheProviderWithBothEnginesOff) 
 TEST_F(MainDlgTest, CaptureFailuresSwitchTheInputOff) {
   Write("Server", "Enable", "1");
   auto w = Open();
-  w->InputOpenFailed(2);
+  w->Inbox().InputOpenFailed(2);
   view.RunPosted();
   EXPECT_FALSE(w->Fields().serverPorts[2]);
   EXPECT_EQ(Int(config::ServerPortKey(3)), 0);
-  w->InputOpenFailed(9);
+  w->Inbox().InputOpenFailed(9);
   view.RunPosted();
   EXPECT_EQ(w->Fields().midiIn.Selected(), 0);
   EXPECT_EQ(settings.ReadConfigText(config::kMidiInPort, "?"), "--Disabled--");
@@ -897,4 +893,4 @@ TEST_F(MainDlgTest, WindowGeometryIsStoredAndRead) {
 }
 
 } // namespace
-} // namespace kestrel::ui
+} // namespace kestrel::controller

@@ -7,6 +7,7 @@
 #include "driverctl/provider_control.hpp"
 #include "driverctl/provider_files.hpp"
 #include "midi/provider_fixture.hpp"
+#include "support/controller_services.hpp"
 #include "support/fake_view.hpp"
 
 #include <gtest/gtest.h>
@@ -16,7 +17,7 @@
 #include <sched.h>
 #include <thread>
 
-namespace kestrel::ui {
+namespace kestrel::controller {
 namespace {
 
 using namespace std::chrono_literals;
@@ -58,10 +59,7 @@ protected:
     context.settings.WriteConfigInt(config::kServerEnable, 1);
     context.settings.WriteConfigInt(config::kClientEnable, 0);
     context.settings.WriteConfigText(config::kMidiInPort, "--Disabled--");
-    ControllerServices services = context.Services();
-    services.localAddresses = [] { return std::vector<std::string>{}; };
-    services.probe = [](in_addr_t, const std::function<void(int)>&) {};
-    auto window = std::make_unique<CMainDlg>(services, view);
+    auto window = std::make_unique<CMainDlg>(test::OffTheNetwork(context.Services()), view);
     context.Attach(window.get());
     window->OnInitDialog();
     view.RunPosted();
@@ -232,4 +230,4 @@ TEST_F(PortRestoreTest, AStalledKestrelThatMissedTheProvidersRestartCapturesAgai
 }
 
 } // namespace
-} // namespace kestrel::ui
+} // namespace kestrel::controller

@@ -15,7 +15,7 @@
 
 namespace kestrel::test {
 
-class FakeDevices final : public ui::DeviceSource {
+class FakeDevices final : public controller::DeviceSource {
 public:
   std::vector<std::string> in;
   std::vector<std::string> out;

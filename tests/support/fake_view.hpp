@@ -17,8 +17,8 @@
 
 namespace kestrel::test {
 
-using ui::ControlValues;
-using ui::MainView;
+using controller::ControlValues;
+using controller::MainView;
 
 class FakeView final : public MainView {
 public:

@@ -35,6 +35,9 @@
 namespace kestrel::ui {
 namespace {
 
+using controller::CBin;
+using controller::kReportConnection;
+using controller::kReportProbeResult;
 using test::Find;
 
 QStringList Items(const QComboBox* combo) {
@@ -92,7 +95,7 @@ TEST_F(MainWindowTest, ServerRowsAndDumpOptionsAreStoredFromTheirCheckBoxes) {
 TEST_F(MainWindowTest, LampLightsOnTheTickAfterItsPortWasActiveAndGoesDarkLater) {
   MainWindow& w = bench.Open();
   auto* lamp = Find<Lamp>(w, "lamp2");
-  w.Controller().LampTrigger(2);
+  w.Controller().Inbox().LampTrigger(2);
   EXPECT_FALSE(lamp->Lit()); // painted on the tick, not from the capture thread
   w.StatusTick();
   EXPECT_TRUE(lamp->Lit());

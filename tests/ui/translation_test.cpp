@@ -35,6 +35,8 @@
 namespace kestrel::ui {
 namespace {
 
+using controller::kReportConnection;
+using controller::kReportProbeResult;
 using test::DesktopTest;
 using test::Find;
 using test::OpenMenu;

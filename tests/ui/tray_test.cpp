@@ -22,6 +22,7 @@
 namespace kestrel::ui {
 namespace {
 
+using controller::kReportConnection;
 using test::DesktopTest;
 using test::Find;
 using test::Item;

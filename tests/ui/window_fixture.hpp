@@ -17,6 +17,7 @@
 #include "net/server_engine.hpp"
 #include "shell/event_glue.hpp"
 #include "support/child_process.hpp"
+#include "support/controller_services.hpp"
 #include "support/fake_midi.hpp"
 #include "ui/main_window.hpp"
 
@@ -75,28 +76,21 @@ struct WindowBench {
   shell::EventGlue glue{[this](const std::string& text) { fatal.push_back(text); }};
   std::unique_ptr<ui::MainWindow> window;
 
-  ui::ControllerServices Services() {
-    return ui::ControllerServices{
-        .settings = settings,
-        .translator = translator,
-        .flags = flags,
-        .dump = dump,
-        .queue = queue,
-        .serverLink = link,
-        .inputs = nullptr,
-        .devices = devices,
-        .makeOutputs = [this]() -> std::unique_ptr<MidiOutputs> { return std::make_unique<FakeOutputs>(outputs); },
-        .localAddresses = [] { return std::vector<std::string>{"10.0.0.5"}; },
-        .localInterfaces = [] { return std::vector<std::string>{"eth0 - 10.0.0.5"}; },
-        .autostartEntry = dir.Path() / "autostart" / "kestrel.desktop",
-        .programPath = dir.Path() / "kestrel",
-        .clock = SystemClock(),
-        .setVirtualPortCount = setPortCount,
-        .probe = [](in_addr_t, const std::function<void(int)>&) {},
-        .drops = &drops,
-        .startupProblems = startupProblems,
-        .noSequencer = noSequencer,
-    };
+  controller::ControllerServices Services() {
+    controller::ControllerServices services = MadeUpServices({.settings = settings,
+                                                              .translator = translator,
+                                                              .flags = flags,
+                                                              .dump = dump,
+                                                              .queue = queue,
+                                                              .link = link,
+                                                              .devices = devices,
+                                                              .outputs = outputs,
+                                                              .dir = dir.Path()});
+    services.setVirtualPortCount = setPortCount;
+    services.drops = &drops;
+    services.startupProblems = startupProblems;
+    services.noSequencer = noSequencer;
+    return services;
   }
 
   // Builds and initialises the window, as start-up does.
@@ -139,7 +133,7 @@ class WindowTest : public ::testing::Test {
 protected:
   void SetUp() override {
     bench.settings.WriteConfigInt("Client", "Enable", 0);
-    for (int n = 1; n <= ui::kRows; ++n) bench.settings.WriteConfigInt(config::ClientPortKey(n), 0);
+    for (int n = 1; n <= controller::kRows; ++n) bench.settings.WriteConfigInt(config::ClientPortKey(n), 0);
   }
   void TearDown() override { EXPECT_TRUE(bench.fatal.empty()) << bench.fatal.front(); }
 

@@ -68,9 +68,9 @@ kestrel::ui::MainWindow& Stage(kestrel::test::WindowBench& bench) {
   w.ensurePolished();
   w.resize(w.sizeHint().expandedTo(QSize(720, 700)));
   w.show();
-  w.Controller().OnStatusReport(kestrel::ui::kReportConnection,
+  w.Controller().OnStatusReport(kestrel::controller::kReportConnection,
                                 static_cast<int>(kestrel::net::ConnectionState::Connected));
-  w.Controller().OnStatusReport(kestrel::ui::kReportProbeResult, 2);
+  w.Controller().OnStatusReport(kestrel::controller::kReportProbeResult, 2);
 
   std::int32_t t = 51200;
   for (int i = 0; i < 6; ++i) {
@@ -83,8 +83,8 @@ kestrel::ui::MainWindow& Stage(kestrel::test::WindowBench& bench) {
   Append(bench.dump, 1, t += 30, {0xE0, 0, 72});
   Append(bench.dump, 4, t += 12, {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7});
   Append(bench.dump, 4, t + 9, {0x90, 48, 80});
-  w.Controller().LampTrigger(1);
-  w.Controller().LampTrigger(4);
+  w.Controller().Inbox().LampTrigger(1);
+  w.Controller().Inbox().LampTrigger(4);
   w.StatusTick();
   w.DumpList().setFocus();
   QApplication::processEvents();

@@ -1,0 +1,89 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "controller/server_side.hpp"
+
+#include "config/config_keys.hpp"
+#include "config/settings.hpp"
+#include "controller/main_view.hpp"
+#include "controller/notices.hpp"
+#include "controller/server_destinations.hpp"
+#include "midi/input_hub.hpp"
+#include "net/multicast.hpp"
+#include "net/server_engine.hpp"
+
+#include <net/if.h>
+
+namespace kestrel::controller {
+
+ServerSide::ServerSide(ControllerServices& services, MainView& view) : services_(services), view_(view) {}
+
+ServerSide::~ServerSide() = default;
+
+std::uint64_t ServerSide::MulticastNotSent() const noexcept {
+  return multicast_ != nullptr ? multicast_->NotSent() : 0;
+}
+
+void ServerSide::Create(std::uint32_t port) {
+  auto sender = std::make_unique<net::CUdpSender>(static_cast<std::uint16_t>(port));
+  sender->Open(); // raises "srv.Create" or "SO_BROADCAST": the guard ends the program
+  const std::string interfaceName = services_.settings.ReadConfigText(config::kServerInterface);
+  if (!interfaceName.empty()) {
+    if (if_nametoindex(interfaceName.c_str()) == 0) {
+      view_.Notice(SettingNotice(config::kServerInterface.section, config::kServerInterface.name, interfaceName,
+                                 " is no network interface here; the system's routing decides"));
+    } else {
+      sender->SetInterface(interfaceName);
+    }
+  }
+  // Where the datagrams go is fixed before the engine sees the sender.
+  destinations_ = ReadSenderDestinations(services_.settings, [this](const std::string& text) { view_.Notice(text); });
+  sender->SetDestinations(destinations_);
+  sender->SetDropCounters(services_.drops);
+  if (services_.settings.ReadConfigInt(config::kMulticast) != 0) { // read at every start of the server
+    auto multicast = std::make_unique<net::MulticastSender>();
+    multicast->Open(); // raises "mc.Create" or "IP_MULTICAST_LOOP": the guard ends the program
+    multicast->SetDropCounters(services_.drops);
+    multicast->SetInterface(sender->InterfaceIndex() != 0 ? interfaceName : std::string());
+    multicast_ = std::move(multicast);
+    services_.serverLink.multicast.store(multicast_.get());
+  }
+  sender_ = std::move(sender);
+  services_.serverLink.sender.store(sender_.get());
+  engine_ =
+      std::make_unique<net::CServerThread>(services_.queue, services_.serverLink, services_.flags, services_.clock);
+  engine_->SetRepeatNoteOff(services_.settings.ReadConfigInt(config::kRepeatNoteOff) != 0);
+}
+
+void ServerSide::Start(std::uint32_t port) {
+  engine_->Start();
+  view_.Notice("Server on: " + DestinationsText(destinations_, port));
+  if (multicast_ != nullptr) view_.Notice("Server: also sending raw MIDI to " + MulticastPortsText());
+}
+
+bool ServerSide::Stop() {
+  if (engine_ == nullptr && sender_ == nullptr) return false;
+  if (engine_ != nullptr) engine_->Stop();
+  if (services_.inputs != nullptr) services_.inputs->CloseAllInputs();
+  services_.serverLink.sender.store(nullptr);
+  services_.serverLink.multicast.store(nullptr);
+  engine_.reset();
+  sender_.reset();
+  multicast_.reset();
+  view_.Notice("Server off");
+  return true;
+}
+
+void ServerSide::SetInterface(const std::string& name) {
+  if (sender_ == nullptr) return;
+  sender_->SetInterface(name);
+  if (multicast_ != nullptr) multicast_->SetInterface(name);
+  view_.Notice(name.empty() ? std::string("Server: broadcasting where the system's routing sends it")
+                            : "Server: broadcasting on " + name);
+}
+
+bool ServerSide::SetDestinationPort(std::uint32_t port) {
+  if (sender_ == nullptr || sender_->DestinationPort() == port) return false;
+  sender_->SetDestinationPort(static_cast<std::uint16_t>(port));
+  return true;
+}
+
+} // namespace kestrel::controller

@@ -1,0 +1,62 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+// The server engine's life: its sockets (the sender, with its interface and destinations, and the
+// multicast sender when [Interop] Multicast is on), the engine, and their end. The engine is
+// built and started in two steps, since the window opens the inputs in between. Window thread.
+
+#include "controller/services.hpp"
+#include "net/udp_socket.hpp"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace kestrel::net {
+class MulticastSender;
+class CServerThread;
+} // namespace kestrel::net
+
+namespace kestrel::controller {
+
+class MainView;
+
+class ServerSide {
+public:
+  // `services` and `view` outlive the server side.
+  ServerSide(ControllerServices& services, MainView& view);
+  ~ServerSide(); // the window has stopped it (Stop) by then
+  ServerSide(const ServerSide&) = delete;
+  ServerSide& operator=(const ServerSide&) = delete;
+
+  [[nodiscard]] bool Running() const noexcept { return engine_ != nullptr; }
+  // The broadcast sender while the server runs, else null.
+  [[nodiscard]] const net::CUdpSender* Sender() const noexcept { return sender_.get(); }
+  [[nodiscard]] bool HasMulticast() const noexcept { return multicast_ != nullptr; }
+  // Multicast messages it could not send (too long for one datagram); 0 without multicast.
+  [[nodiscard]] std::uint64_t MulticastNotSent() const noexcept;
+
+  // Opens the sockets as Kestrel.dat says (every setting it cannot use said), hands them to the
+  // engines' link and builds the engine, not started. Raises what opening a socket raises: the
+  // guard ends the program.
+  void Create(std::uint32_t port);
+  // Starts the engine built by Create and says where it sends.
+  void Start(std::uint32_t port);
+  // Stops the engine, closes the inputs and the sockets, and says so; false when nothing ran.
+  bool Stop();
+
+  // The interface to broadcast on; empty: where the routing sends it. Said when the server runs.
+  void SetInterface(const std::string& name);
+  // The destination port of a running server; false when it already was that.
+  bool SetDestinationPort(std::uint32_t port);
+
+private:
+  ControllerServices& services_;
+  MainView& view_;
+  net::SenderDestinations destinations_;
+  std::unique_ptr<net::CUdpSender> sender_;
+  std::unique_ptr<net::MulticastSender> multicast_; // while the server runs with multicast on
+  std::unique_ptr<net::CServerThread> engine_;
+};
+
+} // namespace kestrel::controller
