@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "controller/client_side.hpp"
 
+#include "platform/network_interfaces.hpp"
+
 #include "config/config_keys.hpp"
 #include "config/settings.hpp"
 #include "controller/device_choices.hpp"
@@ -65,7 +67,7 @@ bool ClientSide::AddressMissing() {
 
 void ClientSide::Connect() {
   if (engine_ == nullptr) return;
-  if (multicast_) engine_->SetOwnAddresses(net::LocalAddresses());
+  if (multicast_) engine_->SetOwnAddresses(LocalAddresses());
   const bool missing = AddressMissing();
   connector_.ConnectClient(engine_.get(), static_cast<std::uint16_t>(fields_.clientPort), fields_.localAddress);
   if (fields_.clientPort == 0 || missing) {
@@ -85,7 +87,7 @@ void ClientSide::Connect() {
 void ClientSide::Disconnect() { connector_.DisconnectClient(engine_.get()); }
 
 void ClientSide::RefreshOwnAddresses() {
-  if (engine_ != nullptr && multicast_) engine_->SetOwnAddresses(net::LocalAddresses());
+  if (engine_ != nullptr && multicast_) engine_->SetOwnAddresses(LocalAddresses());
 }
 
 void ClientSide::ApplyRow(RowChange kind, int row, const std::function<void()>& showFields) {

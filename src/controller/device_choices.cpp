@@ -6,12 +6,10 @@
 #include "config/translation.hpp"
 #include "controller/main_view.hpp"
 #include "controller/notices.hpp"
+#include "platform/network_interfaces.hpp"
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <cstring>
-#include <ifaddrs.h>
-#include <net/if.h>
 #include <utility>
 
 namespace kestrel::controller {
@@ -23,16 +21,9 @@ constexpr std::string_view kNameSeparator = " - ";
 // The machine's IPv4 addresses on interfaces that are up, loopback left out: (address, name).
 std::vector<std::pair<std::string, std::string>> UpAddresses() {
   std::vector<std::pair<std::string, std::string>> list;
-  ifaddrs* all = nullptr;
-  if (getifaddrs(&all) != 0) return list;
-  for (const ifaddrs* i = all; i != nullptr; i = i->ifa_next) {
-    if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET) continue;
-    if ((i->ifa_flags & IFF_LOOPBACK) != 0U || (i->ifa_flags & IFF_UP) == 0U) continue;
-    in_addr_t address = 0;
-    std::memcpy(&address, &reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr, sizeof address);
-    list.emplace_back(DottedAddress(address), i->ifa_name);
+  for (const InterfaceAddress& a : InterfaceAddresses()) {
+    if (a.up && !a.loopback) list.emplace_back(DottedAddress(a.address), a.name);
   }
-  freeifaddrs(all);
   return list;
 }
 
@@ -45,10 +36,7 @@ int FindKey(const ChoiceList& list, const std::string& key) {
 
 } // namespace
 
-in_addr_t ParseAddress(const std::string& text) {
-  in_addr a{};
-  return inet_pton(AF_INET, text.c_str(), &a) == 1 ? a.s_addr : 0;
-}
+in_addr_t ParseAddress(const std::string& text) { return ParseDottedAddress(text).value_or(0); }
 
 std::string EntryKey(const std::string& entry) { return entry.substr(0, entry.find(kNameSeparator)); }
 

@@ -9,6 +9,7 @@
 #include "controller/services.hpp"
 #include "midi/alsa_seq.hpp"
 #include "net/destinations.hpp"
+#include "platform/network_interfaces.hpp"
 
 #include <functional>
 #include <string>
@@ -19,7 +20,7 @@ namespace kestrel::controller {
 class MainView;
 
 // Dotted text of an IPv4 address in network order, and back (0 when it is not one).
-using net::DottedAddress;
+
 [[nodiscard]] in_addr_t ParseAddress(const std::string& text);
 // The part of a list entry before " - ": the address of "10.0.0.5 - eth0", the name of
 // "eth0 - 10.0.0.5".

@@ -4,6 +4,7 @@
 #include "config/config_keys.hpp"
 #include "config/settings.hpp"
 #include "net/destinations.hpp"
+#include "platform/network_interfaces.hpp"
 
 #include <cerrno>
 
@@ -75,10 +76,10 @@ in_addr_t ReadClientGroup(const Settings& settings, const NoticeFunction& notice
 std::string DestinationsText(const net::SenderDestinations& d, unsigned port) {
   std::string text = (d.broadcast ? "broadcasting to UDP port " : "sending to UDP port ") + std::to_string(port);
   std::string others;
-  for (const in_addr_t target : d.targets) others += (others.empty() ? "" : ", ") + net::DottedAddress(target);
+  for (const in_addr_t target : d.targets) others += (others.empty() ? "" : ", ") + DottedAddress(target);
   if (d.group != 0) {
     others +=
-        (others.empty() ? "group " : ", group ") + net::DottedAddress(d.group) + " (TTL " + std::to_string(d.ttl) + ")";
+        (others.empty() ? "group " : ", group ") + DottedAddress(d.group) + " (TTL " + std::to_string(d.ttl) + ")";
   }
   if (others.empty()) return d.broadcast ? text : text + " of nobody";
   return text + (d.broadcast ? ", and to " : " of ") + others;
@@ -91,7 +92,7 @@ void TargetWatch::Check(const net::CUdpSender& sender, Tick now, const NoticeFun
   for (std::size_t i = 0; i < seen_.size(); ++i) {
     Seen& s = seen_[i];
     const std::uint64_t failures = sender.TargetFailures(i);
-    const std::string address = net::DottedAddress(sender.TargetAddress(i));
+    const std::string address = DottedAddress(sender.TargetAddress(i));
     if (s.told && !sender.TargetFailing(i)) {
       notice("Server: " + address + " is reached again");
       s.failures = failures;

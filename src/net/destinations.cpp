@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "net/destinations.hpp"
 
+#include "platform/network_interfaces.hpp"
+
 #include <arpa/inet.h>
 
 #include <algorithm>
@@ -9,14 +11,6 @@
 namespace kestrel::net {
 
 namespace {
-
-// Four decimal parts, nothing else (inet_pton refuses the shorthands inet_addr takes).
-std::optional<in_addr_t> Dotted(std::string_view text) {
-  const std::string copy(text);
-  in_addr address{};
-  if (inet_pton(AF_INET, copy.c_str(), &address) != 1) return std::nullopt;
-  return address.s_addr;
-}
 
 bool IsMulticast(in_addr_t address) { return (ntohl(address) >> 28U) == 0xEU; }
 
@@ -32,13 +26,6 @@ std::string TargetProblem(in_addr_t address) {
 
 } // namespace
 
-std::string DottedAddress(in_addr_t address) {
-  in_addr a{};
-  a.s_addr = address;
-  std::array<char, INET_ADDRSTRLEN> text{};
-  return inet_ntop(AF_INET, &a, text.data(), text.size()) != nullptr ? std::string(text.data()) : std::string();
-}
-
 TargetList ParseTargets(std::string_view text) {
   TargetList list;
   constexpr std::string_view kSeparators = " \t,;";
@@ -50,7 +37,7 @@ TargetList ParseTargets(std::string_view text) {
     const std::string_view entry = text.substr(start, end - start);
     at = end;
     const std::string name(entry);
-    const auto address = Dotted(entry);
+    const auto address = ParseDottedAddress(entry);
     if (!address) {
       list.refused.push_back(name + ": not a dotted IPv4 address (names are not looked up)");
       continue;
@@ -77,7 +64,7 @@ std::optional<in_addr_t> ParseGroup(std::string_view text, std::string* why) {
   const std::size_t start = text.find_first_not_of(" \t");
   if (start == std::string_view::npos) return in_addr_t{0};
   const std::string_view trimmed = text.substr(start, text.find_last_not_of(" \t") + 1 - start);
-  const auto address = Dotted(trimmed);
+  const auto address = ParseDottedAddress(trimmed);
   if (!address || !IsMulticast(*address)) {
     if (why != nullptr) *why = std::string(trimmed) + ": not a multicast group (224.0.0.0 to 239.255.255.255)";
     return std::nullopt;

@@ -31,6 +31,4 @@ struct TargetList {
 // Anything else: nothing, with the reason in `why`.
 [[nodiscard]] std::optional<in_addr_t> ParseGroup(std::string_view text, std::string* why = nullptr);
 
-[[nodiscard]] std::string DottedAddress(in_addr_t address);
-
 } // namespace kestrel::net

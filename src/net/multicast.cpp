@@ -206,18 +206,4 @@ bool OwnAddresses::Contains(in_addr_t address) const noexcept {
   return found && version_.load(std::memory_order_relaxed) == before;
 }
 
-std::vector<in_addr_t> LocalAddresses() {
-  std::vector<in_addr_t> list;
-  ifaddrs* all = nullptr;
-  if (getifaddrs(&all) != 0) return list;
-  for (const ifaddrs* a = all; a != nullptr; a = a->ifa_next) {
-    if (a->ifa_addr == nullptr || a->ifa_addr->sa_family != AF_INET) continue;
-    sockaddr_in in{};
-    std::memcpy(&in, a->ifa_addr, sizeof in);
-    list.push_back(in.sin_addr.s_addr);
-  }
-  freeifaddrs(all);
-  return list;
-}
-
 } // namespace kestrel::net

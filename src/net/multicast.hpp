@@ -121,10 +121,6 @@ private:
   std::array<std::atomic<in_addr_t>, kMost> addresses_{};
 };
 
-// Every IPv4 address of this machine's interfaces, loopback included. Allocates; not for the
-// engine threads.
-[[nodiscard]] std::vector<in_addr_t> LocalAddresses();
-
 class MulticastReceiver {
 public:
   MulticastReceiver() = default;

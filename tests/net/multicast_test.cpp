@@ -7,6 +7,7 @@
 #include "core/dump_store.hpp"
 #include "core/window_flags.hpp"
 #include "net/client_engine.hpp"
+#include "platform/network_interfaces.hpp"
 #include "net/multicast.hpp"
 #include "support/child_process.hpp"
 #include "support/network_lab.hpp"

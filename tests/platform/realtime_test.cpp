@@ -253,12 +253,14 @@ TEST(RealtimeRequest, ABusyThreadRestsOnceASliceAndNotBeforeIt) {
     EXPECT_FALSE(RestWhenBusy()) << "the first look only starts the slice";
     const auto start = std::chrono::steady_clock::now();
     int rests = 0;
-    while (std::chrono::steady_clock::now() - start < 20 * kBusySlice) {
+    // A loaded machine takes the processor away now and then: go on until four rests, or long
+    // past the time they need.
+    while (rests < 4 && std::chrono::steady_clock::now() - start < 500 * kBusySlice) {
       if (RestWhenBusy()) ++rests;
     }
-    // About one rest per slice; a rest is no sleep by itself, so allow for a slow machine.
-    EXPECT_GE(rests, 4);
-    EXPECT_LE(rests, 20);
+    EXPECT_EQ(rests, 4);
+    // Never more than one rest a slice.
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 3 * kBusySlice);
     // A thread that blocks by itself now and then never rests.
     std::this_thread::sleep_for(std::chrono::microseconds(200));
     rests = 0;
@@ -269,8 +271,9 @@ TEST(RealtimeRequest, ABusyThreadRestsOnceASliceAndNotBeforeIt) {
       }
       std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
-    // A slow or loaded machine (a sanitizer build) may stretch a half slice past a whole one once.
-    EXPECT_LE(rests, 1);
+    // A slow or loaded machine (a sanitizer build) may stretch a half slice past a whole one now
+    // and then, when it takes the processor away between the loop's look at the clock and the call.
+    EXPECT_LE(rests, 2);
   });
   busy.join();
 }
