@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // kestrel: MIDI across the studio network, in a window or headless.
 
+#include "config/setting_assignment.hpp"
 #include "config/settings.hpp"
-#include "controller/app_context.hpp"
-#include "controller/setting_assignment.hpp"
 #include "midi/alsa_seq.hpp"
 #include "platform/instance_endpoint.hpp"
 #include "platform/paths.hpp"
+#include "shell/app_context.hpp"
 #include "shell/headless.hpp"
 #include "shell/signal_watcher.hpp"
 #include "ui/run_window.hpp"
@@ -136,7 +136,7 @@ CommandLine Parse(int argc, char** argv) {
 
 void PrintHelp(const CommandLine& cmd) {
   std::printf("%s\nSettings for --set:\n%s", cmd.helpText.toLocal8Bit().constData(),
-              kestrel::controller::SettingKeysHelp().c_str());
+              kestrel::config::SettingKeysHelp().c_str());
 }
 
 int ListDevices() {
@@ -239,7 +239,7 @@ int main(int argc, char** argv) {
   for (const std::string& assignment : cmd.assignments) {
     kestrel::Settings settings(dataFile);
     std::string error;
-    if (!kestrel::controller::ApplySettingAssignment(settings, assignment, &error)) {
+    if (!kestrel::config::ApplySettingAssignment(settings, assignment, &error)) {
       std::fprintf(stderr, "kestrel: %s\n", error.c_str());
       return 2;
     }
@@ -253,7 +253,7 @@ int main(int argc, char** argv) {
   auto notice = [](const std::string& /*text*/) {};
   if (cmd.headless) {
     QCoreApplication app(argc, argv);
-    kestrel::controller::AppContext context(dataFile, notice);
+    kestrel::shell::AppContext context(dataFile, notice);
     return kestrel::shell::RunHeadless(context, {.dump = cmd.dump, .statsSeconds = cmd.statsSeconds});
   }
   if (!HaveDisplay()) {
@@ -263,6 +263,6 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   // The desktop entry's name: Wayland compositors find the window's icon through it.
   QGuiApplication::setDesktopFileName(QStringLiteral("org.example.kestrel"));
-  kestrel::controller::AppContext context(dataFile, notice);
+  kestrel::shell::AppContext context(dataFile, notice);
   return kestrel::ui::RunWindow(context, cmd.hidden);
 }

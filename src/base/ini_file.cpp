@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "base/ini_file.hpp"
 
+#include "base/text.hpp"
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -25,8 +27,6 @@ std::string_view Trim(std::string_view s) noexcept {
   const auto last = s.find_last_not_of(kBlanks);
   return s.substr(first, last - first + 1);
 }
-
-char Lower(char c) noexcept { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // One line of a profile file as the reader sees it.
 struct Line {
@@ -96,18 +96,6 @@ mode_t ProcessUmask() {
 
 } // namespace
 
-bool EqualsNoCase(std::string_view a, std::string_view b) noexcept {
-  if (a.size() != b.size()) { return false; }
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (Lower(a[i]) != Lower(b[i])) { return false; }
-  }
-  return true;
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) noexcept {
-  return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
-}
-
 std::optional<std::string> ReadFile(const std::filesystem::path& file) {
   std::error_code ec;
   const auto size = std::filesystem::file_size(file, ec);
@@ -125,8 +113,8 @@ std::optional<std::string> FindValue(std::string_view content, std::string_view 
   bool inSection = false;
   ForEachLine(content, [&](std::size_t, std::size_t, const Line& line) {
     if (line.kind == Line::Kind::Section) {
-      inSection = EqualsNoCase(line.name, section);
-    } else if (inSection && line.kind == Line::Kind::Key && EqualsNoCase(line.name, key)) {
+      inSection = EqualsIgnoringCase(line.name, section);
+    } else if (inSection && line.kind == Line::Kind::Key && EqualsIgnoringCase(line.name, key)) {
       found = std::string(StripQuotes(line.value));
       return false;
     }
@@ -244,7 +232,7 @@ bool WriteValue(const std::filesystem::path& file, std::string_view section, std
   ForEachLine(content, [&](std::size_t start, std::size_t end, const Line& line) {
     if (line.kind == Line::Kind::Section) {
       if (sectionFound && inSection) { return false; } // the section we want has ended
-      inSection = EqualsNoCase(line.name, section);
+      inSection = EqualsIgnoringCase(line.name, section);
       if (inSection) {
         sectionFound = true;
         sectionEnd = end;
@@ -253,7 +241,7 @@ bool WriteValue(const std::filesystem::path& file, std::string_view section, std
     }
     if (!inSection) { return true; }
     if (!IsBlank(std::string_view(content).substr(start, end - start))) { sectionEnd = end; }
-    if (line.kind == Line::Kind::Key && EqualsNoCase(line.name, key)) {
+    if (line.kind == Line::Kind::Key && EqualsIgnoringCase(line.name, key)) {
       keyStart = start;
       keyEnd = end;
       keyName = line.name;

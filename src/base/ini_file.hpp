@@ -47,7 +47,4 @@ bool WriteFileAtomically(const std::filesystem::path& file, std::string_view con
 // Reads a whole file of at most kMaxFileSize bytes; nullopt when missing, unreadable or too big.
 [[nodiscard]] std::optional<std::string> ReadFile(const std::filesystem::path& file);
 
-[[nodiscard]] bool EqualsNoCase(std::string_view a, std::string_view b) noexcept;
-[[nodiscard]] bool StartsWithNoCase(std::string_view text, std::string_view prefix) noexcept;
-
 } // namespace kestrel::ini

@@ -59,4 +59,11 @@ bool Settings::WriteConfigText(std::string_view section, std::string_view key, s
   return true;
 }
 
+std::string SettingNotice(std::string_view section, std::string_view key, std::string_view value,
+                          std::string_view outcome, std::string_view separator) {
+  std::string text = "Kestrel.dat: [";
+  text.append(section).append("] ").append(key).append(separator).append(value).append(outcome);
+  return text;
+}
+
 } // namespace kestrel

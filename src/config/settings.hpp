@@ -70,4 +70,9 @@ private:
   std::string lastError_;
 };
 
+// "Kestrel.dat: [Section] Key=value", then what becomes of it (`outcome`, from its first
+// character: " is not a number; using 1"). An entry of a list is named after ": " instead.
+[[nodiscard]] std::string SettingNotice(std::string_view section, std::string_view key, std::string_view value,
+                                        std::string_view outcome, std::string_view separator = "=");
+
 } // namespace kestrel

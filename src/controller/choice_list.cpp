@@ -1,17 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "controller/choice_list.hpp"
 
-#include <strings.h>
-
 namespace kestrel::controller {
-
-bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) noexcept {
-  return text.size() >= prefix.size() && strncasecmp(text.data(), prefix.data(), prefix.size()) == 0;
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) noexcept {
-  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
 
 std::string ChoiceList::SelectedText() const {
   return selected_ >= 0 && selected_ < Count() ? At(selected_) : std::string();

@@ -4,15 +4,13 @@
 // A drop-down list of the window as the controller keeps it: the entries' texts and the selected
 // position. The Qt window shows it; the controller's rules work on it alone.
 
+#include "base/text.hpp"
+
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace kestrel::controller {
-
-// Letter case ignored (ASCII), as the lists compare device names.
-[[nodiscard]] bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) noexcept;
-[[nodiscard]] bool EqualsIgnoringCase(std::string_view a, std::string_view b) noexcept;
 
 class ChoiceList {
 public:

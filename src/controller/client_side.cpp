@@ -7,9 +7,9 @@
 #include "config/settings.hpp"
 #include "controller/device_choices.hpp"
 #include "controller/notices.hpp"
-#include "controller/server_destinations.hpp"
 #include "core/midi_outputs.hpp"
 #include "net/multicast.hpp"
+#include "net/server_destinations.hpp"
 #include "net/udp_socket.hpp"
 #include "platform/beep.hpp"
 
@@ -32,7 +32,8 @@ void ClientSide::Start(bool notesOffOnLoss) {
   outputs_ = services_.makeOutputs();
   engine_ = std::make_unique<net::CClientThread>(*outputs_, services_.dump, services_.flags, inbox_, services_.clock);
   engine_->SetNotesOffOnLoss(notesOffOnLoss);
-  const in_addr_t group = ReadClientGroup(services_.settings, [this](const std::string& text) { view_.Notice(text); });
+  const in_addr_t group =
+      net::ReadClientGroup(services_.settings, [this](const std::string& text) { view_.Notice(text); });
   engine_->SetGroup(group);
   if (group != 0) view_.Notice("Client: also hearing group " + DottedAddress(group));
   engine_->SetDropCounters(services_.drops);

@@ -5,10 +5,10 @@
 // MIDI In device and its target, the client's addresses and the server's interfaces. The lists
 // follow the devices and addresses; the choices stay where they can. Window thread.
 
+#include "config/destinations.hpp"
 #include "controller/main_fields.hpp"
 #include "controller/services.hpp"
 #include "midi/alsa_seq.hpp"
-#include "net/destinations.hpp"
 #include "platform/network_interfaces.hpp"
 
 #include <functional>

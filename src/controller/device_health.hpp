@@ -8,9 +8,9 @@
 #include "base/tick_clock.hpp"
 #include "controller/client_side.hpp"
 #include "controller/main_fields.hpp"
-#include "controller/server_destinations.hpp"
 #include "controller/server_side.hpp"
 #include "controller/services.hpp"
+#include "net/server_destinations.hpp"
 
 #include <array>
 #include <cstdint>
@@ -51,7 +51,7 @@ private:
   Hooks hooks_;
   Tick lastReport_ = 0;
   std::uint32_t overrunsSeen_ = 0;
-  TargetWatch targetWatch_;                        // the server's targets that cannot be reached
+  net::TargetWatch targetWatch_;                   // the server's targets that cannot be reached
   std::array<std::uint32_t, kRows> droppedSeen_{}; // per client row, since its outputs were made
   std::uint64_t multicastNotSentSeen_ = 0;
   std::uint64_t multicastNotMidiSeen_ = 0;

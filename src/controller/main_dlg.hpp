@@ -16,12 +16,12 @@
 #include "controller/main_fields.hpp"
 #include "controller/main_view.hpp"
 #include "controller/notices.hpp"
-#include "controller/server_destinations.hpp"
 #include "controller/server_side.hpp"
 #include "controller/services.hpp"
 #include "controller/settings_binding.hpp"
 #include "controller/status_presenter.hpp"
 #include "net/client_engine.hpp"
+#include "net/server_destinations.hpp"
 
 #include <array>
 #include <cstdint>

@@ -32,13 +32,6 @@ std::string FormatNumber(std::string_view format, long long value) {
   return out;
 }
 
-std::string SettingNotice(std::string_view section, std::string_view key, std::string_view value,
-                          std::string_view outcome, std::string_view separator) {
-  std::string text = "Kestrel.dat: [";
-  text.append(section).append("] ").append(key).append(separator).append(value).append(outcome);
-  return text;
-}
-
 std::string InputGoneNotice(int inputIndex) {
   return inputIndex == midi::InputHub::kMidiInSlot ? std::string("The MIDI In device went away")
                                                    : midi::VirtualPortName(inputIndex + 1) + " went away";

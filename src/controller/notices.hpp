@@ -16,11 +16,6 @@ using NoticeFunction = std::function<void(const std::string&)>;
 // they never reach printf: a stray "%s" there shows as it is instead of reading random memory.
 [[nodiscard]] std::string FormatNumber(std::string_view format, long long value);
 
-// "Kestrel.dat: [Section] Key=value", then what becomes of it (`outcome`, from its first
-// character: " is not a number; using 1"). An entry of a list is named after ": " instead.
-[[nodiscard]] std::string SettingNotice(std::string_view section, std::string_view key, std::string_view value,
-                                        std::string_view outcome, std::string_view separator = "=");
-
 // Capture's input `inputIndex` (a virtual port 0..7, or InputHub::kMidiInSlot) went away.
 [[nodiscard]] std::string InputGoneNotice(int inputIndex);
 // It is back; `midiInDevice` names the MIDI In device.

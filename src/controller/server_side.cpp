@@ -5,9 +5,9 @@
 #include "config/settings.hpp"
 #include "controller/main_view.hpp"
 #include "controller/notices.hpp"
-#include "controller/server_destinations.hpp"
 #include "midi/input_hub.hpp"
 #include "net/multicast.hpp"
+#include "net/server_destinations.hpp"
 #include "net/server_engine.hpp"
 
 #include <net/if.h>
@@ -35,7 +35,8 @@ void ServerSide::Create(std::uint32_t port) {
     }
   }
   // Where the datagrams go is fixed before the engine sees the sender.
-  destinations_ = ReadSenderDestinations(services_.settings, [this](const std::string& text) { view_.Notice(text); });
+  destinations_ =
+      net::ReadSenderDestinations(services_.settings, [this](const std::string& text) { view_.Notice(text); });
   sender->SetDestinations(destinations_);
   sender->SetDropCounters(services_.drops);
   if (services_.settings.ReadConfigInt(config::kMulticast) != 0) { // read at every start of the server
@@ -55,7 +56,7 @@ void ServerSide::Create(std::uint32_t port) {
 
 void ServerSide::Start(std::uint32_t port) {
   engine_->Start();
-  view_.Notice("Server on: " + DestinationsText(destinations_, port));
+  view_.Notice("Server on: " + net::DestinationsText(destinations_, port));
   if (multicast_ != nullptr) view_.Notice("Server: also sending raw MIDI to " + MulticastPortsText());
 }
 

@@ -2,6 +2,7 @@
 #include "midi/alsa_seq.hpp"
 
 #include "base/ini_file.hpp"
+#include "base/text.hpp"
 #include "core/event_record.hpp"
 
 namespace kestrel::midi {
@@ -90,7 +91,7 @@ int DeviceDirectory::ListMidiInDevices(std::vector<std::string>& list) const {
   list.clear();
   const std::vector<MidiPort> ports = ListPorts(seq_, Direction::In);
   for (const MidiPort& p : ports) {
-    if (!ini::StartsWithNoCase(p.name, kVirtualPortPrefix)) { list.push_back(p.name); }
+    if (!StartsWithIgnoringCase(p.name, kVirtualPortPrefix)) { list.push_back(p.name); }
   }
   return static_cast<int>(ports.size());
 }

@@ -2,6 +2,7 @@
 #include "midi/output_table.hpp"
 
 #include "base/ini_file.hpp"
+#include "base/text.hpp"
 #include "config/translation.hpp"
 #include "core/drop_counters.hpp"
 #include "midi/input_hub.hpp"
@@ -66,7 +67,7 @@ int OutputTable::OpenOutputByName(std::string_view name, int index) {
   if (index < 0 || index >= kSlots) return 0;
   CloseOutput(index);
   Slot& s = slots_[static_cast<std::size_t>(index)];
-  if (ini::EqualsNoCase(name, translator_.TranslateString(kNotConnected))) {
+  if (EqualsIgnoringCase(name, translator_.TranslateString(kNotConnected))) {
     s.state = SlotState::NotConnected;
     return 1;
   }

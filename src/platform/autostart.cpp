@@ -2,6 +2,7 @@
 #include "platform/autostart.hpp"
 
 #include "base/ini_file.hpp"
+#include "base/text.hpp"
 
 #include <algorithm>
 #include <array>
@@ -114,9 +115,9 @@ bool ReadAutostart(const fs::path& entry) {
   const auto exec = ini::FindValue(*content, kEntrySection, "Exec");
   if (!exec || exec->empty()) { return false; }
   const auto hidden = ini::FindValue(*content, kEntrySection, "Hidden");
-  if (hidden && ini::EqualsNoCase(*hidden, "true")) { return false; }
+  if (hidden && EqualsIgnoringCase(*hidden, "true")) { return false; }
   const auto enabled = ini::FindValue(*content, kEntrySection, "X-GNOME-Autostart-enabled");
-  return !(enabled && ini::EqualsNoCase(*enabled, "false"));
+  return !(enabled && EqualsIgnoringCase(*enabled, "false"));
 }
 
 bool WriteAutostart(const fs::path& entry, bool on, const fs::path& program, std::string* error) {

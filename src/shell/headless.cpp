@@ -1,15 +1,15 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "shell/headless.hpp"
 
-#include "controller/app_context.hpp"
-#include "controller/status_report.hpp"
 #include "core/drop_counters.hpp"
 #include "core/dump_printer.hpp"
 #include "platform/instance_endpoint.hpp"
 #include "platform/realtime.hpp"
+#include "shell/app_context.hpp"
 #include "shell/event_glue.hpp"
 #include "shell/instance_server.hpp"
 #include "shell/signal_watcher.hpp"
+#include "shell/status_report.hpp"
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -86,7 +86,7 @@ private:
 
 } // namespace
 
-int RunHeadless(controller::AppContext& context, const HeadlessOptions& options, std::FILE* out, std::FILE* err) {
+int RunHeadless(AppContext& context, const HeadlessOptions& options, std::FILE* out, std::FILE* err) {
   HeadlessView view(out, err);
   std::unique_ptr<controller::CMainDlg> window;
   view.Glue().Guard([&] {
@@ -112,7 +112,7 @@ int RunHeadless(controller::AppContext& context, const HeadlessOptions& options,
           if (window != nullptr && !view.Glue().Quitting()) window->OnSwitchRequest(server, on);
         });
       });
-  instance.AnswerStatus([&] { return controller::StatusJson(*window, context.drops, ProcessRealtimeLedger()); });
+  instance.AnswerStatus([&] { return StatusJson(*window, context.drops, ProcessRealtimeLedger()); });
 
   DumpPrinter printer(context.dump, out);
   QTimer status;

@@ -7,11 +7,9 @@
 
 #include <cstdio>
 
-namespace kestrel::controller {
-class AppContext;
-}
-
 namespace kestrel::shell {
+
+class AppContext;
 
 struct HeadlessOptions {
   bool dump = false;    // print every dump row; both sides are logged for this run
@@ -20,7 +18,6 @@ struct HeadlessOptions {
 
 // Runs until SIGINT, SIGTERM, a "cancel" request or a fatal error. Needs a QCoreApplication.
 // Returns the exit code.
-int RunHeadless(controller::AppContext& context, const HeadlessOptions& options, std::FILE* out = stdout,
-                std::FILE* err = stderr);
+int RunHeadless(AppContext& context, const HeadlessOptions& options, std::FILE* out = stdout, std::FILE* err = stderr);
 
 } // namespace kestrel::shell

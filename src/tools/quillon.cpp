@@ -6,6 +6,7 @@
 // Anything else prints the usage and ends with exit code 1.
 
 #include "base/ini_file.hpp"
+#include "base/text.hpp"
 #include "config/settings.hpp"
 #include "driverctl/provider_control.hpp"
 #include "platform/instance_endpoint.hpp"
@@ -49,14 +50,14 @@ int main(int argc, char** argv) {
   }
   CloseRunningKestrel();
   const std::string_view argument = argv[1];
-  if (kestrel::ini::EqualsNoCase(argument, "/d")) {
+  if (kestrel::EqualsIgnoringCase(argument, "/d")) {
     if (!kestrel::DeleteProgramFile(kestrel::ProgramPath(), &reason)) {
       ReportFailure("DeleteProgramFile", reason);
       return 1;
     }
     return 0;
   }
-  if (kestrel::ini::EqualsNoCase(argument, "/u")) {
+  if (kestrel::EqualsIgnoringCase(argument, "/u")) {
     std::fputs("MIDI Driver Uninstall...\n", stdout);
     std::fflush(stdout);
     if (!kestrel::driverctl::RemoveProvider(&reason)) {

@@ -2,14 +2,14 @@
 #include "ui/run_window.hpp"
 
 #include "config/translation.hpp"
-#include "controller/app_context.hpp"
-#include "controller/status_report.hpp"
 #include "platform/beep.hpp"
 #include "platform/instance_endpoint.hpp"
 #include "platform/realtime.hpp"
+#include "shell/app_context.hpp"
 #include "shell/event_glue.hpp"
 #include "shell/instance_server.hpp"
 #include "shell/signal_watcher.hpp"
+#include "shell/status_report.hpp"
 #include "ui/main_window.hpp"
 
 #include <QApplication>
@@ -40,7 +40,7 @@ using controller::kStatusTickMs;
 
 } // namespace
 
-int RunWindow(controller::AppContext& context, bool startHidden) {
+int RunWindow(shell::AppContext& context, bool startHidden) {
   // The window hides to the tray and message boxes come and go: none of that ends the program,
   // only "Exit" and the requests from outside do.
   QApplication::setQuitOnLastWindowClosed(false);
@@ -82,7 +82,7 @@ int RunWindow(controller::AppContext& context, bool startHidden) {
         });
       });
   instance.AnswerStatus(
-      [&] { return controller::StatusJson(window->Controller(), context.drops, ProcessRealtimeLedger()); });
+      [&] { return shell::StatusJson(window->Controller(), context.drops, ProcessRealtimeLedger()); });
 
   QTimer status;
   QObject::connect(&status, &QTimer::timeout, [&] {

@@ -3,7 +3,7 @@
 
 // Kestrel with its window and tray icon, on a QApplication that already exists.
 
-namespace kestrel::controller {
+namespace kestrel::shell {
 class AppContext;
 }
 
@@ -12,6 +12,6 @@ namespace kestrel::ui {
 // Builds the main window on `context`, shows it (or only the tray icon when `startHidden`), runs
 // the event loop until the window is destroyed ("Exit", a cancel request, SIGINT or SIGTERM) and
 // returns the exit code.
-int RunWindow(controller::AppContext& context, bool startHidden);
+int RunWindow(shell::AppContext& context, bool startHidden);
 
 } // namespace kestrel::ui

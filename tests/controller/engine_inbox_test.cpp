@@ -2,10 +2,10 @@
 // What other threads hand the window: the lamps, the capture relay, and the engine inbox with all
 // of its producers at once.
 
-#include "controller/app_context.hpp"
 #include "controller/engine_inbox.hpp"
 #include "controller/indicators.hpp"
 #include "controller/notices.hpp"
+#include "shell/app_context.hpp"
 #include "support/fake_view.hpp"
 
 #include <arpa/inet.h>
@@ -50,7 +50,7 @@ TEST(CaptureRelay, AWindowDetachedIsNeverCalledAgain) {
     void VirtualPortsVanished(int /*found*/) override {}
     void InputVanished(int /*index*/) noexcept override {}
   };
-  CaptureRelay relay;
+  shell::CaptureRelay relay;
   std::atomic<bool> stop{false};
   std::thread capture([&] {
     while (!stop.load()) relay.LampTrigger(1);

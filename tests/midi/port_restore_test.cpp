@@ -3,10 +3,10 @@
 // while the server runs, the window's restore restarts the provider with the count the server
 // panel was set up for, and says so when fewer come back.
 
-#include "controller/app_context.hpp"
 #include "driverctl/provider_control.hpp"
 #include "driverctl/provider_files.hpp"
 #include "midi/provider_fixture.hpp"
+#include "shell/app_context.hpp"
 #include "support/controller_services.hpp"
 #include "support/fake_view.hpp"
 
@@ -21,6 +21,7 @@ namespace kestrel::controller {
 namespace {
 
 using namespace std::chrono_literals;
+using shell::AppContext;
 using test::FakeView;
 
 // Events the sequencer could not hand to a client of this name for want of room, as its report

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "net/destinations.hpp"
+#include "config/destinations.hpp"
 
 #include "platform/network_interfaces.hpp"
 
@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <array>
 
-namespace kestrel::net {
+namespace kestrel::config {
 
 namespace {
 
@@ -72,4 +72,4 @@ std::optional<in_addr_t> ParseGroup(std::string_view text, std::string* why) {
   return address;
 }
 
-} // namespace kestrel::net
+} // namespace kestrel::config

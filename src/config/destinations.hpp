@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-namespace kestrel::net {
+namespace kestrel::config {
 
 // More targets than this are refused: each costs a system call per datagram.
 inline constexpr std::size_t kMaxTargets = 16;
@@ -31,4 +31,4 @@ struct TargetList {
 // Anything else: nothing, with the reason in `why`.
 [[nodiscard]] std::optional<in_addr_t> ParseGroup(std::string_view text, std::string* why = nullptr);
 
-} // namespace kestrel::net
+} // namespace kestrel::config

@@ -1,16 +1,16 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "controller/setting_assignment.hpp"
+#include "config/setting_assignment.hpp"
 
+#include "base/text.hpp"
 #include "config/config_keys.hpp"
+#include "config/destinations.hpp"
 #include "config/settings.hpp"
-#include "controller/choice_list.hpp"
-#include "controller/device_choices.hpp"
-#include "net/destinations.hpp"
+#include "platform/network_interfaces.hpp"
 
 #include <array>
 #include <charconv>
 
-namespace kestrel::controller {
+namespace kestrel::config {
 
 namespace {
 
@@ -115,11 +115,11 @@ bool ApplySettingAssignment(Settings& settings, std::string_view assignment, std
     break;
   }
   case Kind::Address:
-    if (!value.empty() && ParseAddress(std::string(value)) == 0) return fail("expected a dotted IPv4 address");
+    if (!value.empty() && ParseDottedAddress(value).value_or(0) == 0) return fail("expected a dotted IPv4 address");
     written = settings.WriteConfigText(sectionName, keyName, value);
     break;
   case Kind::Targets: {
-    const net::TargetList targets = net::ParseTargets(value);
+    const TargetList targets = ParseTargets(value);
     if (!targets.refused.empty()) return fail(targets.refused.front());
     if (value.size() > Settings::kMaxTextLength) return fail("longer than 259 characters");
     written = settings.WriteConfigText(sectionName, keyName, value);
@@ -127,7 +127,7 @@ bool ApplySettingAssignment(Settings& settings, std::string_view assignment, std
   }
   case Kind::Group: {
     std::string why;
-    if (!net::ParseGroup(value, &why)) return fail(why);
+    if (!ParseGroup(value, &why)) return fail(why);
     written = settings.WriteConfigText(sectionName, keyName, value);
     break;
   }
@@ -157,4 +157,4 @@ std::string SettingKeysHelp() {
   return text;
 }
 
-} // namespace kestrel::controller
+} // namespace kestrel::config

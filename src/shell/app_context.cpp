@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "controller/app_context.hpp"
+#include "shell/app_context.hpp"
 
 #include "driverctl/provider_control.hpp"
 #include "midi/output_table.hpp"
@@ -8,7 +8,7 @@
 
 #include <thread>
 
-namespace kestrel::controller {
+namespace kestrel::shell {
 
 // Sequentially consistent on purpose: a report counts itself in before it reads the target, and
 // SetTarget clears the target before it reads the count, so one of the two always sees the other.
@@ -65,7 +65,7 @@ AppContext::AppContext(std::filesystem::path dataFile, const std::function<void(
   seq = midi::OpenSequencer("Kestrel Network", &error);
   if (!seq) problem("No MIDI: " + error);
   inputs_ = std::make_unique<midi::InputHub>(seq.get(), queue, flags, relay_);
-  devices_ = std::make_unique<SequencerDevices>(seq.get());
+  devices_ = std::make_unique<controller::SequencerDevices>(seq.get());
 }
 
 AppContext::~AppContext() {
@@ -73,8 +73,8 @@ AppContext::~AppContext() {
   inputs_.reset(); // the capture thread ends before the queue and the dump go
 }
 
-ControllerServices AppContext::Services() {
-  return ControllerServices{
+controller::ControllerServices AppContext::Services() {
+  return controller::ControllerServices{
       .settings = settings,
       .translator = translator,
       .flags = flags,
@@ -102,4 +102,4 @@ ControllerServices AppContext::Services() {
   };
 }
 
-} // namespace kestrel::controller
+} // namespace kestrel::shell

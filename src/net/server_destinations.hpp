@@ -5,7 +5,6 @@
 // targets that cannot be reached. Window thread.
 
 #include "base/tick_clock.hpp"
-#include "controller/notices.hpp"
 #include "net/udp_socket.hpp"
 
 #include <cstdint>
@@ -17,14 +16,17 @@ namespace kestrel {
 class Settings;
 }
 
-namespace kestrel::controller {
+namespace kestrel::net {
+
+// Says one notice to the user.
+using NoticeFunction = std::function<void(const std::string&)>;
 
 // [Server] Broadcast, Targets, Group and TTL; every entry skipped is named in a notice.
-[[nodiscard]] net::SenderDestinations ReadSenderDestinations(const Settings& settings, const NoticeFunction& notice);
+[[nodiscard]] SenderDestinations ReadSenderDestinations(const Settings& settings, const NoticeFunction& notice);
 // [Client] Group (network order, 0: none); a value that is no group is named and ignored.
 [[nodiscard]] in_addr_t ReadClientGroup(const Settings& settings, const NoticeFunction& notice);
 // "broadcasting to UDP port 8800", with the targets and the group when there are any.
-[[nodiscard]] std::string DestinationsText(const net::SenderDestinations& destinations, unsigned port);
+[[nodiscard]] std::string DestinationsText(const SenderDestinations& destinations, unsigned port);
 
 // Says when a target's datagrams find no route (at most every kIntervalMs for each) and when
 // they go through again.
@@ -33,7 +35,7 @@ public:
   static constexpr Tick kIntervalMs = 5000;
 
   void Reset(); // a new sender
-  void Check(const net::CUdpSender& sender, Tick now, const NoticeFunction& notice);
+  void Check(const CUdpSender& sender, Tick now, const NoticeFunction& notice);
 
 private:
   struct Seen {
@@ -44,4 +46,4 @@ private:
   std::vector<Seen> seen_;
 };
 
-} // namespace kestrel::controller
+} // namespace kestrel::net

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "controller/status_report.hpp"
+#include "shell/status_report.hpp"
 
 #include "base/json_text.hpp"
 #include "controller/main_dlg.hpp"
@@ -11,7 +11,7 @@
 #include <ctime>
 #include <string>
 
-namespace kestrel::controller {
+namespace kestrel::shell {
 
 namespace {
 
@@ -57,7 +57,8 @@ std::string RealtimeJson(const RealtimeLedger& ledger) {
 
 } // namespace
 
-std::string StatusJson(const CMainDlg& controller, const DropCounters& drops, const RealtimeLedger& ledger) {
+std::string StatusJson(const controller::CMainDlg& controller, const DropCounters& drops,
+                       const RealtimeLedger& ledger) {
   const std::string& heard = controller.HeardServerText();
   std::string out = "{\"connection\":";
   out += JsonString(ConnectionName(controller.State()));
@@ -77,4 +78,4 @@ std::string StatusJson(const CMainDlg& controller, const DropCounters& drops, co
   return out + "}}";
 }
 
-} // namespace kestrel::controller
+} // namespace kestrel::shell

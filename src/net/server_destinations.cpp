@@ -1,14 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "controller/server_destinations.hpp"
+#include "net/server_destinations.hpp"
 
 #include "config/config_keys.hpp"
+#include "config/destinations.hpp"
 #include "config/settings.hpp"
-#include "net/destinations.hpp"
 #include "platform/network_interfaces.hpp"
 
 #include <cerrno>
 
-namespace kestrel::controller {
+namespace kestrel::net {
 
 namespace {
 
@@ -37,7 +37,7 @@ net::SenderDestinations ReadSenderDestinations(const Settings& settings, const N
     cut = text.substr(last == std::string::npos ? 0 : last + 1);
     text.resize(text.size() - cut.size());
   }
-  net::TargetList targets = net::ParseTargets(text);
+  config::TargetList targets = config::ParseTargets(text);
   if (!cut.empty()) targets.refused.push_back(cut + ": cut off (the line is longer than 259 characters)");
   for (const std::string& refused : targets.refused) {
     notice(SettingNotice(config::kServerTargets.section, config::kServerTargets.name, refused, "; skipped", ": "));
@@ -45,7 +45,7 @@ net::SenderDestinations ReadSenderDestinations(const Settings& settings, const N
   d.targets = std::move(targets.addresses);
 
   std::string why;
-  const auto group = net::ParseGroup(settings.ReadConfigText(config::kServerGroup), &why);
+  const auto group = config::ParseGroup(settings.ReadConfigText(config::kServerGroup), &why);
   if (group) {
     d.group = *group;
   } else {
@@ -66,7 +66,7 @@ net::SenderDestinations ReadSenderDestinations(const Settings& settings, const N
 
 in_addr_t ReadClientGroup(const Settings& settings, const NoticeFunction& notice) {
   std::string why;
-  const auto group = net::ParseGroup(settings.ReadConfigText(config::kClientGroup), &why);
+  const auto group = config::ParseGroup(settings.ReadConfigText(config::kClientGroup), &why);
   if (group) return *group;
   notice(SettingNotice(config::kClientGroup.section, config::kClientGroup.name, why,
                        "; only broadcasts and datagrams to this address are heard"));
@@ -109,4 +109,4 @@ void TargetWatch::Check(const net::CUdpSender& sender, Tick now, const NoticeFun
   }
 }
 
-} // namespace kestrel::controller
+} // namespace kestrel::net

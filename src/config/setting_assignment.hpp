@@ -12,7 +12,7 @@ namespace kestrel {
 class Settings;
 }
 
-namespace kestrel::controller {
+namespace kestrel::config {
 
 // True when written; otherwise *error says why and the file is unchanged.
 bool ApplySettingAssignment(Settings& settings, std::string_view assignment, std::string* error);
@@ -20,4 +20,4 @@ bool ApplySettingAssignment(Settings& settings, std::string_view assignment, std
 // The keys ApplySettingAssignment takes, one "Section.Key  meaning" per line, for --help.
 [[nodiscard]] std::string SettingKeysHelp();
 
-} // namespace kestrel::controller
+} // namespace kestrel::config

@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-namespace kestrel::controller {
+namespace kestrel::shell {
 
 // Hands capture's reports to the window while one exists, and drops them otherwise. The capture
 // thread may be inside a report while the window goes: SetTarget(nullptr) returns only once no
@@ -56,9 +56,11 @@ public:
   AppContext& operator=(const AppContext&) = delete;
 
   // What a window built on this context works with.
-  [[nodiscard]] ControllerServices Services();
+  [[nodiscard]] controller::ControllerServices Services();
   // The window's controller exists (non-null) or has gone (null).
-  void Attach(CMainDlg* window) noexcept { relay_.SetTarget(window != nullptr ? &window->Inbox() : nullptr); }
+  void Attach(controller::CMainDlg* window) noexcept {
+    relay_.SetTarget(window != nullptr ? &window->Inbox() : nullptr);
+  }
 
   Settings settings;
   Translator translator;
@@ -73,7 +75,7 @@ public:
 private:
   CaptureRelay relay_;
   std::unique_ptr<midi::InputHub> inputs_;
-  std::unique_ptr<SequencerDevices> devices_;
+  std::unique_ptr<controller::SequencerDevices> devices_;
 };
 
-} // namespace kestrel::controller
+} // namespace kestrel::shell

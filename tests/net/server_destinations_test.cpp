@@ -2,23 +2,23 @@
 // What the server sends to, as Kestrel.dat says it.
 
 #include "config/config_keys.hpp"
+#include "config/destinations.hpp"
 #include "config/settings.hpp"
-#include "controller/server_destinations.hpp"
-#include "net/destinations.hpp"
+#include "net/server_destinations.hpp"
 #include "support/child_process.hpp"
 
 #include <arpa/inet.h>
 
 #include <gtest/gtest.h>
 
-namespace kestrel::controller {
+namespace kestrel::net {
 namespace {
 using test::TempDir;
 
 // What the server sends to, as Kestrel.dat says it: every entry skipped is named.
 TEST(ServerDestinations, ReadFromTheFileWithEveryBadEntryNamed) {
-  const net::TargetList list =
-      net::ParseTargets(" 10.1.0.5,10.2.0.7;;10.1.0.5 host.lan 255.255.255.255 0.1.2.3\t224.0.0.9 10.9");
+  const config::TargetList list =
+      config::ParseTargets(" 10.1.0.5,10.2.0.7;;10.1.0.5 host.lan 255.255.255.255 0.1.2.3\t224.0.0.9 10.9");
   EXPECT_EQ(list.addresses, (std::vector<in_addr_t>{inet_addr("10.1.0.5"), inet_addr("10.2.0.7")}));
   ASSERT_EQ(list.refused.size(), 6U);
   EXPECT_EQ(list.refused[0], "10.1.0.5: listed twice");
@@ -77,4 +77,4 @@ TEST(ServerDestinations, ReadFromTheFileWithEveryBadEntryNamed) {
 }
 
 } // namespace
-} // namespace kestrel::controller
+} // namespace kestrel::net

@@ -13,8 +13,10 @@ class RealtimeLedger;
 } // namespace kestrel
 
 namespace kestrel::controller {
-
 class CMainDlg;
+}
+
+namespace kestrel::shell {
 
 // The answer, on one line:
 //   {"connection":"connected","server_heard":"10.0.0.1","server_enabled":false,"client_enabled":true,
@@ -23,7 +25,7 @@ class CMainDlg;
 // "connection" is "disconnected", "connecting", "connected" or "port-in-use"; "server_heard" is
 // null while no server is heard; a thread refused real time has "realtime":false and its
 // "reason". UI thread (the controller's fields are read).
-[[nodiscard]] std::string StatusJson(const CMainDlg& controller, const DropCounters& drops,
+[[nodiscard]] std::string StatusJson(const controller::CMainDlg& controller, const DropCounters& drops,
                                      const RealtimeLedger& ledger);
 
-} // namespace kestrel::controller
+} // namespace kestrel::shell
