@@ -50,9 +50,11 @@ protected:
         << test::ReadText(home.Path() / "desktop.log");
     display = ":" + test::ReadText(number).substr(0, test::ReadText(number).find('\n'));
     Start({"openbox"});
-    ASSERT_TRUE(test::WaitUntil([&] {
-      return X("xprop -root _NET_SUPPORTING_WM_CHECK").find('#') != std::string::npos;
-    })) << test::ReadText(home.Path() / "desktop.log");
+    // A loaded machine may take a while to start the window manager.
+    ASSERT_TRUE(
+        test::WaitUntil([&] { return X("xprop -root _NET_SUPPORTING_WM_CHECK").find('#') != std::string::npos; },
+                        std::chrono::seconds(60)))
+        << test::ReadText(home.Path() / "desktop.log");
     Start({"trayer", "--edge", "bottom"});
     ASSERT_TRUE(test::WaitUntil([&] { return !X("xdotool search --class trayer").empty(); }))
         << test::ReadText(home.Path() / "desktop.log");
