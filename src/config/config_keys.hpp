@@ -56,7 +56,7 @@ inline constexpr ConfigKey kServerInterface{kServer, "Interface", ""};
 inline constexpr IntKey kRepeatNoteOff{kServer, "RepeatNoteOff", 1};
 // Send to 255.255.255.255 (0: only to the targets and the group).
 inline constexpr IntKey kServerBroadcast{kServer, "Broadcast", 1};
-// Unicast addresses sent the same datagrams, e.g. "10.1.0.5 10.2.0.7" (net/destinations.hpp).
+// Unicast addresses sent the same datagrams, e.g. "10.1.0.5 10.2.0.7" (config/destinations.hpp).
 inline constexpr ConfigKey kServerTargets{kServer, "Targets", ""};
 // A multicast group sent the same datagrams, and the routers it may cross.
 inline constexpr ConfigKey kServerGroup{kServer, "Group", ""};
