@@ -8,7 +8,7 @@
 #include "controller/device_choices.hpp"
 #include "controller/notices.hpp"
 #include "core/midi_outputs.hpp"
-#include "net/multicast.hpp"
+#include "net/multicast/multicast.hpp"
 #include "net/server_destinations.hpp"
 #include "net/udp_socket.hpp"
 #include "platform/beep.hpp"
@@ -25,7 +25,7 @@ ClientSide::ClientSide(ControllerServices& services, MainView& view, MainFields&
 ClientSide::~ClientSide() = default;
 
 std::uint64_t ClientSide::MulticastNotMidi() const noexcept {
-  return engine_ != nullptr ? engine_->MulticastNotMidi() : 0;
+  return multicast_ != nullptr ? multicast_->NotMidi() : 0;
 }
 
 void ClientSide::Start(bool notesOffOnLoss) {
@@ -37,8 +37,11 @@ void ClientSide::Start(bool notesOffOnLoss) {
   engine_->SetGroup(group);
   if (group != 0) view_.Notice("Client: also hearing group " + DottedAddress(group));
   engine_->SetDropCounters(services_.drops);
-  multicast_ = services_.settings.ReadConfigInt(config::kMulticast) != 0; // read at every start of the client
-  engine_->SetMulticast(multicast_);
+  if (services_.settings.ReadConfigInt(config::kMulticast) != 0) { // read at every start of the client
+    multicast_ = std::make_unique<net::MulticastReceiver>();
+    multicast_->SetDropCounters(services_.drops);
+    engine_->AddInput(*multicast_);
+  }
   engine_->Start();
 }
 
@@ -47,6 +50,7 @@ bool ClientSide::Stop() {
   Disconnect();
   engine_->Stop();
   engine_.reset();
+  multicast_.reset();
   outputs_.reset();
   listeningSaid_.clear();
   return true;
@@ -68,7 +72,7 @@ bool ClientSide::AddressMissing() {
 
 void ClientSide::Connect() {
   if (engine_ == nullptr) return;
-  if (multicast_) engine_->SetOwnAddresses(LocalAddresses());
+  RefreshOwnAddresses();
   const bool missing = AddressMissing();
   connector_.ConnectClient(engine_.get(), static_cast<std::uint16_t>(fields_.clientPort), fields_.localAddress);
   if (fields_.clientPort == 0 || missing) {
@@ -82,13 +86,13 @@ void ClientSide::Connect() {
   if (listening == listeningSaid_) return;
   view_.Notice(listening);
   listeningSaid_ = std::move(listening);
-  if (multicast_) view_.Notice("Client: also playing raw MIDI from " + MulticastPortsText());
+  if (multicast_ != nullptr) view_.Notice("Client: also playing raw MIDI from " + MulticastPortsText());
 }
 
 void ClientSide::Disconnect() { connector_.DisconnectClient(engine_.get()); }
 
 void ClientSide::RefreshOwnAddresses() {
-  if (engine_ != nullptr && multicast_) engine_->SetOwnAddresses(LocalAddresses());
+  if (multicast_ != nullptr) multicast_->Own().Set(LocalAddresses());
 }
 
 void ClientSide::ApplyRow(RowChange kind, int row, const std::function<void()>& showFields) {

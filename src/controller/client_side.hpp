@@ -19,6 +19,9 @@
 namespace kestrel {
 class MidiOutputs;
 }
+namespace kestrel::net {
+class MulticastReceiver;
+}
 
 namespace kestrel::controller {
 
@@ -72,9 +75,10 @@ private:
   MainFields& fields_; // the rows' check boxes are switched off here
   EngineInbox& inbox_;
   std::unique_ptr<MidiOutputs> outputs_;
+  // The other transports the engine plays, made with it and gone after it.
+  std::unique_ptr<net::MulticastReceiver> multicast_; // while "[Interop] Multicast" is on
   std::unique_ptr<net::CClientThread> engine_;
   net::ClientConnector connector_;
-  bool multicast_ = false; // "[Interop] Multicast" as the client was switched on with it
   in_addr_t missingAddressNoticed_ = 0;
   std::string listeningSaid_;                   // the last "listening on" notice, while it still holds
   std::vector<in_addr_t> secondServersNoticed_; // since the client connected

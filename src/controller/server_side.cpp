@@ -6,7 +6,7 @@
 #include "controller/main_view.hpp"
 #include "controller/notices.hpp"
 #include "midi/input_hub.hpp"
-#include "net/multicast.hpp"
+#include "net/multicast/multicast.hpp"
 #include "net/server_destinations.hpp"
 #include "net/server_engine.hpp"
 
@@ -45,7 +45,7 @@ void ServerSide::Create(std::uint32_t port) {
     multicast->SetDropCounters(services_.drops);
     multicast->SetInterface(sender->InterfaceIndex() != 0 ? interfaceName : std::string());
     multicast_ = std::move(multicast);
-    services_.serverLink.multicast.store(multicast_.get());
+    services_.serverLink.transports.Attach(*multicast_);
   }
   sender_ = std::move(sender);
   services_.serverLink.sender.store(sender_.get());
@@ -65,7 +65,7 @@ bool ServerSide::Stop() {
   if (engine_ != nullptr) engine_->Stop();
   if (services_.inputs != nullptr) services_.inputs->CloseAllInputs();
   services_.serverLink.sender.store(nullptr);
-  services_.serverLink.multicast.store(nullptr);
+  if (multicast_ != nullptr) services_.serverLink.transports.Detach(*multicast_);
   engine_.reset();
   sender_.reset();
   multicast_.reset();

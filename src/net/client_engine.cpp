@@ -8,6 +8,7 @@
 #include "platform/beep.hpp"
 #include "platform/realtime.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <exception>
 #include <poll.h>
@@ -111,19 +112,14 @@ void CClientThread::Run() {
   HandBeepsOver();
   try {
     for (;;) {
-      // Between connections the multicast ports are still played (they may stay open).
-      std::array<pollfd, 2 + kMulticastPorts> fds{pollfd{commandEvent_.Fd(), POLLIN, 0},
-                                                  pollfd{connectEvent_.Fd(), POLLIN, 0}};
-      const std::span<pollfd> others = multicast_.PollFds();
-      for (std::size_t i = 0; i < others.size(); ++i) fds[2 + i] = pollfd{others[i].fd, POLLIN, 0};
-      if (RestWhenBusy(commandEvent_.Fd())) CountDrop(drops_, Drop::EnginePause); // multicast that never runs dry
+      // Between connections the other inputs are still played (they may stay open).
+      std::array<pollfd, 2 + CUdpReceiver::kMaxOthers> fds{pollfd{commandEvent_.Fd(), POLLIN, 0},
+                                                           pollfd{connectEvent_.Fd(), POLLIN, 0}};
+      const std::span<pollfd> others = InputFds();
+      for (std::size_t i = 0; i < others.size(); ++i) fds[2 + i] = others[i];
+      if (RestWhenBusy(commandEvent_.Fd())) CountDrop(drops_, Drop::EnginePause); // an input that never runs dry
       if (poll(fds.data(), 2 + others.size(), -1) < 0 && errno != EINTR) break;
-      bool multicastReady = false;
-      for (std::size_t i = 0; i < others.size(); ++i) {
-        others[i].revents = fds[2 + i].revents;
-        multicastReady = multicastReady || (fds[2 + i].revents & POLLIN) != 0;
-      }
-      if (multicastReady) ReadMulticast();
+      ReadInputs(std::span<const pollfd>(fds).subspan(2, others.size()));
       // A connection asked for first: a command that came after it (a disconnect) then ends it
       // with its report, instead of being run before it and lost.
       if ((fds[1].revents & POLLIN) != 0 && connectEvent_.Consume() &&
@@ -135,7 +131,7 @@ void CClientThread::Run() {
         if (RunCommand() == 0) { // disconnect (nothing to end while idle) or quit
           if (quit) {
             ConnectionEnded(true); // the client is switched off
-            multicast_.Close();
+            CloseInputs();
             running_ = false;
           }
           doneEvent_.Set();
@@ -160,18 +156,19 @@ bool CClientThread::RunReceiver(std::uint16_t port, in_addr_t address) {
     }
     if (receiver_.JoinError() != 0) Beep(100, 30, "the multicast group cannot be joined; broadcasts are still heard");
   } catch (const NetError& e) {
-    if (e.Error() == EADDRNOTAVAIL) multicast_.Close(); // the address went: so do its ports
+    if (e.Error() == EADDRNOTAVAIL) CloseInputs(); // the address went: so do its inputs' sockets
     reports_.ReportConnectionState(e.Error() == EADDRINUSE ? ConnectionState::PortInUse
                                                            : ConnectionState::Disconnected);
     return true;
   }
-  FollowMulticast(address);
+  FollowInputs(address);
   bool resume = false;
   for (;;) {
-    const int n = receiver_.Receive(commandEvent_, resume, multicast_.PollFds());
+    const std::span<pollfd> others = InputFds();
+    const int n = receiver_.Receive(commandEvent_, resume, others);
     resume = false;
     if (n == CUdpReceiver::kOthersReady) {
-      ReadMulticast();
+      ReadInputs(others);
       continue;
     }
     if (n < 0) {
@@ -189,7 +186,7 @@ bool CClientThread::RunReceiver(std::uint16_t port, in_addr_t address) {
       receiver_.CloseAll();
       ConnectionEnded(quit);
       if (quit) {
-        multicast_.Close();
+        CloseInputs();
         running_ = false;
       }
       doneEvent_.Set(); // the caller learns of it once all of this is done
@@ -215,12 +212,12 @@ void CClientThread::ConnectionEnded(bool stopping) {
 
 void CClientThread::SilenceWhatPlayed(bool stopping) {
   // Only what Kestrel played is Kestrel's to silence: the same synths may sound for other
-  // programs, and a client without a server ends a connection every few seconds. What the
-  // multicast ports played is silenced when the client stops: their peers send no keep-alives,
-  // so a connection that ends says nothing about them.
-  if (!playedSinceSilence_ && !(stopping && multicastPlayed_)) return;
+  // programs, and a client without a server ends a connection every few seconds. What the other
+  // inputs played is silenced when the client stops: their peers need not send keep-alives, so a
+  // connection that ends says nothing about them.
+  if (!playedSinceSilence_ && !(stopping && othersPlayed_)) return;
   playedSinceSilence_ = false;
-  if (stopping) multicastPlayed_ = false;
+  if (stopping) othersPlayed_ = false;
   // A Note Off for each note Kestrel turned on and did not turn off (some synthesizers ignore All
   // Notes Off), then All Notes Off and Sustain Off on every channel.
   outputs_.BeginSilence(-1);
@@ -321,9 +318,9 @@ void CClientThread::Play(const EventRecord& header, std::span<const std::byte> p
       repeats_.IsCopy(header, static_cast<std::uint32_t>(LoadLE32(payload.data())), clock_.Now())) {
     return;
   }
-  // Its multicast copy may have come first.
+  // Its copy on another input may have come first.
   const bool playedThere =
-      multicast_.IsOpen() && pathCopies_.IsCopy(PathCopies::Path::Kestrel, from, header, payload, clock_.Now());
+      AnyInputOpen() && pathCopies_.IsCopy(PathCopies::kKestrel, from, header, payload, clock_.Now());
   if (outputs_.State(slot) == MidiOutputs::SlotState::Open) {
     if (!playedThere && header.Is(RecordType::MIM_DATA)) {
       const auto word = static_cast<std::uint32_t>(LoadLE32(payload.data()));
@@ -339,56 +336,67 @@ void CClientThread::Play(const EventRecord& header, std::span<const std::byte> p
   if (flags_.clientLog.load(std::memory_order_relaxed)) dump_.AppendToDump(noted, payload);
 }
 
-// ---- the multicast raw-MIDI ports ------------------------------------------------------------
+// ---- the other inputs ------------------------------------------------------------------------
 
-void CClientThread::FollowMulticast(in_addr_t address) {
-  const bool on = multicastOn_.load();
-  if (multicast_.IsOpen() && (!on || multicast_.Address() != address)) multicast_.Close();
-  if (!on || multicast_.IsOpen()) return;
-  for (RawMidiParser& p : rawParsers_) p.Reset();
-  if (address != 0 && InterfaceOfAddress(address) == 0) return; // refused, as the connection is
-  multicast_.Open(address);
+void CClientThread::AddInput(RecordsIn& input) {
+  if (inputCount_ < inputs_.size()) inputs_[inputCount_++] = &input;
 }
 
-void CClientThread::ReadMulticast() {
+std::span<pollfd> CClientThread::InputFds() {
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < inputCount_; ++i) {
+    for (const pollfd& p : inputs_[i]->PollFds()) {
+      if (n == inputFds_.size()) break;
+      inputFds_[n++] = pollfd{p.fd, POLLIN, 0};
+    }
+  }
+  return {inputFds_.data(), n};
+}
+
+void CClientThread::ReadInputs(std::span<const pollfd> polled) {
+  if (std::none_of(polled.begin(), polled.end(), [](const pollfd& p) { return (p.revents & POLLIN) != 0; })) return;
   if (!flags_.present.load()) {
-    multicast_.Close(); // the window is gone: nothing more is played
+    CloseInputs(); // the window is gone: nothing more is played
     return;
   }
-  const Tick now = clock_.Now();
-  multicast_.ReadReady([&](int port, std::span<const std::byte> datagram, in_addr_t from) {
-    EventRecord h;
-    h.port = port;
-    h.timestamp = static_cast<std::int32_t>(now);
-    h.captureTime = h.timestamp;
-    const RawDatagram r = rawParsers_[static_cast<std::size_t>(port - 1)].Parse(
-        datagram, from, now,
-        [&](std::uint32_t word) {
-          std::array<std::byte, 4> payload{};
-          StoreLE32(payload.data(), static_cast<std::int32_t>(word));
-          h.type = static_cast<std::int32_t>(RecordType::MIM_DATA);
-          h.dataLength = 4;
-          PlayRaw(h, payload, from);
-        },
-        [&](std::span<const std::byte> sysex) {
-          h.type = static_cast<std::int32_t>(RecordType::MIM_LONGDATA);
-          h.dataLength = static_cast<std::int32_t>(sysex.size());
-          PlayRaw(h, sysex, from);
-        });
-    if (r == RawDatagram::NotMidi) {
-      multicastNotMidi_.fetch_add(1, std::memory_order_relaxed);
-      if (drops_ != nullptr) drops_->Add(Drop::MulticastNotMidi);
+  // The same order as InputFds gathered them in: each input learns its own revents.
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < inputCount_; ++i) {
+    RecordsIn& input = *inputs_[i];
+    bool ready = false;
+    for (pollfd& p : input.PollFds()) {
+      p.revents = n < polled.size() ? polled[n++].revents : 0;
+      ready = ready || (p.revents & POLLIN) != 0;
     }
-  });
+    if (!ready) continue;
+    arrivingPath_ = static_cast<std::uint8_t>(i + 1);
+    input.ReadReady(*this, clock_.Now());
+  }
   outputs_.Flush();
 }
 
-void CClientThread::PlayRaw(const EventRecord& header, std::span<const std::byte> payload, in_addr_t from) {
+void CClientThread::FollowInputs(in_addr_t address) {
+  for (std::size_t i = 0; i < inputCount_; ++i) inputs_[i]->Follow(address);
+}
+
+void CClientThread::CloseInputs() noexcept {
+  for (std::size_t i = 0; i < inputCount_; ++i) inputs_[i]->Close();
+}
+
+bool CClientThread::AnyInputOpen() const noexcept {
+  for (std::size_t i = 0; i < inputCount_; ++i) {
+    if (inputs_[i]->IsOpen()) return true;
+  }
+  return false;
+}
+
+void CClientThread::Arrived(const EventRecord& header, std::span<const std::byte> payload, in_addr_t from) {
   const int slot = header.port - 1;
+  if (slot < 0 || slot >= MidiOutputs::kSlots) return;
   const MidiOutputs::SlotState state = outputs_.State(slot);
   if (state == MidiOutputs::SlotState::Empty) return;
-  // A Kestrel server speaking both sends the message on Kestrel's own port too.
-  if (pathCopies_.IsCopy(PathCopies::Path::Multicast, from, header, payload, clock_.Now())) return;
+  // A Kestrel server speaking several ways sends the message on Kestrel's own port too.
+  if (pathCopies_.IsCopy(arrivingPath_, from, header, payload, clock_.Now())) return;
   if (state == MidiOutputs::SlotState::Open) {
     if (header.Is(RecordType::MIM_DATA)) {
       const auto word = static_cast<std::uint32_t>(LoadLE32(payload.data()));
@@ -397,10 +405,10 @@ void CClientThread::PlayRaw(const EventRecord& header, std::span<const std::byte
     } else {
       outputs_.PlayLong(slot, payload);
     }
-    multicastPlayed_ = true;
+    othersPlayed_ = true;
     playedRows_ |= 1U << static_cast<unsigned>(slot);
   }
-  // No lag figures: the convention carries no sender's time.
+  // No lag figures: not every transport carries the sender's time.
   if (flags_.clientLog.load(std::memory_order_relaxed)) dump_.AppendToDump(header, payload);
 }
 

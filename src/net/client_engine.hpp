@@ -3,8 +3,9 @@
 
 // The client engine: one thread that listens on one local address and port, plays every record a
 // server broadcasts there on the local output of its port, and tells the window how the
-// connection stands. Commands from the window (open or close an output, disconnect, quit) reach it
-// through a synchronous channel that also breaks its wait on the network.
+// connection stands. Other transports (net/transport.hpp) added before it starts are waited on
+// beside it, in and between connections, and what they bring is played the same way. Commands from the window (open or
+// close an output, disconnect, quit) reach it through a synchronous channel that also breaks its wait on the network.
 
 #include "base/auto_reset_event.hpp"
 #include "base/tick_clock.hpp"
@@ -12,7 +13,8 @@
 #include "core/sounding_notes.hpp"
 #include "core/wire/raw_midi.hpp"
 #include "core/wire/wire_protocol.hpp"
-#include "net/multicast.hpp"
+#include "net/path_copies.hpp"
+#include "net/transport.hpp"
 #include "net/udp_socket.hpp"
 
 #include <array>
@@ -55,7 +57,7 @@ public:
   [[nodiscard]] virtual ConnectionState CurrentState() const noexcept = 0;
 };
 
-class CClientThread {
+class CClientThread : private RecordsInSink {
 public:
   enum Command : int {
     CmdQuit = 18,
@@ -69,7 +71,7 @@ public:
   // Everything passed in must outlive the engine.
   CClientThread(MidiOutputs& outputs, DumpStore& dump, const WindowFlags& flags, ClientReports& reports,
                 const TickClock& clock = SystemClock());
-  ~CClientThread(); // Stop()
+  ~CClientThread() override; // Stop()
   CClientThread(const CClientThread&) = delete;
   CClientThread& operator=(const CClientThread&) = delete;
 
@@ -99,18 +101,13 @@ public:
     drops_ = drops;
     receiver_.SetDropCounters(drops);
   }
-  // Also plays the multicast raw-MIDI ports (net/multicast.hpp) of the interface the connection
-  // listens on, from the next connection on. Their datagrams do not make or keep a connection
-  // (peers of that convention send no keep-alives): the sockets stay open between connections,
-  // and are closed when the client stops or listens on another address. UI thread.
-  void SetMulticast(bool on) noexcept { multicastOn_.store(on); }
-  // This machine's addresses: multicast datagrams from them are its own. The engine never asks
-  // the system itself while datagrams arrive. UI thread, once a second and before connecting.
-  void SetOwnAddresses(std::span<const in_addr_t> addresses) noexcept { multicast_.Own().Set(addresses); }
-  // Multicast datagrams dropped whole because they were not MIDI. Any thread.
-  [[nodiscard]] std::uint64_t MulticastNotMidi() const noexcept {
-    return multicastNotMidi_.load(std::memory_order_relaxed);
-  }
+  // Also waits on `input` and plays what it brings (at most kMostInputs). Its messages do not make
+  // or keep a connection: it follows the address of each connection (RecordsIn::Follow) and is
+  // closed when the client stops. What it played is silenced when the client stops; its messages
+  // and their copies in Kestrel's own datagrams are played once (PathCopies). Before Start();
+  // `input` outlives the engine.
+  static constexpr std::size_t kMostInputs = 4;
+  void AddInput(RecordsIn& input);
 
 private:
   void Run();
@@ -120,12 +117,15 @@ private:
   int RunCommand();
   void HandleDatagram(std::span<const std::byte> datagram, in_addr_t from);
   void Play(const EventRecord& header, std::span<const std::byte> payload, in_addr_t from);
-  // The multicast sockets: opened (or closed) as SetMulticast and the address say; what waits on
-  // them is played.
-  void FollowMulticast(in_addr_t address);
-  void ReadMulticast();
-  void PlayRaw(const EventRecord& header, std::span<const std::byte> payload, in_addr_t from);
-  // `stopping`: the client is switched off, and what the multicast ports played is silenced too.
+  // The other inputs: their sockets gathered for one poll (after Kestrel's own), what they say
+  // they have read and played (Arrived).
+  std::span<pollfd> InputFds();
+  void ReadInputs(std::span<const pollfd> polled);
+  void FollowInputs(in_addr_t address);
+  void CloseInputs() noexcept;
+  [[nodiscard]] bool AnyInputOpen() const noexcept;
+  void Arrived(const EventRecord& header, std::span<const std::byte> payload, in_addr_t from) override;
+  // `stopping`: the client is switched off, and what the other inputs played is silenced too.
   void ConnectionEnded(bool stopping = false);
   void SilenceWhatPlayed(bool stopping = false);
   // A row that closes or turns to another device: a Note Off for each note it left on, then All
@@ -146,15 +146,16 @@ private:
   FragmentGatherer gatherer_;
   SoundingNotes sounding_; // engine thread only
   RepeatFilter repeats_;   // engine thread only
-  MulticastReceiver multicast_;
-  PathCopies pathCopies_; // engine thread only
-  std::array<RawMidiParser, kMulticastPorts> rawParsers_;
-  DropCounters* drops_ = nullptr;   // set before the thread starts
-  std::uint64_t abandonedSeen_ = 0; // the gatherer's Abandoned() as last counted
-  std::atomic<std::uint64_t> multicastNotMidi_{0};
-  in_addr_t heardServer_ = 0;     // the server this connection hears, 0: none yet
-  Tick heardServerTime_ = 0;      // its last datagram
-  Tick secondServerReported_ = 0; // the last report of another sender
+  std::array<RecordsIn*, kMostInputs> inputs_{};
+  std::size_t inputCount_ = 0;
+  std::array<pollfd, CUdpReceiver::kMaxOthers> inputFds_{}; // engine thread only
+  std::uint8_t arrivingPath_ = 0;                           // the input being read, as PathCopies counts
+  PathCopies pathCopies_;                                   // engine thread only
+  DropCounters* drops_ = nullptr;                           // set before the thread starts
+  std::uint64_t abandonedSeen_ = 0;                         // the gatherer's Abandoned() as last counted
+  in_addr_t heardServer_ = 0;                               // the server this connection hears, 0: none yet
+  Tick heardServerTime_ = 0;                                // its last datagram
+  Tick secondServerReported_ = 0;                           // the last report of another sender
   std::int32_t brokenMessageId_ = 0;
   std::int32_t droppedMessageId_ = 0;
   std::atomic<in_addr_t> group_{0};
@@ -163,13 +164,12 @@ private:
   std::atomic<std::uint16_t> port_{0};
   bool playedSinceSilence_ = false; // engine thread only
   std::uint32_t playedRows_ = 0;    // engine thread only: rows played since their last silence
-  bool multicastPlayed_ = false;    // since the last silence; silenced when the client stops
+  bool othersPlayed_ = false;       // the other inputs, since the last silence; silenced when the client stops
   bool secondServerKnown_ = false;
   bool brokenMessageKnown_ = false;  // the last message that broke its fragment sequence
   bool droppedMessageKnown_ = false; // the last long message counted as dropped
   std::atomic<bool> running_{false};
   std::atomic<bool> notesOffOnLoss_{true};
-  std::atomic<bool> multicastOn_{false};
 
   // The command channel: one pending command at a time, callers serialised by commandLock_.
   std::mutex commandLock_;

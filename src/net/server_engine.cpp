@@ -5,7 +5,6 @@
 #include "core/send_queue.hpp"
 #include "core/window_flags.hpp"
 #include "core/wire/wire_protocol.hpp"
-#include "net/multicast.hpp"
 #include "net/udp_socket.hpp"
 #include "platform/beep.hpp"
 #include "platform/realtime.hpp"
@@ -116,7 +115,7 @@ int CServerThread::Drain() {
   // Late copies due lead too; those of keys struck again in this run were withdrawn.
   SendRepeats(*sender, repeater_.TakeLate(clock_.Now()));
   // Before packing, which rewrites long records in place.
-  if (MulticastSender* multicast = link_.multicast.load()) multicast->SendRecords(records);
+  link_.transports.SendRecords(records);
   PackDatagrams(
       records, [] { return HighResolutionCounter(); },
       [&](std::span<const std::byte> datagram) {

@@ -7,6 +7,7 @@
 
 #include "base/tick_clock.hpp"
 #include "core/note_off_repeater.hpp"
+#include "net/transport.hpp"
 
 #include <atomic>
 #include <chrono>
@@ -19,16 +20,15 @@ struct WindowFlags;
 
 namespace kestrel::net {
 
-class MulticastSender;
 class CUdpSender;
 
 // What the server engine shares with the window: the sender (none while the server is off) and
 // the tick of the last send, which the keep-alive rule reads. Owned by the application context.
 struct ServerLink {
   std::atomic<CUdpSender*> sender{nullptr};
-  // The multicast raw-MIDI sender, while "[Interop] Multicast" is on: every MIDI record is sent
-  // there too, before Kestrel's own datagrams of the same batch.
-  std::atomic<MulticastSender*> multicast{nullptr};
+  // The other transports (the multicast raw-MIDI sender while "[Interop] Multicast" is on): every
+  // batch is handed to them too, before Kestrel's own datagrams of it are packed.
+  RecordsOutSlots transports;
   std::atomic<Tick> lastSendTime{TickCount()};
 };
 

@@ -164,11 +164,11 @@ public:
   // kept for callers that resume an interrupted wait: nothing is lost or repeated. Empty datagrams
   // are counted; a socket that never runs dry makes the calling thread rest (RestWhenBusy).
   int Receive(AutoResetEvent& interrupt, bool resume);
-  // The same, also waiting on `others` (at most kMaxOthers sockets, such as the multicast ports):
+  // The same, also waiting on `others` (at most kMaxOthers sockets: the other transports'):
   // kOthersReady when one of them has something, their revents set. A socket here that never runs
   // dry does not hold them off: they are looked at every 16 datagrams.
   static constexpr int kOthersReady = -2;
-  static constexpr std::size_t kMaxOthers = 8;
+  static constexpr std::size_t kMaxOthers = 32;
   int Receive(AutoResetEvent& interrupt, bool resume, std::span<pollfd> others);
 
   void CloseAll() { Close(true); }

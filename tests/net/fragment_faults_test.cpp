@@ -12,7 +12,7 @@
 #include "core/window_flags.hpp"
 #include "core/wire/wire_protocol.hpp"
 #include "net/client_engine.hpp"
-#include "net/multicast.hpp"
+#include "net/multicast/multicast.hpp"
 #include "net/server_engine.hpp"
 #include "net/udp_socket.hpp"
 #include "platform/beep.hpp"

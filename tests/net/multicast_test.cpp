@@ -7,7 +7,7 @@
 #include "core/dump_store.hpp"
 #include "core/window_flags.hpp"
 #include "net/client_engine.hpp"
-#include "net/multicast.hpp"
+#include "net/multicast/multicast.hpp"
 #include "platform/network_interfaces.hpp"
 #include "support/child_process.hpp"
 #include "support/network_lab.hpp"
@@ -92,12 +92,12 @@ std::vector<std::byte> Raw(std::initializer_list<int> values) {
 struct MulticastTest : ::testing::Test {
   MulticastTest() {
     flags.present = true;
-    engine.SetMulticast(true);
+    engine.AddInput(multicastIn);
     lab.In(0, [&] { farServer.Open(); });
     lab.In(1, [&] {
       ownServer.Open();
       engine.Start();
-      engine.SetOwnAddresses(LocalAddresses()); // as the window does, once a second
+      multicastIn.Own().Set(LocalAddresses()); // as the window does, once a second
     });
     EXPECT_EQ(engine.PostCommand(CClientThread::CmdOpenOutput, 0, "synth"), 1);
     EXPECT_EQ(engine.PostCommand(CClientThread::CmdOpenOutput, 2, "synth"), 1);
@@ -121,6 +121,7 @@ struct MulticastTest : ::testing::Test {
   SilentReports reports;
   MulticastSender farServer;
   MulticastSender ownServer;
+  MulticastReceiver multicastIn; // outlives the engine
   CClientThread engine{outputs, dump, flags, reports};
 };
 
@@ -151,7 +152,7 @@ TEST_F(MulticastTest, ServerToClientWithoutHearingItself) {
   EXPECT_EQ(outputs.Longs()[0].first, 2);
   EXPECT_EQ(outputs.Longs()[0].second.size(), 1024U);
   EXPECT_EQ(farServer.NotSent(), 1U);
-  EXPECT_EQ(engine.MulticastNotMidi(), 0U);
+  EXPECT_EQ(multicastIn.NotMidi(), 0U);
 }
 
 TEST_F(MulticastTest, OtherProgramsDatagramsNotMidiCountedSplitDumpsPlayedWhole) {
@@ -165,7 +166,7 @@ TEST_F(MulticastTest, OtherProgramsDatagramsNotMidiCountedSplitDumpsPlayedWhole)
             (Shorts{{2, PackShortMessage(0xF8)}, {2, PackShortMessage(0xC2, 5)}, {2, PackShortMessage(0xC2, 6)}}));
   ASSERT_EQ(outputs.Longs().size(), 1U);
   EXPECT_EQ(outputs.Longs()[0].second, Raw({0xF0, 0x7E, 0x01, 0x02, 0x03, 0x04, 0xF7}));
-  EXPECT_EQ(engine.MulticastNotMidi(), 2U);
+  EXPECT_EQ(multicastIn.NotMidi(), 2U);
   // Between connections (a disconnect) the ports still play.
   engine.PostCommand(CClientThread::CmdDisconnect);
   SendRaw(lab, 0, 1, {Raw({0x90, 0x40, 0x40})});

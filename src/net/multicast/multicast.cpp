@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "net/multicast.hpp"
+#include "net/multicast/multicast.hpp"
 
 #include "core/drop_counters.hpp"
 
@@ -99,36 +99,6 @@ void MulticastSender::SendRecords(std::span<const std::byte> records) noexcept {
   }
 }
 
-// ---- PathCopies ------------------------------------------------------------------------------
-
-bool PathCopies::IsCopy(Path path, in_addr_t sender, const EventRecord& header, std::span<const std::byte> payload,
-                        Tick now) noexcept {
-  std::array<std::byte, 3> scratch{};
-  const RawBytes raw = EncodeRawMidi(header, payload, scratch);
-  if (raw.result != RawEncoding::Bytes) return false; // never sent on the other path
-  std::uint64_t key = 14695981039346656037ULL;        // FNV-1a
-  for (const std::byte b : raw.bytes) key = (key ^ static_cast<std::uint8_t>(b)) * 1099511628211ULL;
-  while (count_ > 0 && (played_[head_].matched || TickElapsed(now, played_[head_].time) > kWindowMs)) {
-    head_ = (head_ + 1) % kRemembered;
-    --count_;
-  }
-  for (std::size_t i = 0; i < count_; ++i) {
-    Played& p = played_[(head_ + i) % kRemembered];
-    if (!p.matched && p.path != path && p.key == key && p.sender == sender && p.port == header.port &&
-        TickElapsed(now, p.time) <= kWindowMs) {
-      p.matched = true; // the oldest first: each one stands for one copy
-      return true;
-    }
-  }
-  if (count_ == kRemembered) { // full: the oldest goes
-    head_ = (head_ + 1) % kRemembered;
-    --count_;
-  }
-  played_[(head_ + count_) % kRemembered] = Played{key, now, sender, header.port, path, false};
-  ++count_;
-  return false;
-}
-
 // ---- MulticastReceiver ----------------------------------------------------------------------
 
 int MulticastReceiver::Open(in_addr_t address) {
@@ -176,6 +146,59 @@ void MulticastReceiver::Close() noexcept {
   for (std::size_t i = 0; i < count_; ++i) close(fds_[i].fd);
   count_ = 0;
   address_ = 0;
+}
+
+void MulticastReceiver::Follow(in_addr_t address) {
+  if (IsOpen() && address_ == address) return;
+  Close();
+  for (RawMidiParser& p : parsers_) p.Reset();
+  if (address != 0 && InterfaceOfAddress(address) == 0) return; // refused, as the connection is
+  Open(address);
+}
+
+void MulticastReceiver::ReadReady(RecordsInSink& sink, Tick now) {
+  for (std::size_t i = 0; i < count_; ++i) {
+    pollfd& p = fds_[i];
+    if ((p.revents & POLLIN) == 0) continue;
+    p.revents = 0;
+    for (int k = 0; k < 64; ++k) {
+      in_addr_t from = 0;
+      const long n = ReadOne(p.fd, &from);
+      if (n < 0) break;
+      if (n == 0) continue;
+      if (own_.Contains(from)) {
+        ++fromSelf_;
+        continue;
+      }
+      Parse(ports_[i], std::span<const std::byte>(buffer_.get(), static_cast<std::size_t>(n)), from, sink, now);
+    }
+  }
+}
+
+void MulticastReceiver::Parse(int port, std::span<const std::byte> datagram, in_addr_t from, RecordsInSink& sink,
+                              Tick now) {
+  EventRecord h;
+  h.port = port;
+  h.timestamp = static_cast<std::int32_t>(now);
+  h.captureTime = h.timestamp;
+  const RawDatagram r = parsers_[static_cast<std::size_t>(port - 1)].Parse(
+      datagram, from, now,
+      [&](std::uint32_t word) {
+        std::array<std::byte, 4> payload{};
+        StoreLE32(payload.data(), static_cast<std::int32_t>(word));
+        h.type = static_cast<std::int32_t>(RecordType::MIM_DATA);
+        h.dataLength = 4;
+        sink.Arrived(h, payload, from);
+      },
+      [&](std::span<const std::byte> sysex) {
+        h.type = static_cast<std::int32_t>(RecordType::MIM_LONGDATA);
+        h.dataLength = static_cast<std::int32_t>(sysex.size());
+        sink.Arrived(h, sysex, from);
+      });
+  if (r == RawDatagram::NotMidi) {
+    notMidi_.fetch_add(1, std::memory_order_relaxed);
+    if (drops_ != nullptr) drops_->Add(Drop::MulticastNotMidi);
+  }
 }
 
 long MulticastReceiver::ReadOne(int fd, in_addr_t* from) noexcept {
