@@ -10,10 +10,13 @@
 #include "net/multicast/multicast.hpp"
 #include "platform/network_interfaces.hpp"
 #include "support/child_process.hpp"
+#include "support/loopback_transport.hpp"
 #include "support/network_lab.hpp"
 #include "support/recording_outputs.hpp"
 
 #include <gtest/gtest.h>
+
+#include <functional>
 
 #include <arpa/inet.h>
 #include <sys/socket.h>
@@ -93,6 +96,7 @@ struct MulticastTest : ::testing::Test {
   MulticastTest() {
     flags.present = true;
     engine.AddInput(multicastIn);
+    engine.AddInput(thirdWay);
     lab.In(0, [&] { farServer.Open(); });
     lab.In(1, [&] {
       ownServer.Open();
@@ -121,7 +125,8 @@ struct MulticastTest : ::testing::Test {
   SilentReports reports;
   MulticastSender farServer;
   MulticastSender ownServer;
-  MulticastReceiver multicastIn; // outlives the engine
+  MulticastReceiver multicastIn;                                       // outlives the engine
+  test::LoopbackTransport thirdWay{inet_addr(lab.Address(0).c_str())}; // as host 0 would send a third way
   CClientThread engine{outputs, dump, flags, reports};
 };
 
@@ -237,6 +242,40 @@ TEST_F(MulticastTest, AServerSpeakingBothPlaysOnceFromTheFirstBatchOnAndSoDoesAS
   before = outputs.Shorts().size();
   sendBoth(0, heard, farServer, notes(70, 3), true);
   EXPECT_EQ(PlayedSince(outputs, before, 3), expected) << "the first batch of the next connection";
+}
+
+// A server that speaks three ways at once (Kestrel's datagrams, the multicast ports and one more
+// transport) is played once, in whatever order its copies arrive; so is a run of MIDI Clock.
+TEST_F(MulticastTest, AServerSpeakingThreeWaysPlaysEachMessageOnce) {
+  CUdpSender heard{8801};
+  lab.In(0, [&] { heard.Open(); });
+  heard.Send(MakeKeepAlive(8));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const std::array<std::function<void(const std::vector<std::byte>&)>, 3> ways{
+      [&](const std::vector<std::byte>& r) { heard.Send(r); },
+      [&](const std::vector<std::byte>& r) { lab.In(0, [&] { farServer.SendRecords(r); }); },
+      [&](const std::vector<std::byte>& r) { thirdWay.SendRecords(r); }};
+  const auto sendAll = [&](const std::vector<std::byte>& records, int first) {
+    for (int k = 0; k < 3; ++k) {
+      ways[static_cast<std::size_t>((first + k) % 3)](records);
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  };
+  std::size_t before = outputs.Shorts().size();
+  Shorts expected;
+  for (int k = 0; k < 6; ++k) {
+    std::vector<std::byte> note;
+    AppendShort(note, 1, PackShortMessage(0x90, static_cast<std::uint8_t>(60 + k), 1));
+    sendAll(note, k);
+    expected.emplace_back(0, PackShortMessage(0x90, static_cast<std::uint8_t>(60 + k), 1));
+  }
+  EXPECT_EQ(PlayedSince(outputs, before, 6), expected) << "notes, each way first in turn";
+
+  before = outputs.Shorts().size();
+  std::vector<std::byte> clock;
+  AppendShort(clock, 1, PackShortMessage(0xF8));
+  for (int i = 0; i < 9; ++i) sendAll(clock, i);
+  EXPECT_EQ(PlayedSince(outputs, before, 9), Shorts(9, {0, PackShortMessage(0xF8)})) << "the clock";
 }
 
 TEST_F(MulticastTest, AnotherProgramOnTheHeardServersHostIsPlayedWhole) {

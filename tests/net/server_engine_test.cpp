@@ -11,6 +11,7 @@
 #include "net/server_engine.hpp"
 #include "net/udp_socket.hpp"
 #include "support/child_process.hpp"
+#include "support/loopback_transport.hpp"
 #include "support/network_lab.hpp"
 
 #include <gtest/gtest.h>
@@ -110,6 +111,32 @@ TEST_F(ServerEngineTest, ALongMessageLeavesInFragmentsThatGatherAgain) {
   }
   ASSERT_EQ(result, FragmentGatherer::Result::Complete);
   EXPECT_TRUE(std::ranges::equal(gatherer.Completed().payload, std::span(record).subspan(kHeaderSize)));
+}
+
+// The other transports get each batch as the queue held it, long messages unfragmented, beside
+// Kestrel's own datagrams; one detached gets nothing more, and the others go on.
+TEST_F(ServerEngineTest, EveryAttachedTransportGetsEachBatchWholeUntilItIsDetached) {
+  test::LoopbackTransport first;
+  test::LoopbackTransport second;
+  ASSERT_TRUE(link.transports.Attach(first));
+  ASSERT_TRUE(link.transports.Attach(second));
+  engine.Start();
+  const auto note = [](std::int32_t port) {
+    const ShortRecord r = MakeShortRecord(RecordType::MIM_DATA, port, 1, 0, kNoteOn);
+    return std::vector<std::byte>(r.begin(), r.end());
+  };
+  const std::vector<std::vector<std::byte>> batch{note(1), LongRecord(10000), note(3)};
+  for (const auto& r : batch) queue.Append(r);
+  EXPECT_GE(Datagrams().size(), 22U) << "the short ones and 21 fragments";
+  EXPECT_EQ(first.Taken(), batch);
+  EXPECT_EQ(second.Taken(), batch);
+
+  link.transports.Detach(first);
+  queue.Append(batch[0]);
+  EXPECT_EQ(Datagrams().size(), 1U);
+  EXPECT_TRUE(first.Taken().empty());
+  EXPECT_EQ(second.Taken(), decltype(batch){batch[0]});
+  EXPECT_EQ(first.Lost() + second.Lost(), 0);
 }
 
 TEST_F(ServerEngineTest, NothingLeavesAfterStopAndEverythingAfterTheNextStart) {
