@@ -5,6 +5,7 @@
 
 #include "config/config_keys.hpp"
 #include "config/settings.hpp"
+#include "config/translation.hpp"
 #include "controller/device_choices.hpp"
 #include "controller/notices.hpp"
 #include "core/midi_outputs.hpp"
@@ -137,6 +138,20 @@ void ClientSide::OpenChosenRows() {
       fields_.clientPorts[i] = false;
       services_.settings.WriteConfigInt(config::ClientPortKey(row + 1), 0);
     }
+  }
+}
+
+void ClientSide::ConnectionChanged(net::ConnectionState before, net::ConnectionState state) {
+  using net::ConnectionState;
+  if (state == ConnectionState::Connected) {
+    view_.Notice("Client: connected");
+  } else if (state == ConnectionState::Disconnected) {
+    secondServersNoticed_.clear();
+    // Only a connection that was there ends: a retry while no server sends is no news.
+    if (before == ConnectionState::Connected) view_.Notice("Client: disconnected");
+  } else if (state == ConnectionState::PortInUse) {
+    view_.Notice(
+        FormatNumber(services_.translator.TranslateString("Error: Port %d already in use"), fields_.clientPort));
   }
 }
 

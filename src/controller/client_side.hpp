@@ -66,8 +66,9 @@ public:
 
   // Another server sends to the client's port: said once per server and connection.
   void SecondServer(in_addr_t address);
-  // The connection ended: the next one says its second servers again.
-  void ConnectionEnded() { secondServersNoticed_.clear(); }
+  // The engine's connection went from `before` to `state`: said, and at its end the next one
+  // says its second servers again.
+  void ConnectionChanged(net::ConnectionState before, net::ConnectionState state);
 
 private:
   ControllerServices& services_;

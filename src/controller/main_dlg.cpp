@@ -47,7 +47,19 @@ CMainDlg::CMainDlg(ControllerServices services, MainView& view)
                          state != ConnectionState::PortInUse && client_.AddressMissing()) {
                        client_.Connect();
                      }
-                   }}) {
+                   }}),
+      ports_(services_, view, fields_,
+             {.enginesOff =
+                  [this] {
+                    ServerOff();
+                    ClientOff();
+                  },
+              .showFields = [this] { WriteToControls(); },
+              .enginesAsSwitched =
+                  [this] {
+                    ServerOnOff();
+                    ClientOnOff();
+                  }}) {
   if (services_.drops == nullptr) {
     ownDrops_ = std::make_unique<DropCounters>();
     services_.drops = ownDrops_.get();
@@ -55,7 +67,7 @@ CMainDlg::CMainDlg(ControllerServices services, MainView& view)
   const StoredOptions stored = settingsBinding_.ReadFields(fields_);
   status_.SetDebug(stored.debug);
   notesOffOnLoss_ = stored.notesOffOnLoss;
-  fields_.virtualPortSnapshot = CurrentVirtualPortCount();
+  fields_.virtualPortSnapshot = ports_.CurrentCount();
   if (!services_.probe) {
     prober_ = std::make_unique<net::LatencyProber>(
         [this](in_addr_t, int ms) { inbox_.Post([this, ms] { OnStatusReport(kReportProbeResult, ms); }); });
@@ -131,82 +143,17 @@ const char* CMainDlg::Tr(const char* text) const { return services_.translator.T
 
 // ---- data exchange --------------------------------------------------------------------------
 
-ControlValues CMainDlg::CurrentValues() const {
-  ControlValues v;
-  v.dumpServer = fields_.dumpServer;
-  v.dumpClient = fields_.dumpClient;
-  v.serverPorts = fields_.serverPorts;
-  v.clientPorts = fields_.clientPorts;
-  v.serverEnabled = fields_.serverEnabled;
-  v.clientEnabled = fields_.clientEnabled;
-  v.filter = fields_.filter;
-  v.filterTimingClock = fields_.filterTimingClock;
-  v.filterActiveSensing = fields_.filterActiveSensing;
-  v.clientPort = std::to_string(fields_.clientPort);
-  v.serverPort = std::to_string(fields_.serverPort);
-  v.autostart = fields_.autostart;
-  return v;
-}
-
-// Copies the controls into the fields in the window's binding order. A port edit without a
-// usable number stops the copy there, with a message; the fields after it keep their values.
+// Copies the controls into the fields; a port edit without a usable number is said and stops
+// the copy there.
 bool CMainDlg::ReadFromControls() {
-  ControlValues v = CurrentValues();
-  view_.ReadControls(v);
-  fields_.dumpServer = v.dumpServer;
-  fields_.dumpClient = v.dumpClient;
-  fields_.serverPorts = v.serverPorts;
-  fields_.clientPorts = v.clientPorts;
-  fields_.serverEnabled = v.serverEnabled;
-  fields_.clientEnabled = v.clientEnabled;
-  fields_.filter = v.filter;
-  fields_.filterTimingClock = v.filterTimingClock;
-  fields_.filterActiveSensing = v.filterActiveSensing;
-  struct Edit {
-    const std::string* text;
-    std::uint32_t* field;
-    std::uint32_t lowest; // a client on port 0 does not connect; a server cannot send there
-  };
-  for (const Edit edit : {Edit{&v.clientPort, &fields_.clientPort, 0}, Edit{&v.serverPort, &fields_.serverPort, 1}}) {
-    const auto port = ParsePortText(*edit.text);
-    if (!port) {
-      view_.ShowMessage(Tr("Please enter a positive integer."));
-      return false;
-    }
-    if (*port < edit.lowest || *port > kMaxUdpPort) {
-      view_.ShowMessage(Tr("Please enter a UDP port from 1 to 65535."));
-      return false;
-    }
-    *edit.field = *port;
+  ControlValues values = ValuesOf(fields_);
+  view_.ReadControls(values);
+  if (const char* problem = TakeValues(values, fields_)) {
+    view_.ShowMessage(Tr(problem));
+    return false;
   }
-  fields_.autostart = v.autostart;
   ApplyFlags();
   return true;
-}
-
-// The flags other threads read.
-void CMainDlg::ApplyFlags() {
-  WindowFlags& flags = services_.flags;
-  flags.dumpFilter = fields_.filter;
-  flags.filterTimingClock = fields_.filterTimingClock;
-  flags.filterActiveSensing = fields_.filterActiveSensing;
-  flags.serverLog = fields_.dumpServer;
-  flags.clientLog = fields_.dumpClient;
-  flags.midiInTarget = fields_.targetIndex >= 0 ? fields_.targetIndex : 0;
-}
-
-ControlStates CMainDlg::States() const {
-  ControlStates c;
-  const bool on = fields_.serverEnabled && server_.Running();
-  for (int i = 0; i < kRows; ++i) {
-    c.serverPortEnabled[static_cast<std::size_t>(i)] = on && i < fields_.virtualPortSnapshot;
-  }
-  c.lampsEnabled = on;
-  c.serverPortEditEnabled = on;
-  c.midiInEnabled = on;
-  c.targetEnabled = on && fields_.midiIn.Selected() > 0;
-  c.clientPanelEnabled = fields_.clientEnabled && client_.Running();
-  return c;
 }
 
 // ---- device choices and client rows ---------------------------------------------------------
@@ -280,12 +227,7 @@ void CMainDlg::OnMidiInChanged(int deviceIndex, int targetIndex) {
 
 void CMainDlg::MidiInChange() {
   if (!ReadFromControls()) return;
-  fields_.targetIndex = fields_.midiInTarget.Selected();
-  services_.settings.WriteConfigText(config::kMidiInPort, fields_.midiIn.SelectedText());
-  services_.settings.WriteConfigText(config::kMidiInTarget, fields_.midiInTarget.SelectedText());
-  if (fields_.midiInIndex > 0 && services_.inputs != nullptr)
-    services_.inputs->SetInputOpen(std::nullopt, midi::InputHub::kMidiInSlot, false);
-  fields_.midiInIndex = fields_.midiIn.Selected();
+  server_.MidiInChosen(fields_);
   ApplyFlags();
   RefreshInputs();
 }
@@ -330,25 +272,12 @@ void CMainDlg::OnAutostartClicked() {
   }
 }
 
-void CMainDlg::OnLampMouse(int row, LampMouse what) {
-  midi::InputHub* inputs = services_.inputs;
-  if (inputs == nullptr || !server_.Running() || row < 0 || row >= kRows) return;
-  // A test note on key 57, channel 1, as if the port had delivered it.
-  const std::uint32_t word = what == LampMouse::Release ? 0x013980U : 0x7F3990U;
-  const Tick since = TickDiff(services_.clock.Now(), inputs->OpenTick(row));
-  inputs->CaptureCallback(row + 1, RecordType::MIM_DATA, word, since);
-}
+void CMainDlg::OnLampMouse(int row, LampMouse what) { server_.TestNote(row, what != LampMouse::Release); }
 
 void CMainDlg::LogBothSidesForThisRun() {
   fields_.dumpServer = true;
   fields_.dumpClient = true;
   ApplyFlags();
-}
-
-void CMainDlg::RefreshInputs() {
-  if (services_.inputs == nullptr || !server_.Running()) return;
-  services_.inputs->RefreshInputs(fields_.serverPorts,
-                                  fields_.midiInIndex > 0 ? fields_.midiIn.SelectedText() : std::string());
 }
 
 // ---- tray and outside requests ----------------------------------------------------------------
@@ -392,37 +321,10 @@ void CMainDlg::OnTrayMenu(int command, bool windowVisible) {
 
 // ---- the virtual ports ----------------------------------------------------------------------
 
-int CMainDlg::CurrentVirtualPortCount() const {
-  return services_.inputs != nullptr ? services_.inputs->VirtualPortCount() : services_.devices.CountVirtualPorts();
-}
-
-bool CMainDlg::RestoreAvailable() const {
-  return services_.setVirtualPortCount && CurrentVirtualPortCount() < fields_.virtualPortSnapshot;
-}
-
 void CMainDlg::RestorePortCount() {
   if (destroyed_) return;
   AsOneSwitch([this] { // the busy notice runs the window's events
-    if (!ReadFromControls()) return;
-    if (fields_.virtualPortSnapshot == CurrentVirtualPortCount() || !services_.setVirtualPortCount) return;
-    // In English: the notice is a window of its own, which the view translates as it builds it.
-    view_.ShowBusyNotice("Restarting MIDI Drivers. Please Wait...");
-    const int wanted = fields_.virtualPortSnapshot;
-    // No virtual port may be held open while the provider restarts.
-    ServerOff();
-    ClientOff();
-    const int found = services_.setVirtualPortCount(wanted);
-    if (services_.inputs != nullptr) services_.inputs->SetVirtualPortCount(found);
-    fields_.virtualPortSnapshot = found;
-    WriteToControls();
-    ServerOnOff();
-    ClientOnOff();
-    view_.HideBusyNotice();
-    if (wanted != services_.devices.CountVirtualPorts()) {
-      view_.Notice("The provider came back with " + std::to_string(found) + " of " + std::to_string(wanted) + " ports");
-      view_.ShowErrorMessage(Tr(
-          "Error: Setting KestrelPorts count failed.\nTry at first to release MIDI devices or restart the Computer"));
-    }
+    if (ReadFromControls()) ports_.Restore();
   });
 }
 
@@ -438,7 +340,7 @@ void CMainDlg::ServerOnOff() {
 
 void CMainDlg::ServerOn() {
   if (server_.Running()) return;
-  fields_.virtualPortSnapshot = CurrentVirtualPortCount();
+  fields_.virtualPortSnapshot = ports_.CurrentCount();
   for (int i = fields_.virtualPortSnapshot; i < kRows; ++i) fields_.serverPorts[static_cast<std::size_t>(i)] = false;
   ServerOff(); // a sender left from before goes first; this also forgets the MIDI In index
   fields_.midiInIndex = fields_.midiIn.Selected() > 0 ? fields_.midiIn.Selected() : 0;
@@ -492,17 +394,9 @@ void CMainDlg::OnStatusReport(int code, std::int64_t value) {
     const auto state = static_cast<ConnectionState>(value);
     const ConnectionState before = inbox_.State().exchange(state);
     if (state == before) return;
-    if (state == ConnectionState::Connected) {
-      settingsBinding_.WriteConnection(fields_);
-      view_.Notice("Client: connected");
-    } else if (state == ConnectionState::Disconnected) {
-      status_.ConnectionEnded();
-      client_.ConnectionEnded();
-      // Only a connection that was there ends: a retry while no server sends is no news.
-      if (before == ConnectionState::Connected) view_.Notice("Client: disconnected");
-    } else if (state == ConnectionState::PortInUse) {
-      view_.Notice(FormatNumber(Tr("Error: Port %d already in use"), fields_.clientPort));
-    }
+    if (state == ConnectionState::Connected) settingsBinding_.WriteConnection(fields_);
+    if (state == ConnectionState::Disconnected) status_.ConnectionEnded();
+    client_.ConnectionChanged(before, state);
     return;
   }
   case kReportInputFailed:

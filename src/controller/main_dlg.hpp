@@ -12,10 +12,12 @@
 #include "controller/device_choices.hpp"
 #include "controller/device_health.hpp"
 #include "controller/engine_inbox.hpp"
+#include "controller/field_exchange.hpp"
 #include "controller/indicators.hpp"
 #include "controller/main_fields.hpp"
 #include "controller/main_view.hpp"
 #include "controller/notices.hpp"
+#include "controller/port_restore.hpp"
 #include "controller/server_side.hpp"
 #include "controller/services.hpp"
 #include "controller/settings_binding.hpp"
@@ -100,7 +102,7 @@ public:
   // ---- the virtual ports
   // Ports vanished since the server was switched on: the provider can be restarted to bring
   // them back.
-  [[nodiscard]] bool RestoreAvailable() const;
+  [[nodiscard]] bool RestoreAvailable() const { return ports_.Available(); }
   // Restarts the provider with the count the server panel was set up for, with both engines off
   // meanwhile; says so when fewer ports come back.
   void RestorePortCount();
@@ -115,7 +117,7 @@ public:
 
   // ---- what the view shows
   [[nodiscard]] const MainFields& Fields() const noexcept { return fields_; }
-  [[nodiscard]] ControlStates States() const;
+  [[nodiscard]] ControlStates States() const { return StatesOf(fields_, server_.Running(), client_.Running()); }
   [[nodiscard]] const CBin& Lamp(int row) const { return inbox_.Lamp(row); }
   [[nodiscard]] net::ConnectionState State() const noexcept { return inbox_.StateNow(); }
   [[nodiscard]] const std::string& LatencyText() const noexcept { return status_.LatencyText(); }
@@ -125,7 +127,7 @@ public:
   [[nodiscard]] WindowGeometry StoredGeometry() const { return settingsBinding_.StoredGeometry(); }
   [[nodiscard]] std::int32_t OverallMaxLag() const noexcept { return status_.OverallMaxLag(); }
   [[nodiscard]] std::int32_t OverallMinLag() const noexcept { return status_.OverallMinLag(); }
-  [[nodiscard]] ControlValues CurrentValues() const;
+  [[nodiscard]] ControlValues CurrentValues() const { return ValuesOf(fields_); }
   [[nodiscard]] bool ServerRunning() const noexcept { return server_.Running(); }
   [[nodiscard]] bool ClientRunning() const noexcept { return client_.Running(); }
   // The drop counters the engines count into. Any thread may read them.
@@ -150,7 +152,7 @@ private:
 
   bool ReadFromControls();
   void WriteToControls() { view_.WriteControls(); }
-  void ApplyFlags();
+  void ApplyFlags() { controller::ApplyFlags(fields_, services_.flags); }
 
   void RefreshDeviceLists(bool firstFill);
   // The machine's addresses and interfaces changed (a laptop joined the studio LAN): the lists
@@ -158,9 +160,8 @@ private:
   void FollowAddressChanges();
   void SwitchRowOff(int row);
   void MidiInChange();
-  void RefreshInputs();
+  void RefreshInputs() { server_.RefreshInputs(fields_); }
 
-  [[nodiscard]] int CurrentVirtualPortCount() const;
   void ServerOnOff();
   void ServerOn();
   void ServerOff();
@@ -180,6 +181,7 @@ private:
   ServerSide server_;
   ClientSide client_;
   DeviceHealth health_;
+  PortRestore ports_;
   std::unique_ptr<net::LatencyProber> prober_;
   bool notesOffOnLoss_ = true;
   unsigned tickCounter_ = 0;

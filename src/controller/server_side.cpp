@@ -3,6 +3,7 @@
 
 #include "config/config_keys.hpp"
 #include "config/settings.hpp"
+#include "controller/main_fields.hpp"
 #include "controller/main_view.hpp"
 #include "controller/notices.hpp"
 #include "midi/input_hub.hpp"
@@ -85,6 +86,29 @@ bool ServerSide::SetDestinationPort(std::uint32_t port) {
   if (sender_ == nullptr || sender_->DestinationPort() == port) return false;
   sender_->SetDestinationPort(static_cast<std::uint16_t>(port));
   return true;
+}
+
+void ServerSide::RefreshInputs(const MainFields& fields) {
+  if (services_.inputs == nullptr || !Running()) return;
+  services_.inputs->RefreshInputs(fields.serverPorts,
+                                  fields.midiInIndex > 0 ? fields.midiIn.SelectedText() : std::string());
+}
+
+void ServerSide::MidiInChosen(MainFields& fields) {
+  fields.targetIndex = fields.midiInTarget.Selected();
+  services_.settings.WriteConfigText(config::kMidiInPort, fields.midiIn.SelectedText());
+  services_.settings.WriteConfigText(config::kMidiInTarget, fields.midiInTarget.SelectedText());
+  if (fields.midiInIndex > 0 && services_.inputs != nullptr)
+    services_.inputs->SetInputOpen(std::nullopt, midi::InputHub::kMidiInSlot, false);
+  fields.midiInIndex = fields.midiIn.Selected();
+}
+
+void ServerSide::TestNote(int row, bool press) {
+  midi::InputHub* inputs = services_.inputs;
+  if (inputs == nullptr || !Running() || row < 0 || row >= kRows) return;
+  const std::uint32_t word = press ? 0x7F3990U : 0x013980U;
+  const Tick since = TickDiff(services_.clock.Now(), inputs->OpenTick(row));
+  inputs->CaptureCallback(row + 1, RecordType::MIM_DATA, word, since);
 }
 
 } // namespace kestrel::controller

@@ -20,6 +20,7 @@ class CServerThread;
 namespace kestrel::controller {
 
 class MainView;
+struct MainFields;
 
 class ServerSide {
 public:
@@ -49,6 +50,15 @@ public:
   void SetInterface(const std::string& name);
   // The destination port of a running server; false when it already was that.
   bool SetDestinationPort(std::uint32_t port);
+
+  // ---- what it captures (nothing while it is off)
+  // The inputs open as the fields say: the ticked virtual ports and the MIDI In chosen.
+  void RefreshInputs(const MainFields& fields);
+  // The MIDI In or its target was chosen anew: stored, the old device closed, the new one opened.
+  void MidiInChosen(MainFields& fields);
+  // A test note on key 57, channel 1, as if the row's port had delivered it (a lamp pressed or
+  // released).
+  void TestNote(int row, bool press);
 
 private:
   ControllerServices& services_;
