@@ -71,6 +71,19 @@ bool ClientSide::AddressMissing() {
   return true;
 }
 
+void ClientSide::CheckAddress(net::ConnectionState state) {
+  if (Running() && state != net::ConnectionState::Disconnected && state != net::ConnectionState::PortInUse &&
+      AddressMissing()) {
+    Connect();
+  }
+}
+
+bool ClientSide::SilenceTick(Tick now, net::ConnectionState state, bool notesOffOnLoss) {
+  if (engine_ == nullptr || !net::SilenceRuleDue(now, engine_->LastReceiveTime(), state)) return false;
+  if (state == net::ConnectionState::Connected && notesOffOnLoss) engine_->PostCommand(net::CClientThread::CmdNotesOff);
+  return true;
+}
+
 void ClientSide::Connect() {
   if (engine_ == nullptr) return;
   RefreshOwnAddresses();

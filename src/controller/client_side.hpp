@@ -5,6 +5,7 @@
 // disconnecting it, and the news of its connection (where it listens, a second server). Window
 // thread.
 
+#include "base/tick_clock.hpp"
 #include "controller/engine_inbox.hpp"
 #include "controller/main_fields.hpp"
 #include "controller/services.hpp"
@@ -52,6 +53,13 @@ public:
   void Disconnect();
   // The fields' address is not on this machine: said once, until it is again.
   [[nodiscard]] bool AddressMissing();
+  // The address the client listens on went away while it listened (`state`): it stops listening
+  // there.
+  void CheckAddress(net::ConnectionState state);
+  // The silence rule on each status tick: true when the server the client heard in `state` fell
+  // silent, so that the connection is to be reported lost. Whatever it left sounding is silenced
+  // first when `notesOffOnLoss`.
+  [[nodiscard]] bool SilenceTick(Tick now, net::ConnectionState state, bool notesOffOnLoss);
   // With multicast on, the engine learns this machine's addresses anew (they change).
   void RefreshOwnAddresses();
 

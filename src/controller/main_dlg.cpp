@@ -1,19 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "controller/main_dlg.hpp"
-#include "platform/autostart.hpp"
 
 #include "config/config_keys.hpp"
 #include "config/settings.hpp"
 #include "config/translation.hpp"
 #include "core/drop_counters.hpp"
 #include "core/dump_store.hpp"
-#include "core/midi_outputs.hpp"
-#include "core/send_queue.hpp"
 #include "core/window_flags.hpp"
 #include "midi/alsa_seq.hpp"
-#include "midi/input_hub.hpp"
-#include "net/latency_probe.hpp"
-#include "net/server_engine.hpp"
 #include "platform/beep.hpp"
 
 #include <utility>
@@ -38,16 +32,7 @@ CMainDlg::CMainDlg(ControllerServices services, MainView& view)
       choices_(services_, view, fields_), server_(services_, view), client_(services_, view, fields_, inbox_),
       health_(services_, view, fields_, server_, client_,
               {.showFields = [this] { WriteToControls(); },
-               .checkClientAddress =
-                   [this] {
-                     // The address the client listens on went away while it listened: it stops
-                     // listening there.
-                     const ConnectionState state = inbox_.StateNow();
-                     if (client_.Running() && state != ConnectionState::Disconnected &&
-                         state != ConnectionState::PortInUse && client_.AddressMissing()) {
-                       client_.Connect();
-                     }
-                   }}),
+               .checkClientAddress = [this] { client_.CheckAddress(inbox_.StateNow()); }}),
       ports_(services_, view, fields_,
              {.enginesOff =
                   [this] {
@@ -59,7 +44,8 @@ CMainDlg::CMainDlg(ControllerServices services, MainView& view)
                   [this] {
                     ServerOnOff();
                     ClientOnOff();
-                  }}) {
+                  }}),
+      probe_(services_, inbox_, [this](int ms) { OnStatusReport(kReportProbeResult, ms); }) {
   if (services_.drops == nullptr) {
     ownDrops_ = std::make_unique<DropCounters>();
     services_.drops = ownDrops_.get();
@@ -68,17 +54,13 @@ CMainDlg::CMainDlg(ControllerServices services, MainView& view)
   status_.SetDebug(stored.debug);
   notesOffOnLoss_ = stored.notesOffOnLoss;
   fields_.virtualPortSnapshot = ports_.CurrentCount();
-  if (!services_.probe) {
-    prober_ = std::make_unique<net::LatencyProber>(
-        [this](in_addr_t, int ms) { inbox_.Post([this, ms] { OnStatusReport(kReportProbeResult, ms); }); });
-  }
   services_.flags.present = true;
   ApplyFlags();
 }
 
 CMainDlg::~CMainDlg() {
   Destroy();
-  prober_.reset();
+  probe_.Stop();
   inbox_.Close();
   services_.flags.present = false;
 }
@@ -241,9 +223,7 @@ void CMainDlg::OnIpChanged(int index) {
 void CMainDlg::OnInterfaceChanged(int index) {
   if (index < 0 || index >= fields_.interfaces.Count() || index == fields_.interfaces.Selected()) return;
   fields_.interfaces.Select(index);
-  const std::string name = index == 0 ? std::string() : EntryKey(fields_.interfaces.SelectedText());
-  services_.settings.WriteConfigText(config::kServerInterface, name);
-  server_.SetInterface(name);
+  server_.ChooseInterface(index == 0 ? std::string() : EntryKey(fields_.interfaces.SelectedText()));
 }
 
 void CMainDlg::OnPortEdited() {
@@ -263,13 +243,7 @@ void CMainDlg::OnClearClicked() {
 }
 
 void CMainDlg::OnAutostartClicked() {
-  if (!ReadFromControls()) return;
-  std::string error;
-  if (!WriteAutostart(services_.autostartEntry, fields_.autostart, services_.programPath, &error)) {
-    view_.Notice("Autostart: " + error);
-    fields_.autostart = ReadAutostart(services_.autostartEntry);
-    WriteToControls();
-  }
+  if (ReadFromControls() && !settingsBinding_.WriteAutostartEntry(fields_, services_.programPath)) WriteToControls();
 }
 
 void CMainDlg::OnLampMouse(int row, LampMouse what) { server_.TestNote(row, what != LampMouse::Release); }
@@ -380,14 +354,6 @@ void CMainDlg::ClientOff() {
 
 // ---- reports --------------------------------------------------------------------------------
 
-void CMainDlg::RequestProbe(in_addr_t address) {
-  if (services_.probe) {
-    services_.probe(address, [this](int ms) { inbox_.Post([this, ms] { OnStatusReport(kReportProbeResult, ms); }); });
-  } else if (prober_ != nullptr) {
-    prober_->Request(address);
-  }
-}
-
 void CMainDlg::OnStatusReport(int code, std::int64_t value) {
   switch (code) {
   case kReportConnection: {
@@ -399,24 +365,22 @@ void CMainDlg::OnStatusReport(int code, std::int64_t value) {
     client_.ConnectionChanged(before, state);
     return;
   }
-  case kReportInputFailed:
-    Beep(100, 30, "an input cannot be opened");
-    if (value == midi::InputHub::kMidiInSlot) {
-      view_.Notice("Cannot capture the MIDI In device \"" + fields_.midiIn.SelectedText() + "\"; it is switched off");
-      fields_.midiIn.Select(0);
+  case kReportInputFailed: {
+    const int input = static_cast<int>(value);
+    const ServerSide::SwitchedOff off = server_.InputFailed(input, fields_);
+    if (off == ServerSide::SwitchedOff::MidiIn) {
       MidiInChange();
       WriteToControls();
-    } else if (value >= 0 && value < kRows) {
-      view_.Notice("Cannot capture " + midi::VirtualPortName(static_cast<int>(value) + 1) + "; it is switched off");
-      fields_.serverPorts[static_cast<std::size_t>(value)] = false;
+    } else if (off == ServerSide::SwitchedOff::Port) {
       WriteToControls();
-      OnServerPortClicked(static_cast<int>(value));
+      OnServerPortClicked(input);
     }
     return;
+  }
   case kReportShow: view_.ShowMainWindow(value != 0); return;
   case kReportProbe:
     status_.ServerHeard(static_cast<in_addr_t>(value));
-    RequestProbe(static_cast<in_addr_t>(value));
+    probe_.Request(static_cast<in_addr_t>(value));
     return;
   case kReportProbeResult: status_.ShowDelay(value, inbox_.StateNow() == ConnectionState::Connected); return;
   default: return;
@@ -435,13 +399,9 @@ void CMainDlg::OnApplyTimer() {
                                fields_.localAddress)) {
         client_.Connect();
       }
-      if (server_.SetDestinationPort(fields_.serverPort)) {
-        services_.settings.WriteConfigInt(config::kServerUdpPort, static_cast<std::int32_t>(fields_.serverPort));
-        view_.Notice("Server: broadcasting to UDP port " + std::to_string(fields_.serverPort));
-        if (fields_.clientEnabled) {
-          RefreshDeviceLists(false);
-          WriteToControls();
-        }
+      if (server_.SetDestinationPort(fields_.serverPort) && fields_.clientEnabled) {
+        RefreshDeviceLists(false);
+        WriteToControls();
       }
     }
     OnStatusTimer();
@@ -452,23 +412,11 @@ void CMainDlg::OnStatusTimer() {
   const Tick now = services_.clock.Now();
   RingHandedOverBeep(); // the engines never print nor ring themselves
   inbox_.ApplyEngineReports();
-  if (firstTick_) {
-    firstTick_ = false;
-    lastKeepAliveTime_ = now;
-  }
   for (int i = 0; i < kRows; ++i) {
     if (inbox_.Lamp(i).LampTick()) view_.RepaintLamp(i);
   }
-  if (fields_.serverEnabled && server_.Running()) {
-    const int ports = services_.inputs != nullptr ? services_.inputs->VirtualPortCount() : fields_.virtualPortSnapshot;
-    net::KeepAliveTick(now, services_.serverLink, lastKeepAliveTime_, services_.queue, ports);
-  }
-  net::CClientThread* engine = client_.Engine();
-  if (engine != nullptr && net::SilenceRuleDue(now, engine->LastReceiveTime(), inbox_.StateNow())) {
-    // Whatever was sounding when the server fell silent is silenced.
-    if (inbox_.StateNow() == ConnectionState::Connected && notesOffOnLoss_) {
-      engine->PostCommand(net::CClientThread::CmdNotesOff);
-    }
+  server_.StatusTick(now, fields_);
+  if (client_.SilenceTick(now, inbox_.StateNow(), notesOffOnLoss_)) {
     inbox_.Post([this] { OnStatusReport(kReportConnection, static_cast<int>(ConnectionState::Disconnected)); });
   }
   if (services_.inputs != nullptr && services_.inputs->TakeDevicesChanged()) health_.ReviveDevices();

@@ -9,6 +9,7 @@
 
 #include "base/tick_clock.hpp"
 #include "controller/client_side.hpp"
+#include "controller/delay_probe.hpp"
 #include "controller/device_choices.hpp"
 #include "controller/device_health.hpp"
 #include "controller/engine_inbox.hpp"
@@ -30,10 +31,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-
-namespace kestrel::net {
-class LatencyProber;
-}
 
 namespace kestrel::controller {
 
@@ -112,8 +109,6 @@ public:
   void OnApplyTimer();
   void OnStatusTimer();
   [[nodiscard]] StatusDisplay UpdateTrayAndStatus() const;
-  // Probes for a keep-alive's sender, off the window's thread.
-  void RequestProbe(in_addr_t address);
 
   // ---- what the view shows
   [[nodiscard]] const MainFields& Fields() const noexcept { return fields_; }
@@ -182,11 +177,9 @@ private:
   ClientSide client_;
   DeviceHealth health_;
   PortRestore ports_;
-  std::unique_ptr<net::LatencyProber> prober_;
+  DelayProbe probe_;
   bool notesOffOnLoss_ = true;
   unsigned tickCounter_ = 0;
-  bool firstTick_ = true;
-  Tick lastKeepAliveTime_ = 0;
   int switching_ = 0;                                 // switches under way, nested ones counted
   std::array<std::optional<bool>, 2> deferredSwitch_; // server, client: the latest request
   bool deferredCancel_ = false;

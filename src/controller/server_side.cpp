@@ -10,8 +10,10 @@
 #include "net/multicast/multicast.hpp"
 #include "net/server_destinations.hpp"
 #include "net/server_engine.hpp"
+#include "platform/beep.hpp"
 
 #include <net/if.h>
+#include <utility>
 
 namespace kestrel::controller {
 
@@ -74,7 +76,8 @@ bool ServerSide::Stop() {
   return true;
 }
 
-void ServerSide::SetInterface(const std::string& name) {
+void ServerSide::ChooseInterface(const std::string& name) {
+  services_.settings.WriteConfigText(config::kServerInterface, name);
   if (sender_ == nullptr) return;
   sender_->SetInterface(name);
   if (multicast_ != nullptr) multicast_->SetInterface(name);
@@ -85,7 +88,16 @@ void ServerSide::SetInterface(const std::string& name) {
 bool ServerSide::SetDestinationPort(std::uint32_t port) {
   if (sender_ == nullptr || sender_->DestinationPort() == port) return false;
   sender_->SetDestinationPort(static_cast<std::uint16_t>(port));
+  services_.settings.WriteConfigInt(config::kServerUdpPort, static_cast<std::int32_t>(port));
+  view_.Notice("Server: broadcasting to UDP port " + std::to_string(port));
   return true;
+}
+
+void ServerSide::StatusTick(Tick now, const MainFields& fields) {
+  if (std::exchange(firstTick_, false)) lastKeepAliveTime_ = now;
+  if (!fields.serverEnabled || !Running()) return;
+  const int ports = services_.inputs != nullptr ? services_.inputs->VirtualPortCount() : fields.virtualPortSnapshot;
+  net::KeepAliveTick(now, services_.serverLink, lastKeepAliveTime_, services_.queue, ports);
 }
 
 void ServerSide::RefreshInputs(const MainFields& fields) {
@@ -101,6 +113,19 @@ void ServerSide::MidiInChosen(MainFields& fields) {
   if (fields.midiInIndex > 0 && services_.inputs != nullptr)
     services_.inputs->SetInputOpen(std::nullopt, midi::InputHub::kMidiInSlot, false);
   fields.midiInIndex = fields.midiIn.Selected();
+}
+
+ServerSide::SwitchedOff ServerSide::InputFailed(int input, MainFields& fields) {
+  Beep(100, 30, "an input cannot be opened");
+  if (input == midi::InputHub::kMidiInSlot) {
+    view_.Notice("Cannot capture the MIDI In device \"" + fields.midiIn.SelectedText() + "\"; it is switched off");
+    fields.midiIn.Select(0);
+    return SwitchedOff::MidiIn;
+  }
+  if (input < 0 || input >= kRows) return SwitchedOff::Nothing;
+  view_.Notice("Cannot capture " + midi::VirtualPortName(input + 1) + "; it is switched off");
+  fields.serverPorts[static_cast<std::size_t>(input)] = false;
+  return SwitchedOff::Port;
 }
 
 void ServerSide::TestNote(int row, bool press) {

@@ -5,6 +5,7 @@
 // multicast sender when [Interop] Multicast is on), the engine, and their end. The engine is
 // built and started in two steps, since the window opens the inputs in between. Window thread.
 
+#include "base/tick_clock.hpp"
 #include "controller/services.hpp"
 #include "net/udp_socket.hpp"
 
@@ -46,16 +47,23 @@ public:
   // Stops the engine, closes the inputs and the sockets, and says so; false when nothing ran.
   bool Stop();
 
-  // The interface to broadcast on; empty: where the routing sends it. Said when the server runs.
-  void SetInterface(const std::string& name);
-  // The destination port of a running server; false when it already was that.
+  // The interface to broadcast on; empty: where the routing sends it. Stored; said when the
+  // server runs.
+  void ChooseInterface(const std::string& name);
+  // The destination port of a running server, stored and said; false when it already was that.
   bool SetDestinationPort(std::uint32_t port);
+  // The keep-alive rule on each status tick while the server is switched on and runs.
+  void StatusTick(Tick now, const MainFields& fields);
 
   // ---- what it captures (nothing while it is off)
   // The inputs open as the fields say: the ticked virtual ports and the MIDI In chosen.
   void RefreshInputs(const MainFields& fields);
   // The MIDI In or its target was chosen anew: stored, the old device closed, the new one opened.
   void MidiInChosen(MainFields& fields);
+  // The capture could not open an input (a row, or InputHub::kMidiInSlot): said, and switched off
+  // in the fields. The window then acts on the switch as on a click.
+  enum class SwitchedOff { Nothing, Port, MidiIn };
+  SwitchedOff InputFailed(int input, MainFields& fields);
   // A test note on key 57, channel 1, as if the row's port had delivered it (a lamp pressed or
   // released).
   void TestNote(int row, bool press);
@@ -67,6 +75,8 @@ private:
   std::unique_ptr<net::CUdpSender> sender_;
   std::unique_ptr<net::MulticastSender> multicast_; // while the server runs with multicast on
   std::unique_ptr<net::CServerThread> engine_;
+  bool firstTick_ = true;
+  Tick lastKeepAliveTime_ = 0;
 };
 
 } // namespace kestrel::controller

@@ -105,4 +105,12 @@ void SettingsBinding::WriteGeometry(const WindowGeometry& g) {
   settings_.WriteConfigInt(config::kWindowHeight, g.h);
 }
 
+bool SettingsBinding::WriteAutostartEntry(MainFields& fields, const std::filesystem::path& program) {
+  std::string error;
+  if (WriteAutostart(autostartEntry_, fields.autostart, program, &error)) return true;
+  view_.Notice("Autostart: " + error);
+  fields.autostart = ReadAutostart(autostartEntry_);
+  return false;
+}
+
 } // namespace kestrel::controller

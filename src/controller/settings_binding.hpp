@@ -43,6 +43,9 @@ public:
   void WriteDumpOptions(const MainFields& fields);
   // The client connected: the address and port it connected on.
   void WriteConnection(const MainFields& fields);
+  // The autostart box: the entry for `program` written or removed. When that fails it is said,
+  // the box takes what the entry is, and the result is false.
+  bool WriteAutostartEntry(MainFields& fields, const std::filesystem::path& program);
   [[nodiscard]] WindowGeometry StoredGeometry() const;
   void WriteGeometry(const WindowGeometry& geometry);
 
