@@ -8,17 +8,28 @@
 
 namespace kestrel::controller {
 
+namespace {
+
+// The fields a control shows as they are, in the window's binding order; `copy(field, value)`
+// copies one way or the other.
+template <class Fields, class Values, class Copy>
+void EachPlainField(Fields& f, Values& v, Copy&& copy) {
+  copy(f.dumpServer, v.dumpServer);
+  copy(f.dumpClient, v.dumpClient);
+  copy(f.serverPorts, v.serverPorts);
+  copy(f.clientPorts, v.clientPorts);
+  copy(f.serverEnabled, v.serverEnabled);
+  copy(f.clientEnabled, v.clientEnabled);
+  copy(f.filter, v.filter);
+  copy(f.filterTimingClock, v.filterTimingClock);
+  copy(f.filterActiveSensing, v.filterActiveSensing);
+}
+
+} // namespace
+
 ControlValues ValuesOf(const MainFields& fields) {
   ControlValues v;
-  v.dumpServer = fields.dumpServer;
-  v.dumpClient = fields.dumpClient;
-  v.serverPorts = fields.serverPorts;
-  v.clientPorts = fields.clientPorts;
-  v.serverEnabled = fields.serverEnabled;
-  v.clientEnabled = fields.clientEnabled;
-  v.filter = fields.filter;
-  v.filterTimingClock = fields.filterTimingClock;
-  v.filterActiveSensing = fields.filterActiveSensing;
+  EachPlainField(fields, v, [](const auto& field, auto& value) { value = field; });
   v.clientPort = std::to_string(fields.clientPort);
   v.serverPort = std::to_string(fields.serverPort);
   v.autostart = fields.autostart;
@@ -26,15 +37,7 @@ ControlValues ValuesOf(const MainFields& fields) {
 }
 
 const char* TakeValues(const ControlValues& values, MainFields& fields) {
-  fields.dumpServer = values.dumpServer;
-  fields.dumpClient = values.dumpClient;
-  fields.serverPorts = values.serverPorts;
-  fields.clientPorts = values.clientPorts;
-  fields.serverEnabled = values.serverEnabled;
-  fields.clientEnabled = values.clientEnabled;
-  fields.filter = values.filter;
-  fields.filterTimingClock = values.filterTimingClock;
-  fields.filterActiveSensing = values.filterActiveSensing;
+  EachPlainField(fields, values, [](auto& field, const auto& value) { field = value; });
   struct Edit {
     const std::string* text;
     std::uint32_t* field;

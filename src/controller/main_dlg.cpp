@@ -8,6 +8,7 @@
 #include "core/dump_store.hpp"
 #include "core/window_flags.hpp"
 #include "midi/alsa_seq.hpp"
+#include "net/latency_probe.hpp"
 #include "platform/beep.hpp"
 
 #include <utility>
@@ -45,7 +46,9 @@ CMainDlg::CMainDlg(ControllerServices services, MainView& view)
                     ServerOnOff();
                     ClientOnOff();
                   }}),
-      probe_(services_, inbox_, [this](int ms) { OnStatusReport(kReportProbeResult, ms); }) {
+      prober_(services_.probe ? nullptr : std::make_unique<net::LatencyProber>([this](in_addr_t, int ms) {
+        inbox_.Post([this, ms] { OnStatusReport(kReportProbeResult, ms); });
+      })) {
   if (services_.drops == nullptr) {
     ownDrops_ = std::make_unique<DropCounters>();
     services_.drops = ownDrops_.get();
@@ -60,7 +63,7 @@ CMainDlg::CMainDlg(ControllerServices services, MainView& view)
 
 CMainDlg::~CMainDlg() {
   Destroy();
-  probe_.Stop();
+  prober_.reset();
   inbox_.Close();
   services_.flags.present = false;
 }
@@ -380,10 +383,19 @@ void CMainDlg::OnStatusReport(int code, std::int64_t value) {
   case kReportShow: view_.ShowMainWindow(value != 0); return;
   case kReportProbe:
     status_.ServerHeard(static_cast<in_addr_t>(value));
-    probe_.Request(static_cast<in_addr_t>(value));
+    RequestProbe(static_cast<in_addr_t>(value));
     return;
   case kReportProbeResult: status_.ShowDelay(value, inbox_.StateNow() == ConnectionState::Connected); return;
   default: return;
+  }
+}
+
+// Probes for a keep-alive's sender, off the window's thread.
+void CMainDlg::RequestProbe(in_addr_t address) {
+  if (services_.probe) {
+    services_.probe(address, [this](int ms) { inbox_.Post([this, ms] { OnStatusReport(kReportProbeResult, ms); }); });
+  } else {
+    prober_->Request(address);
   }
 }
 

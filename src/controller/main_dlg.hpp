@@ -7,9 +7,7 @@
 // no controls at all. Everything runs on the window's thread: what other threads report reaches
 // it through the engine inbox.
 
-#include "base/tick_clock.hpp"
 #include "controller/client_side.hpp"
-#include "controller/delay_probe.hpp"
 #include "controller/device_choices.hpp"
 #include "controller/device_health.hpp"
 #include "controller/engine_inbox.hpp"
@@ -24,13 +22,16 @@
 #include "controller/settings_binding.hpp"
 #include "controller/status_presenter.hpp"
 #include "net/client_engine.hpp"
-#include "net/server_destinations.hpp"
 
 #include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+
+namespace kestrel::net {
+class LatencyProber;
+}
 
 namespace kestrel::controller {
 
@@ -163,6 +164,7 @@ private:
   void ClientOnOff();
   void ClientOn();
   void ClientOff();
+  void RequestProbe(in_addr_t address);
 
   ControllerServices services_;
   std::unique_ptr<DropCounters> ownDrops_; // when the services bring none
@@ -177,7 +179,7 @@ private:
   ClientSide client_;
   DeviceHealth health_;
   PortRestore ports_;
-  DelayProbe probe_;
+  std::unique_ptr<net::LatencyProber> prober_; // without the services' probe
   bool notesOffOnLoss_ = true;
   unsigned tickCounter_ = 0;
   int switching_ = 0;                                 // switches under way, nested ones counted
