@@ -365,7 +365,8 @@ void CClientThread::ReadInputs(std::span<const pollfd> polled) {
     RecordsIn& input = *inputs_[i];
     bool ready = false;
     for (pollfd& p : input.PollFds()) {
-      p.revents = n < polled.size() ? polled[n++].revents : 0;
+      p.revents = 0;
+      if (n < polled.size()) p.revents = polled[n++].revents;
       ready = ready || (p.revents & POLLIN) != 0;
     }
     if (!ready) continue;
