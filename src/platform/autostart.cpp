@@ -39,23 +39,6 @@ std::string Shown(const std::string& path) {
   return shown;
 }
 
-bool IsUtf8(std::string_view text) {
-  for (std::size_t i = 0; i < text.size();) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    const std::size_t length = lead < 0x80           ? 1
-                               : (lead >> 5) == 0x6  ? 2
-                               : (lead >> 4) == 0xe  ? 3
-                               : (lead >> 3) == 0x1e ? 4
-                                                     : 0;
-    if (length == 0 || i + length > text.size()) { return false; }
-    for (std::size_t k = 1; k < length; ++k) {
-      if ((static_cast<unsigned char>(text[i + k]) >> 6) != 0x2) { return false; }
-    }
-    i += length;
-  }
-  return true;
-}
-
 std::optional<std::string> Refuse(std::string* error, const std::string& reason) {
   if (error != nullptr) { *error = reason; }
   return std::nullopt;
