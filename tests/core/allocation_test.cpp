@@ -6,6 +6,7 @@
 #include "core/window_flags.hpp"
 #include "core/wire/raw_midi.hpp"
 #include "core/wire/wire_protocol.hpp"
+#include "net/rtpmidi/midi_payload.hpp"
 #include "net/udp_socket.hpp"
 
 #include "support/counting_new.hpp"
@@ -146,6 +147,35 @@ TEST(Allocation, RawMidiEncodingAndParsingAllocateNothingAfterTheFirstSplitDump)
   }
   EXPECT_EQ(allocations.load() - before, 0);
   EXPECT_EQ(played, 100'000 + 1'000);
+}
+
+TEST(Allocation, RtpMidiWritingAndReadingAllocateNothingAfterTheFirstSegmentedMessage) {
+  net::rtpmidi::PayloadWriter writer({.maxPacket = 200});
+  net::rtpmidi::PayloadReader reader;
+  long played = 0;
+  const auto read = [&](std::span<const std::byte> packet) {
+    (void)reader.Read(
+        packet, [&](std::uint32_t, std::uint32_t) { ++played; }, [&](std::span<const std::byte>) { ++played; });
+  };
+  EventRecord shortHeader;
+  shortHeader.type = static_cast<std::int32_t>(RecordType::MIM_DATA);
+  EventRecord longHeader;
+  longHeader.type = static_cast<std::int32_t>(RecordType::MIM_LONGDATA);
+  std::vector<std::byte> sysex(1000, std::byte{0x11}); // segmented over six packets
+  sysex.front() = std::byte{0xF0};
+  sysex.back() = std::byte{0xF7};
+  (void)writer.Add(longHeader, sysex, 0, read); // the reader's gathering buffer, once
+  writer.Flush(read);
+  std::array<std::byte, 4> word{};
+  const long before = allocations.load();
+  for (std::uint32_t i = 0; i < 100'000; ++i) {
+    StoreLE32(word.data(), static_cast<std::int32_t>(PackShortMessage(0x90, i & 0x7F, 100)));
+    (void)writer.Add(shortHeader, word, i, read);
+    if (i % 100 == 0) (void)writer.Add(longHeader, sysex, i, read);
+  }
+  writer.Flush(read);
+  EXPECT_EQ(allocations.load() - before, 0);
+  EXPECT_EQ(played, 1 + 100'000 + 1'000);
 }
 
 } // namespace
