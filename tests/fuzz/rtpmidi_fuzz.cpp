@@ -38,8 +38,8 @@ struct ExactCopy {
   std::span<const std::byte> span;
 };
 
-bool Within(std::span<const std::byte> part, std::span<const std::byte> whole) {
-  return part.empty() || (part.data() >= whole.data() && part.data() + part.size() <= whole.data() + whole.size());
+bool Within(std::span<const std::byte> inner, std::span<const std::byte> whole) {
+  return inner.empty() || (inner.data() >= whole.data() && inner.data() + inner.size() <= whole.data() + whole.size());
 }
 
 // ---- the input as a session packet -------------------------------------------------------------

@@ -84,7 +84,7 @@ struct RtpPacket {
   std::span<const std::byte> payload; // after the CSRC list and extension, before the padding
 };
 
-// nullopt when `packet` is not RTP version 2 or its parts run past its end.
+// nullopt when `packet` is not RTP version 2 or its CSRC list, extension or padding run past its end.
 [[nodiscard]] std::optional<RtpPacket> ParseRtp(std::span<const std::byte> packet) noexcept;
 
 // The kRtpHeaderSize bytes of `header`: version 2, no padding, extension or CSRC.
