@@ -9,10 +9,10 @@
 #include "controller/device_choices.hpp"
 #include "controller/notices.hpp"
 #include "core/midi_outputs.hpp"
-#include "net/multicast/multicast.hpp"
 #include "net/server_destinations.hpp"
 #include "net/udp_socket.hpp"
 #include "platform/beep.hpp"
+#include "transport/multicast/multicast.hpp"
 
 #include <algorithm>
 #include <utility>

@@ -7,10 +7,10 @@
 #include "controller/main_view.hpp"
 #include "controller/notices.hpp"
 #include "midi/input_hub.hpp"
-#include "net/multicast/multicast.hpp"
 #include "net/server_destinations.hpp"
 #include "net/server_engine.hpp"
 #include "platform/beep.hpp"
+#include "transport/multicast/multicast.hpp"
 
 #include <net/if.h>
 #include <utility>

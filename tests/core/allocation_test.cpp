@@ -6,8 +6,8 @@
 #include "core/window_flags.hpp"
 #include "core/wire/raw_midi.hpp"
 #include "core/wire/wire_protocol.hpp"
-#include "net/rtpmidi/midi_payload.hpp"
 #include "net/udp_socket.hpp"
+#include "transport/rtpmidi/midi_payload.hpp"
 
 #include "support/counting_new.hpp"
 

@@ -8,8 +8,8 @@
 //  - the input as a list of messages at rising times: written into packets of a budget the input
 //    picks, then read, they come back in order, at their times, byte by byte, nothing dropped.
 #include "core/wire/raw_midi.hpp"
-#include "net/rtpmidi/midi_payload.hpp"
-#include "net/rtpmidi/session_packets.hpp"
+#include "transport/rtpmidi/midi_payload.hpp"
+#include "transport/rtpmidi/session_packets.hpp"
 
 #include <fuzzer/FuzzedDataProvider.h>
 

@@ -12,13 +12,13 @@
 #include "core/window_flags.hpp"
 #include "core/wire/wire_protocol.hpp"
 #include "net/client_engine.hpp"
-#include "net/multicast/multicast.hpp"
 #include "net/server_engine.hpp"
 #include "net/udp_socket.hpp"
 #include "platform/beep.hpp"
 #include "support/child_process.hpp"
 #include "support/network_lab.hpp"
 #include "support/recording_outputs.hpp"
+#include "transport/multicast/multicast.hpp"
 
 #include <gtest/gtest.h>
 

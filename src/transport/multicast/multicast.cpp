@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "net/multicast/multicast.hpp"
+#include "transport/multicast/multicast.hpp"
 
 #include "core/drop_counters.hpp"
 

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "net/rtpmidi/midi_payload.hpp"
+#include "transport/rtpmidi/midi_payload.hpp"
 
 #include "core/wire/raw_midi.hpp"
-#include "net/rtpmidi/big_endian.hpp"
+#include "transport/rtpmidi/big_endian.hpp"
 
 #include <algorithm>
 #include <array>

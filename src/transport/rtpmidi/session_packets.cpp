@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "net/rtpmidi/session_packets.hpp"
+#include "transport/rtpmidi/session_packets.hpp"
 
 #include "base/text.hpp"
-#include "net/rtpmidi/big_endian.hpp"
+#include "transport/rtpmidi/big_endian.hpp"
 
 #include <algorithm>
 

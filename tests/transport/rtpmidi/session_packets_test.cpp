@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The session exchange's packets byte by byte: every command written to its exact bytes and read
 // back, and everything the strict reader and writer refuse.
-#include "net/rtpmidi/session_packets.hpp"
+#include "transport/rtpmidi/session_packets.hpp"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // The RTP-MIDI payload: hand-written packets the reader must play or refuse, the writer's exact
 // bytes where the coding rules decide them, segmented system exclusive gathered whole or dropped
 // whole, and random message lists written and read back.
-#include "net/rtpmidi/midi_payload.hpp"
+#include "transport/rtpmidi/midi_payload.hpp"
 
 #include "core/wire/raw_midi.hpp"
 

@@ -7,12 +7,12 @@
 #include "core/dump_store.hpp"
 #include "core/window_flags.hpp"
 #include "net/client_engine.hpp"
-#include "net/multicast/multicast.hpp"
 #include "platform/network_interfaces.hpp"
 #include "support/child_process.hpp"
 #include "support/loopback_transport.hpp"
 #include "support/network_lab.hpp"
 #include "support/recording_outputs.hpp"
+#include "transport/multicast/multicast.hpp"
 
 #include <gtest/gtest.h>
 
