@@ -14,6 +14,8 @@
 #include "core/wire/raw_midi.hpp"
 #include "core/wire/wire_protocol.hpp"
 
+#include "fuzz_support.hpp"
+
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -29,9 +31,8 @@
 namespace kestrel {
 namespace {
 
-void Check(bool holds) {
-  if (!holds) { __builtin_trap(); }
-}
+using fuzz::Check;
+using fuzz::ExactCopy;
 
 // A view the reader or the gatherer handed out: consistent in itself and, when `within` is given,
 // wholly inside it.
@@ -55,16 +56,6 @@ void CheckCells(EventDecoder& decoder, const RecordView& view) {
     Check(std::all_of(text.data(), text.data() + n, [](char c) { return c >= 0x20 && c <= 0x7E; }));
   }
 }
-
-// A copy of exactly the bytes' size on the heap, so that AddressSanitizer sees any read past it.
-struct ExactCopy {
-  explicit ExactCopy(std::span<const std::byte> bytes)
-      : data(std::make_unique<std::byte[]>(bytes.size())), span(data.get(), bytes.size()) {
-    std::copy(bytes.begin(), bytes.end(), data.get());
-  }
-  std::unique_ptr<std::byte[]> data;
-  std::span<const std::byte> span;
-};
 
 // ---- the input as one hostile datagram ---------------------------------------------------------
 

@@ -11,6 +11,8 @@
 #include "transport/rtpmidi/midi_payload.hpp"
 #include "transport/rtpmidi/session_packets.hpp"
 
+#include "fuzz_support.hpp"
+
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -24,19 +26,8 @@
 namespace kestrel::net::rtpmidi {
 namespace {
 
-void Check(bool holds) {
-  if (!holds) { __builtin_trap(); }
-}
-
-// A copy of exactly the bytes' size on the heap, so that AddressSanitizer sees any read past it.
-struct ExactCopy {
-  explicit ExactCopy(std::span<const std::byte> bytes)
-      : data(std::make_unique<std::byte[]>(bytes.size())), span(data.get(), bytes.size()) {
-    std::copy(bytes.begin(), bytes.end(), data.get());
-  }
-  std::unique_ptr<std::byte[]> data;
-  std::span<const std::byte> span;
-};
+using fuzz::Check;
+using fuzz::ExactCopy;
 
 bool Within(std::span<const std::byte> inner, std::span<const std::byte> whole) {
   return inner.empty() || (inner.data() >= whole.data() && inner.data() + inner.size() <= whole.data() + whole.size());
