@@ -272,13 +272,7 @@ void ReadRawMidi(std::span<const std::uint8_t> input) {
         datagram.span, sender, now,
         [&](std::uint32_t word) {
           ++played;
-          const auto status = static_cast<std::uint8_t>(word & 0xFFU);
-          const std::size_t n = RawMessageLength(status);
-          Check(n >= 1 && n <= 3);
-          Check((word >> 24U) == 0);
-          Check(n >= 2 || ((word >> 8U) & 0xFFU) == 0);
-          Check(n >= 3 || ((word >> 16U) & 0xFFU) == 0);
-          Check(((word >> 8U) & 0x80U) == 0 && ((word >> 16U) & 0x80U) == 0);
+          fuzz::CheckShortMessage(word);
         },
         [&](std::span<const std::byte> sysex) {
           ++played;

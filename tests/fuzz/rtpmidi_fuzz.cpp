@@ -27,6 +27,7 @@ namespace kestrel::net::rtpmidi {
 namespace {
 
 using fuzz::Check;
+using fuzz::CheckShortMessage;
 using fuzz::ExactCopy;
 
 bool Within(std::span<const std::byte> inner, std::span<const std::byte> whole) {
@@ -60,16 +61,6 @@ void ReadSessionPacket(std::span<const std::byte> input) {
 
 // ---- the input as one sender's packets ---------------------------------------------------------
 
-void CheckShort(std::uint32_t word) {
-  const auto status = static_cast<std::uint8_t>(word & 0xFFU);
-  const std::size_t n = RawMessageLength(status);
-  Check(n >= 1 && n <= 3);
-  Check((word >> 24U) == 0);
-  Check(n >= 2 || ((word >> 8U) & 0xFFU) == 0);
-  Check(n >= 3 || ((word >> 16U) & 0xFFU) == 0);
-  Check(((word >> 8U) & 0x80U) == 0 && ((word >> 16U) & 0x80U) == 0);
-}
-
 void CheckLong(std::span<const std::byte> sysex) {
   Check(sysex.size() >= 2 && sysex.size() <= kMaxLongMessage);
   Check(sysex.front() == std::byte{0xF0} && sysex.back() == std::byte{0xF7});
@@ -99,7 +90,7 @@ void ReadHostilePackets(std::span<const std::uint8_t> input) {
         packet.span,
         [&](std::uint32_t word, std::uint32_t) {
           ++played;
-          CheckShort(word);
+          CheckShortMessage(word);
         },
         [&](std::span<const std::byte> sysex) {
           ++played;
